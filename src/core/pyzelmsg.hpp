@@ -1,0 +1,148 @@
+// The native message object behind zelmsg.ZelMsg and the value types it exchanges.
+//
+// Every accessor is one short sequence of library calls on the owned message: nothing
+// is cached here, so what Python reads is always what the library holds.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "solclient.h"
+
+namespace zelmsg {
+
+namespace py = pybind11;
+
+// The library's delivery-mode codes themselves, so they pass with no translation.
+enum DeliveryMode : std::int32_t {
+    Direct = SOLCLIENT_DELIVERY_MODE_DIRECT,
+    Persistent = SOLCLIENT_DELIVERY_MODE_PERSISTENT,
+    NonPersistent = SOLCLIENT_DELIVERY_MODE_NONPERSISTENT,
+};
+
+struct Destination {
+    Destination(std::string name, solClient_destinationType_t type)
+        : dest(std::move(name)), dest_type(type) {}
+
+    std::string dest;
+    solClient_destinationType_t dest_type;
+};
+
+// The binary attachment as the library exposes it: a pointer into the message, which
+// every caller copies out at once.
+struct AttachmentView {
+    const void *data;
+    std::uint32_t size;
+};
+
+class PyZelMsg {
+public:
+    PyZelMsg();
+    ~PyZelMsg();
+    PyZelMsg(const PyZelMsg &) = delete;
+    PyZelMsg &operator=(const PyZelMsg &) = delete;
+
+    std::string dump() const;
+
+    Destination get_dest() const { return read_destination(solClient_msg_getDestination); }
+    solClient_returnCode_t set_dest(const Destination &d) {
+        return write_destination(solClient_msg_setDestination, d);
+    }
+    Destination get_reply2() const { return read_destination(solClient_msg_getReplyTo); }
+    solClient_returnCode_t set_reply2(const Destination &d) {
+        return write_destination(solClient_msg_setReplyTo, d);
+    }
+
+    bool get_is_reply() const { return solClient_msg_isReplyMsg(msg_) != 0; }
+    solClient_returnCode_t set_is_reply(bool flag) { return solClient_msg_setAsReplyMsg(msg_, flag); }
+
+    bool get_is_request() const {
+        solClient_destination_t scratch{SOLCLIENT_NULL_DESTINATION, ""};
+        const solClient_returnCode_t rc = solClient_msg_getReplyTo(msg_, &scratch, sizeof scratch);
+        const solClient_bool_t reply = solClient_msg_isReplyMsg(msg_);
+        return rc == SOLCLIENT_OK && reply == 0;
+    }
+
+    bool get_is_p2p() const {
+        solClient_destination_t rec{SOLCLIENT_NULL_DESTINATION, ""};
+        solClient_msg_getDestination(msg_, &rec, sizeof rec);
+        return text_of(rec.dest).starts_with("#P2P");
+    }
+
+    DeliveryMode get_delivery_mode() const {
+        // A failed read reports Direct, the mode of a message nobody has set one on.
+        solClient_uint32_t mode = Direct;
+        solClient_msg_getDeliveryMode(msg_, &mode);
+        return static_cast<DeliveryMode>(mode);
+    }
+    solClient_returnCode_t set_delivery_mode(DeliveryMode mode) {
+        return solClient_msg_setDeliveryMode(msg_, static_cast<solClient_uint32_t>(mode));
+    }
+
+    bool get_elide() const { return solClient_msg_isElidingEligible(msg_) != 0; }
+    solClient_returnCode_t set_elide(bool flag) { return solClient_msg_setElidingEligible(msg_, flag); }
+
+    // Python numbers classes of service from 1, the library from 0; both directions
+    // wrap in 32 bits, so 0 goes to the library as 4294967295.
+    std::uint32_t get_cos() const {
+        solClient_uint32_t cos = 0;
+        solClient_msg_getClassOfService(msg_, &cos);
+        return cos + 1U;
+    }
+    solClient_returnCode_t set_cos(std::uint32_t cos) {
+        return solClient_msg_setClassOfService(msg_, cos - 1U);
+    }
+
+    std::string get_content_type() const;
+    solClient_returnCode_t set_content_type(const std::string &text);
+
+    AttachmentView get_body() const {
+        solClient_opaquePointer_pt data = nullptr;
+        solClient_uint32_t size = 0;
+        solClient_msg_getBinaryAttachmentPtr(msg_, &data, &size);
+        return {data, size};
+    }
+    solClient_returnCode_t set_body(const void *data, std::uint32_t size) {
+        return solClient_msg_setBinaryAttachment(msg_, data, size);
+    }
+
+    py::dict get_json() const;
+    void set_json(const py::dict &value);
+    py::dict get_msgpack() const;
+    void set_msgpack(const py::dict &value);
+
+private:
+    using DestinationCall = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_destination_t *,
+                                                       size_t);
+
+    // A null name from the library reads as empty, like a name never set.
+    static std::string_view text_of(const char *text) { return text ? text : std::string_view{}; }
+
+    Destination read_destination(DestinationCall read) const {
+        // The type is preset too, so a failed read reports no destination at all (Null)
+        // rather than a topic with an empty name.
+        solClient_destination_t rec{SOLCLIENT_NULL_DESTINATION, ""};
+        read(msg_, &rec, sizeof rec);
+        return Destination(std::string(text_of(rec.dest)), rec.destType);
+    }
+
+    solClient_returnCode_t write_destination(DestinationCall write, const Destination &d) {
+        solClient_destination_t rec{d.dest_type, d.dest.c_str()};
+        return write(msg_, &rec, sizeof rec);
+    }
+
+    solClient_opaqueMsg_pt msg_ = nullptr;
+    solClient_opaqueContainer_pt container_ = nullptr;
+};
+
+// The attachment as a new bytes object: the one copy a read makes.
+py::bytes read_body(const PyZelMsg &msg);
+// The payload's own buffer, to hand to the library, which makes the one copy a write
+// makes. Raises ValueError for a payload longer than an attachment can be.
+AttachmentView payload_view(const py::bytes &payload);
+
+}  // namespace zelmsg

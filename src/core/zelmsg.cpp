@@ -1,0 +1,167 @@
+// zelmsg: a Python message object over libsolclient.
+#include "pyzelmsg.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <limits>
+
+namespace zelmsg {
+
+// The library cuts its dump two bytes short of the buffer, wherever that falls.
+constexpr std::size_t kDumpBufferSize = 4096;
+constexpr std::size_t kDumpTextLimit = kDumpBufferSize - 2;
+
+PyZelMsg::PyZelMsg() {
+    if (solClient_msg_alloc(&msg_) == SOLCLIENT_OK) return;
+    msg_ = nullptr;
+    const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
+    const std::string_view text =
+        error ? std::string_view(error->errorStr, strnlen(error->errorStr, sizeof error->errorStr))
+              : std::string_view{};
+    spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, "ZelMsg::ZelMsg"},
+                                      spdlog::level::err, "ZelMsg alloc failed, error: {}", text);
+}
+
+PyZelMsg::~PyZelMsg() {
+    if (container_) solClient_container_closeMapStream(&container_);
+    if (msg_) {
+        solClient_msg_free(&msg_);
+        msg_ = nullptr;
+    }
+}
+
+// Bytes at the end of text that begin a UTF-8 sequence the text does not complete.
+static std::size_t incomplete_utf8_tail(std::string_view text) {
+    for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+        if ((byte & 0xC0) == 0x80) continue;  // continuation byte: look further back
+        const std::size_t length = byte >= 0xC2 && byte <= 0xDF   ? 2
+                                   : byte >= 0xE0 && byte <= 0xEF ? 3
+                                   : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                                  : 0;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
+std::string PyZelMsg::dump() const {
+    char buffer[kDumpBufferSize] = {};
+    solClient_msg_dump(msg_, buffer, sizeof buffer);
+    std::string_view text(buffer, strnlen(buffer, sizeof buffer));
+    // A dump cut at the limit may end inside a character; drop that fragment so the
+    // text still decodes. Anything invalid elsewhere is left for the decoder to refuse.
+    if (text.size() >= kDumpTextLimit) text.remove_suffix(incomplete_utf8_tail(text));
+    return std::string(text);
+}
+
+constexpr const char *kContentTypeName = "ct";
+constexpr solClient_uint32_t kUserPropertyMapSize = 64;
+
+static std::string copy_text(const char *text) { return text ? std::string(text) : std::string(); }
+
+std::string PyZelMsg::get_content_type() const {
+    solClient_opaqueContainer_pt map = nullptr;
+    const char *text = nullptr;
+    solClient_returnCode_t rc = solClient_msg_getUserPropertyMap(msg_, &map);
+    if (rc == SOLCLIENT_OK) {
+        rc = solClient_container_getStringPtr(map, &text, kContentTypeName);
+        if (rc == SOLCLIENT_OK) return copy_text(text);
+    }
+    // Only a missing map or a missing entry falls back to the HTTP content type.
+    if (rc == SOLCLIENT_NOT_FOUND && solClient_msg_getHttpContentType(msg_, &text) == SOLCLIENT_OK) {
+        return copy_text(text);
+    }
+    return {};
+}
+
+solClient_returnCode_t PyZelMsg::set_content_type(const std::string &text) {
+    solClient_opaqueContainer_pt map = nullptr;
+    solClient_returnCode_t rc = solClient_msg_createUserPropertyMap(msg_, &map, kUserPropertyMapSize);
+    if (rc == SOLCLIENT_OK) rc = solClient_container_addString(map, text.c_str(), kContentTypeName);
+    return rc;
+}
+
+AttachmentView payload_view(const py::bytes &payload) {
+    const Py_ssize_t size = PyBytes_GET_SIZE(payload.ptr());
+    // The library describes an attachment's length in 32 bits; a longer payload would
+    // silently be cut to a wrong length.
+    if (static_cast<std::size_t>(size) > std::numeric_limits<std::uint32_t>::max()) {
+        throw py::value_error("payload of " + std::to_string(size) +
+                              " bytes is larger than a message can carry (4294967295 bytes)");
+    }
+    return {PyBytes_AS_STRING(payload.ptr()), static_cast<std::uint32_t>(size)};
+}
+
+py::bytes read_body(const PyZelMsg &msg) {
+    const AttachmentView view = msg.get_body();
+    return py::bytes(static_cast<const char *>(view.data), view.size);
+}
+
+static void write_body(PyZelMsg &msg, const py::bytes &body) {
+    const AttachmentView payload = payload_view(body);
+    msg.set_body(payload.data, payload.size);
+}
+
+}  // namespace zelmsg
+
+using namespace zelmsg;
+
+PYBIND11_MODULE(zelmsg, m) {
+    m.doc() = "\n\n  ";
+
+    py::enum_<solClient_destinationType>(m, "DestinationType", py::arithmetic(), "Solace Msg DestinationType")
+        .value("Null", SOLCLIENT_NULL_DESTINATION, "Null")
+        .value("Topic", SOLCLIENT_TOPIC_DESTINATION, "Topic")
+        .value("Queue", SOLCLIENT_QUEUE_DESTINATION, "Queue")
+        .value("TopicTemp", SOLCLIENT_TOPIC_TEMP_DESTINATION, "TopicTemp")
+        .value("QueueTemp", SOLCLIENT_QUEUE_TEMP_DESTINATION, "QueueTemp")
+        .export_values();
+
+    py::enum_<DeliveryMode>(m, "DeliveryMode", py::arithmetic(), "Solace Msg DeliveryMode")
+        .value("Direct", Direct, "Direct")
+        .value("Persistent", Persistent, "Persistent")
+        .value("NonPersistent", NonPersistent, "NonPersistent")
+        .export_values();
+
+    py::class_<Destination>(m, "Destination")
+        .def(py::init<std::string, solClient_destinationType_t>(), py::arg("dest"),
+             py::arg("dest_type") = SOLCLIENT_TOPIC_DESTINATION)
+        .def_readwrite("dest_type", &Destination::dest_type)
+        .def_readwrite("dest", &Destination::dest);
+
+    py::class_<PyZelMsg>(m, "ZelMsg")
+        .def(py::init<>())
+        .def("__repr__", &PyZelMsg::dump)
+        .def_property("dest",
+            [](const PyZelMsg &msg) { return msg.get_dest(); },
+            [](PyZelMsg &msg, Destination d) { msg.set_dest(d); })
+        .def_property("reply2",
+            [](const PyZelMsg &msg) { return msg.get_reply2(); },
+            [](PyZelMsg &msg, Destination d) { msg.set_reply2(d); })
+        .def_property("is_reply",
+            [](const PyZelMsg &msg) { return msg.get_is_reply(); },
+            [](PyZelMsg &msg, bool flag) { msg.set_is_reply(flag); })
+        .def_property_readonly("is_request", [](const PyZelMsg &msg) { return msg.get_is_request(); })
+        .def_property_readonly("is_p2p", [](const PyZelMsg &msg) { return msg.get_is_p2p(); })
+        .def_property("delivery_mode",
+            [](const PyZelMsg &msg) { return msg.get_delivery_mode(); },
+            [](PyZelMsg &msg, DeliveryMode mode) { msg.set_delivery_mode(mode); })
+        .def_property("content_type",
+            [](const PyZelMsg &msg) { return msg.get_content_type(); },
+            [](PyZelMsg &msg, const std::string &text) { msg.set_content_type(text); })
+        .def_property("elide",
+            [](const PyZelMsg &msg) { return msg.get_elide(); },
+            [](PyZelMsg &msg, bool flag) { msg.set_elide(flag); })
+        .def_property("cos",
+            [](const PyZelMsg &msg) { return msg.get_cos(); },
+            [](PyZelMsg &msg, std::uint32_t cos) { msg.set_cos(cos); })
+        .def_property("json",
+            [](const PyZelMsg &msg) { return msg.get_json(); },
+            [](PyZelMsg &msg, const py::dict &value) { msg.set_json(value); })
+        .def_property("msgpack",
+            [](const PyZelMsg &msg) { return msg.get_msgpack(); },
+            [](PyZelMsg &msg, const py::dict &value) { msg.set_msgpack(value); })
+        .def_property("body",
+            [](const PyZelMsg &msg) { return read_body(msg); },
+            [](PyZelMsg &msg, const py::bytes &body) { write_body(msg, body); });
+}
