@@ -1,0 +1,43 @@
+/* Test control of the stand-in libsolclient: injected failures, call counts and a view
+ * of the live messages. Exported by the stand-in alone; the genuine library has none of
+ * these, so tests look them up before use.
+ *
+ * Operations are named by their full function name, "solClient_msg_alloc" for example.
+ * Unknown names are ignored (and counted as never called). */
+#ifndef ZELMSG_STANDIN_CONTROL_H
+#define ZELMSG_STANDIN_CONTROL_H
+
+#include "solclient.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Forgets injected failures and the error text, and zeroes every call count. */
+SOLCLIENT_API void standin_reset(void);
+
+/* Makes the next `times` calls of the operation return `return_code` without writing any
+ * output or changing any message; the flag getters return 0 instead. Such a call still
+ * counts and sets the last-error record. A later call replaces an earlier one; `times` of
+ * 0 or less cancels. solClient_getLastErrorInfo cannot be made to fail: it has no way to
+ * report a failure that callers would check. */
+SOLCLIENT_API void standin_fail_next(const char *operation, int return_code, int times);
+
+/* The text that the last-error record carries after later failures, in place of the
+ * library's own; NULL goes back to the library's own texts. Cut to 255 bytes. */
+SOLCLIENT_API void standin_set_error_text(const char *text);
+
+/* Calls of the operation since the last reset, failed and injected ones included. */
+SOLCLIENT_API unsigned long standin_calls(const char *operation);
+
+/* The message handle most recently allocated, whether or not it is still live. */
+SOLCLIENT_API void *standin_last_message(void);
+
+/* Messages allocated and not yet freed. Not touched by standin_reset. */
+SOLCLIENT_API long standin_live_messages(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
