@@ -1,0 +1,76 @@
+import ctypes
+import importlib.util
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import zelmsg
+from solclient import Library
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def loaded_libsolclient():
+    """The libsolclient file this process loaded for zelmsg: the tests drive that very copy."""
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split(maxsplit=5)[-1].strip()
+            if os.path.basename(path).startswith("libsolclient.so"):
+                return path
+    raise RuntimeError("zelmsg is imported but no libsolclient is mapped")
+
+
+LIB = Library(ctypes.CDLL(loaded_libsolclient()))
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "standin_only: needs the stand-in library's test-control interface")
+
+
+def pytest_collection_modifyitems(config, items):
+    if LIB.has_control:
+        return
+    skip = pytest.mark.skip(reason="needs the stand-in library's test-control interface")
+    for item in items:
+        if "standin_only" in item.keywords:
+            item.add_marker(skip)
+
+
+@pytest.fixture(scope="session")
+def lib():
+    return LIB
+
+
+@pytest.fixture(autouse=True)
+def _fresh_standin():
+    """Each test starts with no injected faults and zeroed counters."""
+    if LIB.has_control:
+        LIB.standin_reset()
+
+
+@pytest.fixture(scope="session")
+def peer(tmp_path_factory):
+    """A second extension module built with the same compiler and pybind11 as zelmsg."""
+    compiler = shutil.which(os.environ.get("CXX", "g++"))
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the peer module")
+    import pybind11
+
+    include = pathlib.Path(sysconfig.get_paths()["include"])
+    out = tmp_path_factory.mktemp("peer") / f"zelmsg_peer{sysconfig.get_config_var('EXT_SUFFIX')}"
+    subprocess.run(
+        [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-fvisibility=hidden",
+         "-I", str(ROOT / "src/core"), "-I", str(ROOT / "src/messaging"),
+         "-isystem", pybind11.get_include(), "-isystem", str(include), "-isystem", str(include.parent),
+         str(ROOT / "tests/peer/zelmsg_peer.cpp"), "-o", str(out)],
+        check=True,
+    )
+    spec = importlib.util.spec_from_file_location("zelmsg_peer", out)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

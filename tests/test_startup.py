@@ -1,0 +1,135 @@
+"""Importing zelmsg: the interpreter check, start-up, what the module exports and shares."""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zelmsg
+
+
+def run_python(code, python=sys.executable):
+    return subprocess.run([python, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+
+
+def other_cpythons():
+    """CPython interpreters of other minor versions on this machine, newest first."""
+    found = {}
+    candidates = glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3"))
+    candidates += [shutil.which(f"python3.{minor}") for minor in range(8, 20)]
+    for path in filter(None, candidates):
+        probe = run_python("import sys, platform; print(platform.python_implementation(), *sys.version_info[:2])", path)
+        impl, major, minor = probe.stdout.split() if probe.returncode == 0 else ("", 0, 0)
+        if impl == "CPython" and (int(major), int(minor)) != (3, 14):
+            found.setdefault((int(major), int(minor)), path)
+    return [found[v] for v in sorted(found, reverse=True)]
+
+
+def test_other_interpreter_version_is_refused_before_anything_is_made():
+    others = other_cpythons()
+    if not others:
+        pytest.skip("no CPython of another version on this machine")
+    # The file names a 3.14 tag and uses newer functions: load it by hand, lazily bound.
+    result = run_python(
+        f"""
+        import importlib.machinery, importlib.util, os, sys
+        sys.setdlopenflags(os.RTLD_LAZY)
+        loader = importlib.machinery.ExtensionFileLoader("zelmsg", {zelmsg.__file__!r})
+        spec = importlib.util.spec_from_file_location("zelmsg", {zelmsg.__file__!r}, loader=loader)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as error:
+            print(error)
+            print("zelmsg" in sys.modules)
+        """,
+        others[0],
+    )
+    assert result.returncode == 0, result.stderr
+    message, in_modules = result.stdout.splitlines()
+    version = run_python("import sys; print(sys.version)", others[0]).stdout.strip()
+    assert message == (
+        "Python version mismatch: module was compiled for Python 3.14, "
+        f"but the interpreter version is incompatible: {version}."
+    )
+    assert in_modules == "False"
+
+
+def test_reimport_returns_the_same_module_without_registering_again():
+    result = run_python(
+        """
+        import sys, zelmsg
+        first, message_type = zelmsg, zelmsg.ZelMsg
+        del sys.modules["zelmsg"]
+        import zelmsg
+        print(zelmsg is first, zelmsg.ZelMsg is message_type)
+        """
+    )
+    assert result.stdout.split() == ["True", "True"], result.stderr
+
+
+def test_subinterpreter_is_refused_by_cpython():
+    result = run_python(
+        """
+        from concurrent import interpreters
+        interp = interpreters.create()
+        try:
+            interp.exec("import zelmsg")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__, failure.excinfo.msg)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ImportError")
+    assert "does not support loading in subinterpreters" in result.stdout
+
+
+def test_module_holds_exactly_its_surface():
+    own = {name for name in vars(zelmsg) if not name.startswith("__")}
+    assert own == {
+        "DestinationType", "Null", "Topic", "Queue", "TopicTemp", "QueueTemp",
+        "DeliveryMode", "Direct", "Persistent", "NonPersistent", "Destination", "ZelMsg",
+    }
+    assert zelmsg.__doc__ == "\n\n  "
+    for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg):
+        assert cls.__module__ == "zelmsg" and cls.__qualname__ == cls.__name__
+
+
+def test_module_exports_only_its_entry_point_and_runs_nothing_on_load():
+    nm = shutil.which("nm")
+    readelf = shutil.which("readelf")
+    if not (nm and readelf):
+        pytest.skip("binutils are not installed")
+    exported = subprocess.run([nm, "-D", "--defined-only", zelmsg.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in exported.stdout.splitlines()] == ["PyInit_zelmsg"]
+    # The only load-time initialiser is the toolchain's frame_dummy: no constructor of
+    # the module's own (no .ctors, one .init_array entry).
+    sections = subprocess.run([readelf, "-SW", zelmsg.__file__], capture_output=True, text=True, check=True).stdout
+    assert ".ctors" not in sections
+    init_array = re.search(r"\.init_array\s+\S+\s+\S+\s+\S+\s+([0-9a-f]+)", sections)
+    assert init_array is None or int(init_array.group(1), 16) == 8
+
+
+def test_module_needs_no_library_path(tmp_path):
+    env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+    result = subprocess.run([sys.executable, "-c", "import zelmsg; zelmsg.ZelMsg()"], env=env, cwd=tmp_path,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+
+
+def test_types_cross_to_another_module_through_the_shared_registry(peer):
+    moved = peer.reroute(zelmsg.Destination("orders"))
+    assert type(moved) is zelmsg.Destination
+    assert (moved.dest, moved.dest_type) == ("orders/peer", zelmsg.Queue)
+    assert type(peer.next_type(zelmsg.Topic)) is zelmsg.DestinationType
+    assert peer.next_type(zelmsg.Topic) == zelmsg.Queue
+    assert type(peer.upgrade(zelmsg.Direct)) is zelmsg.DeliveryMode
+    assert peer.upgrade(zelmsg.Direct) == zelmsg.Persistent
+    msg = zelmsg.ZelMsg()
+    assert peer.same_message(msg, msg) and not peer.same_message(msg, zelmsg.ZelMsg())
+    with pytest.raises(TypeError):
+        peer.next_type(1)
