@@ -12,6 +12,7 @@ OK, NOT_FOUND, FAIL = 0, 5, -1
 TOPIC, QUEUE, TOPIC_TEMP, QUEUE_TEMP = 0, 1, 2, 3
 DIRECT, PERSISTENT, NON_PERSISTENT = 0x00, 0x10, 0x20
 DESTINATION_SIZE = 16
+UNWRITTEN = 0xBAD  # what the helpers preset their number and pointer outputs to
 
 
 class Destination(ctypes.Structure):
@@ -105,17 +106,19 @@ class Library:
         return rc, record.destType if written else None, record.dest
 
     def uint32(self, getter, msg):
-        value = c_uint32(0xBAD)
+        value = c_uint32(UNWRITTEN)
         return getattr(self, getter)(msg, byref(value)), value.value
 
     def attachment(self, msg):
-        """(code, pointer, size, the bytes there)."""
-        pointer, size = c_void_p(0xBAD), c_uint32(0xBAD)
+        """(code, pointer, size, the bytes there); pointer and size stay UNWRITTEN when the
+        library writes neither, as with no attachment."""
+        pointer, size = c_void_p(UNWRITTEN), c_uint32(UNWRITTEN)
         rc = self.solClient_msg_getBinaryAttachmentPtr(msg, byref(pointer), byref(size))
         data = ctypes.string_at(pointer.value, size.value) if rc == OK else b""
         return rc, pointer.value, size.value, data
 
     def new_map(self, msg, size=64):
+        # The genuine library corrupts its heap when asked for a map of 8 entries or fewer.
         container = c_void_p()
         rc = self.solClient_msg_createUserPropertyMap(msg, byref(container), size)
         return rc, container.value

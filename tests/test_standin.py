@@ -1,24 +1,25 @@
 """How libsolclient behaves for the calls the module makes. The same tests run on the
 stand-in and the genuine library, except those marked standin_only: they use the stand-in's
-test control, or check what it settles where the genuine library was not measured."""
+test control or the failure reasons of its last-error record."""
 
 import ctypes
 import os
-import re
 import threading
+from collections import namedtuple
 from concurrent.futures import ThreadPoolExecutor
 from ctypes import byref, c_char_p, c_uint32, c_void_p
 
 import pytest
 
 from solclient import (DESTINATION_SIZE, DIRECT, FAIL, NON_PERSISTENT, NOT_FOUND, OK,
-                       OPERATIONS, PERSISTENT, QUEUE, QUEUE_TEMP, TOPIC, TOPIC_TEMP,
+                       OPERATIONS, PERSISTENT, QUEUE, QUEUE_TEMP, TOPIC, TOPIC_TEMP, UNWRITTEN,
                        Destination, name_address)
 
 standin_only = pytest.mark.standin_only
 
-DESTINATION = ("solClient_msg_getDestination", "solClient_msg_setDestination")
-REPLY_TO = ("solClient_msg_getReplyTo", "solClient_msg_setReplyTo")
+Pair = namedtuple("Pair", "get set longest")
+DESTINATION = Pair("solClient_msg_getDestination", "solClient_msg_setDestination", 250)
+REPLY_TO = Pair("solClient_msg_getReplyTo", "solClient_msg_setReplyTo", 249)
 FLAGS = [("solClient_msg_isReplyMsg", "solClient_msg_setAsReplyMsg"),
          ("solClient_msg_isElidingEligible", "solClient_msg_setElidingEligible")]
 FLAG_GETTERS = [getter for getter, _ in FLAGS]
@@ -36,8 +37,7 @@ def msg(lib):
     lib.free(handle)
 
 
-@pytest.fixture(params=["null", pytest.param("freed", marks=standin_only),
-                        pytest.param("map", marks=standin_only)])
+@pytest.fixture(params=["null", "freed", "map"])
 def bad_handle(lib, msg, request):
     """A null handle, the handle of a freed message whose place a newer one took, or a map
     handle where a message's is due."""
@@ -49,6 +49,22 @@ def bad_handle(lib, msg, request):
         lib.free(newer)
     else:
         yield lib.new_map(msg)[1] if request.param == "map" else None
+
+
+@pytest.fixture(params=["null", "message", "replaced", "closed", "freed"])
+def bad_map(lib, msg, request):
+    """A map handle that no longer reaches a map, or one that never did."""
+    if request.param in ("null", "message"):
+        return None if request.param == "null" else msg
+    owner = lib.alloc() if request.param == "freed" else msg
+    container = lib.new_map(owner)[1]
+    if request.param == "replaced":
+        lib.new_map(owner)
+    elif request.param == "closed":
+        lib.solClient_container_closeMapStream(byref(c_void_p(container)))
+    else:
+        lib.free(owner)
+    return container
 
 
 @pytest.fixture(params=[DESTINATION, REPLY_TO], ids=["destination", "reply-to"])
@@ -101,14 +117,27 @@ def call(lib, op, msg, container=None):
     return getattr(lib, op)(*args), out.values(), (msg_box.value, map_box.value)
 
 
-def field(label, value):
-    return f"{label:<40}{value}"
+def close(lib, container):
+    """(code, the caller's handle variable afterwards)."""
+    box = c_void_p(container)
+    return lib.solClient_container_closeMapStream(byref(box)), box.value
 
 
-def dump_lines(lib, msg):
-    rc, text = lib.dump(msg, 1 << 20)
-    assert rc == OK and text.endswith(b"\n")
-    return [line.rstrip() for line in text.decode().split("\n")[:-1]]
+def field(label, value=""):
+    """A dump line: every label is padded to 40 columns, even with no value after it."""
+    return f"{label:<40}{value}\n".encode()
+
+
+def dump_text(lib, msg):
+    rc, text = lib.dump(msg, 1 << 22)
+    assert rc == OK
+    return text
+
+
+def raw_dump(lib, msg, size, spare=4):
+    """(code, the buffer's first size + spare bytes); the spare bytes are not the call's."""
+    buffer = ctypes.create_string_buffer(b"\xaa" * (size + spare), size + spare)
+    return lib.solClient_msg_dump(msg, buffer, size), buffer.raw
 
 
 # Lifecycle and handles
@@ -120,18 +149,27 @@ def test_alloc_gives_a_handle_and_free_clears_it(lib):
     assert lib.solClient_msg_free(byref(handle)) == FAIL
 
 
+def test_null_handle_variables_fail(lib):
+    assert lib.solClient_msg_alloc(None) == FAIL
+    assert lib.solClient_msg_free(None) == FAIL
+    assert lib.solClient_container_closeMapStream(None) == FAIL
+
+
 def test_fresh_message_holds_only_defaults(lib, msg):
-    for getter, _ in (DESTINATION, REPLY_TO):
-        record = Destination(77, b"keep")
-        before = name_address(record)
-        assert getattr(lib, getter)(msg, byref(record), DESTINATION_SIZE) == NOT_FOUND
-        assert (record.destType, name_address(record)) == (77, before)
     assert lib.uint32("solClient_msg_getDeliveryMode", msg) == (OK, DIRECT)
     assert lib.uint32("solClient_msg_getClassOfService", msg) == (OK, 0)
     assert [getattr(lib, getter)(msg) for getter in FLAG_GETTERS] == [0, 0]
-    assert lib.attachment(msg) == (NOT_FOUND, None, 0, b"")
-    assert lib.user_map(msg)[0] == NOT_FOUND
-    assert lib.http_content_type(msg)[0] == NOT_FOUND
+    assert lib.attachment(msg) == (NOT_FOUND, UNWRITTEN, UNWRITTEN, b"")
+
+
+@pytest.mark.parametrize("op", [
+    "solClient_msg_getDestination", "solClient_msg_getReplyTo",
+    "solClient_msg_getBinaryAttachmentPtr", "solClient_msg_getUserPropertyMap",
+    "solClient_msg_getHttpContentType", "solClient_container_getStringPtr"])
+def test_not_found_writes_nothing(lib, msg, op):
+    container = lib.new_map(msg)[1] if op in MAP_OPERATIONS else None
+    result, outputs, _ = call(lib, op, msg, container)
+    assert (result, outputs) == (NOT_FOUND, Outputs().values())
 
 
 def test_five_thousand_live_messages_keep_their_own_values(lib):
@@ -152,6 +190,12 @@ def test_bad_message_handle_fails_and_writes_nothing(lib, op, bad_handle):
     assert lib.last_error_text()
 
 
+@pytest.mark.parametrize("op", MAP_OPERATIONS)
+def test_bad_map_handle_fails_and_writes_nothing(lib, op, bad_map):
+    result, outputs, handles = call(lib, op, None, bad_map)
+    assert (result, outputs, handles[1]) == (FAIL, Outputs().values(), bad_map)
+
+
 def test_threads_work_on_their_own_messages(lib):
     def work(thread):
         for i in range(2000):
@@ -169,58 +213,91 @@ def test_threads_work_on_their_own_messages(lib):
 
 @pytest.mark.parametrize("dest_type, read_type",
                          [(TOPIC, TOPIC), (QUEUE, QUEUE), (TOPIC_TEMP, TOPIC), (QUEUE_TEMP, QUEUE)])
-@pytest.mark.parametrize("name", [b"orders/eu/new", b"x", b"n" * 250, b"a/*/>", b"\xff\xfe raw"])
+@pytest.mark.parametrize("name", [b"orders/eu/new", b"x", b"n" * 249, b"a/*/>", b"\xff\xfe raw"])
 def test_destination_round_trip(lib, msg, pair, dest_type, read_type, name):
-    assert lib.set_destination(msg, dest_type, name, pair[1]) == OK
-    assert lib.get_destination(msg, pair[0]) == (OK, read_type, name)
+    assert lib.set_destination(msg, dest_type, name, pair.set) == OK
+    assert lib.get_destination(msg, pair.get) == (OK, read_type, name)
+
+
+def test_longest_name(lib, msg, pair):
+    longest = b"n" * pair.longest
+    assert lib.set_destination(msg, TOPIC, longest, pair.set) == OK
+    assert lib.get_destination(msg, pair.get) == (OK, TOPIC, longest)
+    assert lib.set_destination(msg, TOPIC, longest + b"n", pair.set) == FAIL
 
 
 def test_name_is_copied_and_read_from_the_message(lib, msg, pair):
     source = ctypes.create_string_buffer(b"orders/eu")
     record = Destination(TOPIC, ctypes.cast(source, c_char_p))
-    assert getattr(lib, pair[1])(msg, byref(record), DESTINATION_SIZE) == OK
+    assert getattr(lib, pair.set)(msg, byref(record), DESTINATION_SIZE) == OK
     source.value = b"changed!!"
     first, second = Destination(), Destination()
     for read in (first, second):
-        assert getattr(lib, pair[0])(msg, byref(read), DESTINATION_SIZE) == OK
+        assert getattr(lib, pair.get)(msg, byref(read), DESTINATION_SIZE) == OK
     assert first.dest == b"orders/eu"
     assert name_address(first) == name_address(second) != ctypes.addressof(source)
 
 
 def test_name_ends_at_its_first_nul(lib, msg, pair):
-    assert lib.set_destination(msg, TOPIC, b"n" * 250 + b"\0" + b"x" * 10, pair[1]) == OK
-    assert lib.get_destination(msg, pair[0]) == (OK, TOPIC, b"n" * 250)
+    name = b"n" * pair.longest
+    assert lib.set_destination(msg, TOPIC, name + b"\0" + b"x" * 10, pair.set) == OK
+    assert lib.get_destination(msg, pair.get) == (OK, TOPIC, name)
 
 
-@pytest.mark.parametrize("dest_type, name, size", [
-    (TOPIC, b"n" * 251, DESTINATION_SIZE), (TOPIC, None, DESTINATION_SIZE),
-    (-1, b"t", DESTINATION_SIZE), (4, b"t", DESTINATION_SIZE), (2**31 - 1, b"t", DESTINATION_SIZE),
-    (TOPIC, b"t", 8), (TOPIC, b"t", 24),
-], ids=["251 bytes", "null name", "type -1", "type 4", "type max", "size 8", "size 24"])
-def test_refused_destination_changes_nothing(lib, msg, pair, dest_type, name, size):
-    assert lib.set_destination(msg, QUEUE, b"before", pair[1]) == OK
-    assert getattr(lib, pair[1])(msg, byref(Destination(dest_type, name)), size) == FAIL
-    assert lib.get_destination(msg, pair[0]) == (OK, QUEUE, b"before")
+@pytest.mark.parametrize("size", [0, 8, 15, 17, 24])
+def test_wrong_record_size_or_no_record_changes_nothing(lib, msg, pair, size):
+    assert lib.set_destination(msg, QUEUE, b"before", pair.set) == OK
+    assert getattr(lib, pair.set)(msg, byref(Destination(TOPIC, b"t")), size) == FAIL
+    assert getattr(lib, pair.set)(msg, None, DESTINATION_SIZE) == FAIL
+    assert lib.get_destination(msg, pair.get) == (OK, QUEUE, b"before")
+    record = Destination(77, b"keep")
+    assert getattr(lib, pair.get)(msg, byref(record), size) == FAIL
+    assert (record.destType, record.dest) == (77, b"keep")
+    assert getattr(lib, pair.get)(msg, None, DESTINATION_SIZE) == FAIL
+
+
+REFUSED_VALUES = pytest.mark.parametrize("dest_type, name", [
+    (TOPIC, "longest + 1"), (TOPIC, None), (-1, b"t"), (4, b"t"), (2**31 - 1, b"t")],
+    ids=["too long", "null name", "type -1", "type 4", "type max"])
+
+
+def refused(pair, name):
+    return b"n" * (pair.longest + 1) if name == "longest + 1" else name
+
+
+@REFUSED_VALUES
+def test_refused_destination_changes_nothing(lib, msg, dest_type, name):
+    assert lib.set_destination(msg, QUEUE, b"before") == OK
+    assert lib.set_destination(msg, dest_type, refused(DESTINATION, name)) == FAIL
+    assert lib.get_destination(msg) == (OK, QUEUE, b"before")
+
+
+@REFUSED_VALUES
+def test_refused_reply_to_clears_the_old_one(lib, msg, dest_type, name):
+    assert lib.set_destination(msg, QUEUE, b"before", REPLY_TO.set) == OK
+    assert lib.set_destination(msg, dest_type, refused(REPLY_TO, name), REPLY_TO.set) == FAIL
+    assert lib.get_destination(msg, REPLY_TO.get) == (NOT_FOUND, None, None)
+    assert b"Reply To:" not in dump_text(lib, msg)
 
 
 def test_empty_name_is_refused_for_destination_but_taken_for_reply_to(lib, msg):
     assert lib.set_destination(msg, TOPIC, b"") == FAIL
     assert lib.get_destination(msg)[0] == NOT_FOUND
-    assert lib.set_destination(msg, TOPIC, b"", REPLY_TO[1]) == OK
-    assert lib.get_destination(msg, REPLY_TO[0]) == (OK, TOPIC, b"")
+    assert lib.set_destination(msg, TOPIC, b"", REPLY_TO.set) == OK
+    assert lib.get_destination(msg, REPLY_TO.get) == (OK, TOPIC, b"")
 
 
 # Flags, delivery mode and class of service
 
+# Only the two mode bits, 0x30, count; both of them set is no mode at all.
 @pytest.mark.parametrize("start, mode, rc, stored", [
     (PERSISTENT, DIRECT, OK, DIRECT), (DIRECT, PERSISTENT, OK, PERSISTENT),
-    (DIRECT, NON_PERSISTENT, OK, NON_PERSISTENT), (DIRECT, 1, OK, DIRECT), (DIRECT, 5, OK, DIRECT),
-    (PERSISTENT, 48, FAIL, PERSISTENT),
-    # The stand-in reads only the two mode bits, 0x30.
-    pytest.param(PERSISTENT, 1, OK, DIRECT, marks=standin_only),
-    pytest.param(DIRECT, 0x21, OK, NON_PERSISTENT, marks=standin_only),
-    pytest.param(PERSISTENT, 0x100, OK, DIRECT, marks=standin_only),
-    pytest.param(PERSISTENT, 0x31, FAIL, PERSISTENT, marks=standin_only),
+    (DIRECT, NON_PERSISTENT, OK, NON_PERSISTENT), (PERSISTENT, 1, OK, DIRECT),
+    (PERSISTENT, 15, OK, DIRECT), (DIRECT, 0x11, OK, PERSISTENT), (DIRECT, 0x1F, OK, PERSISTENT),
+    (DIRECT, 0x21, OK, NON_PERSISTENT), (PERSISTENT, 0x40, OK, DIRECT),
+    (PERSISTENT, 0x100, OK, DIRECT), (DIRECT, 0x110, OK, PERSISTENT),
+    (PERSISTENT, 0x30, FAIL, PERSISTENT), (PERSISTENT, 0x31, FAIL, PERSISTENT),
+    (NON_PERSISTENT, 2**32 - 1, FAIL, NON_PERSISTENT),
 ])
 def test_delivery_mode(lib, msg, start, mode, rc, stored):
     assert lib.solClient_msg_setDeliveryMode(msg, start) == OK
@@ -229,7 +306,8 @@ def test_delivery_mode(lib, msg, start, mode, rc, stored):
 
 
 @pytest.mark.parametrize("cos, rc, stored", [
-    (0, OK, 0), (1, OK, 1), (2, OK, 2), (3, FAIL, 1), (2**32 - 1, FAIL, 1)])
+    (0, OK, 0), (1, OK, 1), (2, OK, 2), (3, FAIL, 1), (4, FAIL, 1), (2**31 - 1, FAIL, 1),
+    (2**32 - 1, FAIL, 1)])
 def test_class_of_service(lib, msg, cos, rc, stored):
     assert lib.solClient_msg_setClassOfService(msg, 1) == OK
     assert lib.solClient_msg_setClassOfService(msg, cos) == rc
@@ -266,7 +344,7 @@ def test_large_attachment(lib, msg):
 def test_size_zero_removes_the_attachment(lib, msg, empty):
     assert lib.solClient_msg_setBinaryAttachment(msg, b"abc", 3) == OK
     assert lib.solClient_msg_setBinaryAttachment(msg, empty, 0) == OK
-    assert lib.attachment(msg) == (NOT_FOUND, None, 0, b"")
+    assert lib.attachment(msg) == (NOT_FOUND, UNWRITTEN, UNWRITTEN, b"")
 
 
 def test_null_bytes_with_a_size_fail(lib, msg):
@@ -278,7 +356,7 @@ def test_null_bytes_with_a_size_fail(lib, msg):
 # User property map and content type
 
 def test_map_stores_strings_by_name(lib, msg):
-    rc, created = lib.new_map(msg, 0)
+    rc, created = lib.new_map(msg)
     assert rc == OK and created
     assert lib.get_string(created, b"ct") == (NOT_FOUND, None)
     entries = {b"ct": b"json", b"empty": b"", b"big": b"v" * 100_000}
@@ -290,11 +368,54 @@ def test_map_stores_strings_by_name(lib, msg):
         {name: (OK, value) for name, value in entries.items()}
 
 
+def test_a_name_added_again_keeps_both_entries(lib, msg):
+    container = lib.new_map(msg)[1]
+    for value in (b"json", b"msgpack"):
+        assert lib.solClient_container_addString(container, value, b"ct") == OK
+    assert lib.get_string(container, b"ct") == (OK, b"json")
+    assert dump_text(lib, msg).endswith(field("User Property Map:") +
+                                        b"  Key 'ct' (STRING) json\n  Key 'ct' (STRING) msgpack\n")
+
+
+@pytest.mark.parametrize("value, name", [(None, b"ct"), (b"json", None), (b"json", b"")],
+                         ids=["null value", "null name", "empty name"])
+def test_unnamed_or_null_entries_are_refused(lib, msg, value, name):
+    container = lib.new_map(msg)[1]
+    assert lib.solClient_container_addString(container, value, name) == FAIL
+    assert dump_text(lib, msg).endswith(field("User Property Map:"))
+
+
+@pytest.mark.parametrize("name", [None, b""], ids=["null", "empty"])
+def test_lookup_without_a_name_fails(lib, msg, name):
+    container = lib.new_map(msg)[1]
+    assert lib.solClient_container_addString(container, b"json", b"ct") == OK
+    text = c_char_p(b"sentinel")
+    assert lib.solClient_container_getStringPtr(container, byref(text), name) == FAIL
+    assert text.value == b"sentinel"
+
+
 def test_new_map_replaces_the_old_one(lib, msg):
     first = lib.new_map(msg)[1]
     assert lib.solClient_container_addString(first, b"json", b"ct") == OK
-    assert lib.new_map(msg)[0] == OK
-    assert lib.get_string(lib.user_map(msg)[1], b"ct") == (NOT_FOUND, None)
+    rc, second = lib.new_map(msg)
+    assert rc == OK and second != first
+    assert lib.user_map(msg) == (OK, second)
+    assert lib.get_string(second, b"ct") == (NOT_FOUND, None)
+
+
+def test_map_handle_counts_its_references(lib, msg):
+    created = lib.new_map(msg)[1]
+    assert lib.solClient_container_addString(created, b"json", b"ct") == OK
+    assert lib.user_map(msg) == (OK, created)
+    for _ in range(2):  # each close drops one reference; the value works while one is left
+        assert lib.get_string(created, b"ct") == (OK, b"json")
+        assert close(lib, created) == (OK, None)
+    assert lib.get_string(created, b"ct") == (FAIL, None)
+    assert close(lib, created) == (FAIL, created)
+    rc, reopened = lib.user_map(msg)
+    assert rc == OK and reopened != created
+    assert lib.get_string(reopened, b"ct") == (OK, b"json")
+    assert b"  Key 'ct' (STRING) json\n" in dump_text(lib, msg)
 
 
 def test_replaced_maps_are_reclaimed(lib, msg):
@@ -312,108 +433,137 @@ def test_replaced_maps_are_reclaimed(lib, msg):
     assert resident() - before < 4 << 20
 
 
-def test_http_content_type(lib, msg):
-    assert lib.solClient_msg_setHttpContentType(msg, b"application/json") == OK
-    assert lib.http_content_type(msg) == (OK, b"application/json")
-
-
-@standin_only
-def test_adding_a_name_again_replaces_its_value(lib, msg):
-    container = lib.new_map(msg)[1]
-    for value in (b"json", b"msgpack"):
-        assert lib.solClient_container_addString(container, value, b"ct") == OK
-    assert lib.get_string(container, b"ct") == (OK, b"msgpack")
-    assert dump_lines(lib, msg).count("  Key 'ct' (STRING) msgpack") == 1
-
-
-@standin_only
-def test_map_handles_go_stale_when_replaced_or_freed(lib):
-    def assert_stale(container):
-        for op in MAP_OPERATIONS:
-            result, outputs, handles = call(lib, op, None, container)
-            assert (result, outputs, handles[1]) == (FAIL, Outputs().values(), container)
-
-    handle = lib.alloc()
-    replaced, current = lib.new_map(handle)[1], lib.new_map(handle)[1]
-    assert_stale(replaced)
-    closed = c_void_p(current)
-    assert lib.solClient_container_closeMapStream(byref(closed)) == OK and closed.value is None
-    assert lib.user_map(handle) == (OK, current)
-    lib.free(handle)
-    assert_stale(current)
+@pytest.mark.parametrize("text", [b"application/json", b"", b"\xff\xfe"])
+def test_http_content_type(lib, msg, text):
+    assert lib.solClient_msg_setHttpContentType(msg, text) == OK
+    assert lib.http_content_type(msg) == (OK, text)
+    assert lib.solClient_msg_setHttpContentType(msg, None) == FAIL
+    assert lib.http_content_type(msg) == (OK, text)
 
 
 # Dump
 
-def test_fresh_message_dump(lib, msg):
-    expected = [field("Class Of Service:", "COS_1"), field("DeliveryMode:", "DIRECT"),
-                "Message from cache"]
-    assert lib.dump(msg) == (OK, "".join(line + "\n" for line in expected).encode())
+FRESH = field("Class Of Service:", "COS_1") + field("DeliveryMode:", "DIRECT") + \
+    field("Message from cache")
+FULL_ATTACHMENT = b"\x00\x01\x7f\x80\xffHello, world! 0123456789 ABCDEFGHIJ"
+FULL = b"".join([
+    field("Destination:", "Topic 'orders/eu/new'"),
+    field("HTTP Content Type:", "application/json"),
+    field("Class Of Service:", "COS_2"),
+    field("DeliveryMode:", "PERSISTENT"),
+    field("Eliding Eligible"),
+    field("Reply Message"),
+    field("Reply To:", "Queue 'reply-q'"),
+    field("Message from cache"),
+    field("User Property Map:"),
+    b"  Key 'ct' (STRING) json\n",
+    field("Binary Attachment:", "len=40"),
+    b"  00 01 7f 80 ff 48 65 6c  6c 6f 2c 20 77 6f 72 6c      .....Hel   lo, worl\n",
+    b"  64 21 20 30 31 32 33 34  35 36 37 38 39 20 41 42      d! 01234   56789 AB\n",
+    b"  43 44 45 46 47 48 49 4a                               CDEFGHIJ\n",
+])
 
 
-def test_dump_shows_every_item_in_order(lib, msg):
+def fill(lib, msg):
+    """Gives msg every item the dump shows, in the values of FULL."""
     lib.set_destination(msg, TOPIC, b"orders/eu/new")
-    lib.solClient_msg_setHttpContentType(msg, b"text/plain")
+    lib.set_destination(msg, QUEUE, b"reply-q", REPLY_TO.set)
     lib.solClient_msg_setClassOfService(msg, 1)
-    lib.solClient_msg_setDeliveryMode(msg, NON_PERSISTENT)
-    lib.solClient_msg_setElidingEligible(msg, 1)
+    lib.solClient_msg_setDeliveryMode(msg, PERSISTENT)
     lib.solClient_msg_setAsReplyMsg(msg, 1)
-    lib.set_destination(msg, QUEUE_TEMP, b"q", REPLY_TO[1])
+    lib.solClient_msg_setElidingEligible(msg, 1)
     lib.solClient_container_addString(lib.new_map(msg)[1], b"json", b"ct")
-    lib.solClient_msg_setBinaryAttachment(msg, b"hello", 5)
-    expected = [field("Destination:", "Topic 'orders/eu/new'"),
-                field("HTTP Content Type:", "text/plain"), field("Class Of Service:", "COS_2"),
-                field("DeliveryMode:", "NON-PERSISTENT"), "Eliding Eligible", "Reply Message",
-                field("Reply To:", "Queue 'q'"), "User Property Map:", "  Key 'ct' (STRING) json",
-                field("Binary Attachment:", "len=5")]
-    lines = dump_lines(lib, msg)
-    positions = [lines.index(line) for line in expected]
-    assert positions == sorted(positions) and "Message from cache" in lines
-    assert positions[-3] + 1 == positions[-2]
+    lib.solClient_msg_setHttpContentType(msg, b"application/json")
+    lib.solClient_msg_setBinaryAttachment(msg, FULL_ATTACHMENT, len(FULL_ATTACHMENT))
 
 
-def test_attachment_hex_dump_rows(lib, msg):
-    payload = bytes(range(20))  # nothing printable, so every two-digit token is a byte
-    lib.solClient_msg_setBinaryAttachment(msg, payload, len(payload))
-    lines = dump_lines(lib, msg)
-    at = lines.index(field("Binary Attachment:", "len=20"))
-    rows = [[int(token, 16) for token in re.findall(r"\b[0-9a-fA-F]{2}\b", row)]
-            for row in lines[at + 1:]]
-    assert rows == [list(payload[:16]), list(payload[16:])]
+def test_fresh_message_dump(lib, msg):
+    assert lib.dump(msg) == (OK, FRESH)
 
 
-@standin_only
-def test_attachment_hex_dump_layout(lib, msg):
-    payload = b"Hello, world!\n\x00\x01ABCD"
-    lib.solClient_msg_setBinaryAttachment(msg, payload, len(payload))
-    assert dump_lines(lib, msg)[-2:] == [
-        "  48 65 6c 6c 6f 2c 20 77  6f 72 6c 64 21 0a 00 01  Hello, world!...",
-        f"{'  41 42 43 44':<52}ABCD"]
+def test_full_dump(lib, msg):
+    fill(lib, msg)
+    assert lib.dump(msg) == (OK, FULL)
+
+
+def test_dump_of_empty_and_less_usual_values(lib, msg):
+    lib.set_destination(msg, QUEUE_TEMP, b"", REPLY_TO.set)
+    lib.solClient_msg_setHttpContentType(msg, b"")
+    lib.solClient_msg_setDeliveryMode(msg, NON_PERSISTENT)
+    lib.solClient_msg_setClassOfService(msg, 2)
+    lib.set_destination(msg, TOPIC_TEMP, b"it's")
+    container = lib.new_map(msg)[1]
+    for name, value in ((b"ct", b"json"), (b"e", b""), (b"a", b"b")):
+        lib.solClient_container_addString(container, value, name)
+    assert dump_text(lib, msg) == b"".join([
+        field("Destination:", "Topic 'it's'"), field("HTTP Content Type:"),
+        field("Class Of Service:", "COS_3"), field("DeliveryMode:", "NON-PERSISTENT"),
+        field("Reply To:", "Queue ''"), field("Message from cache"), field("User Property Map:"),
+        b"  Key 'ct' (STRING) json\n  Key 'e' (STRING) \n  Key 'a' (STRING) b\n"])
+
+
+@pytest.mark.parametrize("size, rows", [
+    (0, []),
+    (1, ["  41                                                    A"]),
+    (8, ["  41 42 43 44 45 46 47 48                               ABCDEFGH"]),
+    (15, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f         ABCDEFGH   IJKLMNO"]),
+    (16, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50      ABCDEFGH   IJKLMNOP"]),
+    (17, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50      ABCDEFGH   IJKLMNOP",
+          "  51                                                    Q"]),
+])
+def test_attachment_hex_dump_rows(lib, msg, size, rows):
+    payload = b"ABCDEFGHIJKLMNOPQ"[:size]
+    lib.solClient_msg_setBinaryAttachment(msg, payload, size)
+    lines = [field("Binary Attachment:", f"len={size}")] if size else []
+    lines += [f"{row}\n".encode() for row in rows]
+    assert dump_text(lib, msg) == FRESH + b"".join(lines)
 
 
 def test_dump_copies_name_bytes_raw(lib, msg):
     lib.set_destination(msg, QUEUE, b"q\xff\xfe")
-    assert field("Destination:", "Queue 'q").encode() + b"\xff\xfe'\n" in lib.dump(msg)[1]
+    assert field("Destination:", "Queue 'q").rstrip(b"\n") + b"\xff\xfe'\n" in lib.dump(msg)[1]
 
 
-def test_dump_is_cut_at_size_minus_two(lib, msg):
+def test_dump_never_shortens_values(lib, msg):
+    payload, value = bytes(range(256)) * 400, b"v" * 100_000
+    lib.solClient_msg_setBinaryAttachment(msg, payload, len(payload))
+    lib.solClient_container_addString(lib.new_map(msg)[1], value, b"big")
+    head, rows = dump_text(lib, msg).split(field("Binary Attachment:", f"len={len(payload)}"))
+    assert b"\n  Key 'big' (STRING) " + value + b"\n" in head
+    assert rows.count(b"\n") == len(payload) // 16
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 10, 50, 100, len(FULL) - 1, len(FULL),
+                                  len(FULL) + 1, len(FULL) + 2, len(FULL) + 10])
+def test_dump_is_cut_at_size_minus_two(lib, msg, size):
+    fill(lib, msg)
+    rc, raw = raw_dump(lib, msg, size)
+    if len(FULL) <= size - 2:
+        written = FULL + b"\0"
+    else:  # cut: the text's end and the buffer's last byte are both NUL
+        written = (FULL[:max(size - 2, 0)] + b"\0\0")[:size]
+    assert (rc, raw) == (OK, written + raw[len(written):])
+    assert raw[size:] == b"\xaa" * 4
+
+
+def test_dump_is_cut_mid_character(lib, msg):
     lib.set_destination(msg, TOPIC, "é/".encode() * 80)
     lib.solClient_msg_setBinaryAttachment(msg, bytes(4096), 4096)
-    full = lib.dump(msg, 1 << 20)[1]
+    full = dump_text(lib, msg)
     mid_character = full.index(b"\xc3") + 3
-    assert len(full) > 4096
-    for size in (2, 3, mid_character, 100, 4096):
+    for size in (mid_character, 4096):
         assert lib.dump(msg, size) == (OK, full[:size - 2])
     assert lib.dump(msg, mid_character)[1].endswith(b"\xc3")
 
 
-def test_dump_into_no_room_fails(lib, msg):
+def test_dump_without_a_buffer_fails(lib, msg):
     buffer = ctypes.create_string_buffer(b"\x01" * 8, 8)
     assert lib.solClient_msg_dump(msg, buffer, 0) == FAIL
     assert buffer.raw == b"\x01" * 8
+    assert lib.solClient_msg_dump(msg, None, 100) == FAIL
 
 
-# Test control
+# Test control and the failure reasons
 
 @standin_only
 @pytest.mark.parametrize("op", [op for op in OPERATIONS if op != "solClient_getLastErrorInfo"])
@@ -426,7 +576,7 @@ def test_injected_failure_writes_and_changes_nothing(lib, msg, op):
     assert result == (0 if op in FLAG_GETTERS else 7)
     assert (outputs, handles) == (Outputs().values(), (msg, container))
     assert lib.calls(op) == 1 and lib.dump(msg) == state
-    assert lib.last_error_text().startswith(op)
+    assert lib.last_error_text().endswith(" in " + op)
 
 
 @standin_only
@@ -460,6 +610,24 @@ def test_last_message_and_live_count(lib):
     assert lib.standin_live_messages() == live + 1
     lib.free(handle)
     assert lib.standin_live_messages() == live
+
+
+@standin_only
+@pytest.mark.parametrize("failing_call, sub_code, text", [
+    (lambda lib, msg: lib.solClient_msg_setClassOfService(msg, 3), 1,
+     "class of service is above 2 in solClient_msg_setClassOfService"),
+    (lambda lib, msg: lib.solClient_msg_setClassOfService(None, 1), 2,
+     "message handle is null, freed or not a message in solClient_msg_setClassOfService"),
+    (lambda lib, msg: lib.solClient_msg_dump(msg, None, 100), 3,
+     "dump buffer is null or its size is 0 in solClient_msg_dump"),
+], ids=["out of range", "null handle", "conflict"])
+def test_failure_reason_and_sub_code(lib, msg, failing_call, sub_code, text):
+    assert failing_call(lib, msg) == FAIL
+    info = lib.solClient_getLastErrorInfo().contents
+    assert (info.subCode, info.responseCode, lib.last_error_text()) == (sub_code, 0, text)
+    assert lib.solClient_msg_setClassOfService(msg, 1) == OK
+    assert lib.get_destination(msg)[0] == NOT_FOUND
+    assert lib.last_error_text() == text  # success and NOT_FOUND leave the record alone
 
 
 @standin_only

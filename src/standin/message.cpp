@@ -14,34 +14,41 @@ const std::string *PropertyMap::find(std::string_view name) const {
     return it == entries_.end() ? nullptr : &it->value;
 }
 
-void PropertyMap::put(std::string_view name, std::string_view value) {
-    // Copy first: the caller may pass text that lives in this very map.
-    Entry entry{std::string(name), std::string(value)};
-    const auto it = std::find_if(entries_.begin(), entries_.end(),
-                                 [&entry](const Entry &old) { return old.name == entry.name; });
-    if (it == entries_.end()) {
-        entries_.push_back(std::move(entry));
-    } else {
-        it->value = std::move(entry.value);
-    }
+void PropertyMap::add(std::string_view name, std::string_view value) {
+    // Built before it is stored: the caller may pass text that lives in this very map.
+    entries_.push_back(Entry{std::string(name), std::string(value)});
 }
 
 namespace {
 
 constexpr std::size_t kLabelWidth = 40;
 constexpr std::size_t kRowBytes = 16;
+constexpr std::size_t kGroupBytes = 8;
+constexpr std::size_t kHexColumn = 2;    // where a row's first byte is written in hex
+constexpr std::size_t kHexGroupGap = 1;  // extra blanks before the second group of eight
+constexpr std::size_t kTextColumn = 56;  // where a row's first byte is written as text
+constexpr std::size_t kTextGroupGap = 3;
 
-// Text written straight into the caller's buffer, cut once it holds size - 2 bytes, so
+// Text written straight into the caller's buffer and cut once it holds size - 2 bytes, so
 // that a huge attachment is never formatted beyond what fits.
 class BoundedText {
 public:
-    BoundedText(char *buffer, std::size_t size) : next_(buffer), room_(size < 2 ? 0 : size - 2) {}
+    BoundedText(char *buffer, std::size_t size)
+        : next_(buffer), end_(buffer + size), room_(size < 2 ? 0 : size - 2) {}
 
-    bool full() const { return room_ == 0; }
-    void finish() { *next_ = '\0'; }
+    bool cut() const { return cut_; }
+
+    // Ends the text with a NUL; a cut text has a second one in the buffer's last byte.
+    void finish() {
+        *next_ = '\0';
+        if (cut_) {
+            end_[-1] = '\0';
+        }
+    }
 
     BoundedText &operator<<(std::string_view text) {
         const std::size_t length = std::min(text.size(), room_);
+        cut_ = cut_ || length < text.size();
         std::memcpy(next_, text.data(), length);
         next_ += length;
         room_ -= length;
@@ -56,16 +63,16 @@ public:
 
 private:
     char *next_;
+    char *end_;
     std::size_t room_;
+    bool cut_ = false;
 };
 
-// A label left-justified in the value column's width.
+// A label padded with blanks to the value column, even where no value follows.
 BoundedText &label(BoundedText &out, std::string_view text) {
-    out << text;
-    for (std::size_t column = text.size(); column < kLabelWidth; ++column) {
-        out << " ";
-    }
-    return out;
+    static constexpr char kBlanks[kLabelWidth + 1] = "                                        ";
+    const std::size_t padding = kLabelWidth - std::min(text.size(), kLabelWidth);
+    return out << text << std::string_view(kBlanks, padding);
 }
 
 void destination_line(BoundedText &out, std::string_view name, const StoredDestination &destination) {
@@ -84,38 +91,42 @@ const char *delivery_mode_word(solClient_uint32_t mode) {
     }
 }
 
-// One row of the attachment dump, 16 bytes in two groups of eight, then the printable
-// bytes as text:
-//   "  48 65 6c 6c 6f 2c 20 77  6f 72 6c 64 21 0a 00 01  Hello, world!..\n"
-// A short last row keeps blanks for the missing bytes, so its text column lines up.
+char printable(unsigned char byte) {
+    return byte >= 0x20 && byte < 0x7f ? static_cast<char>(byte) : '.';
+}
+
+// One row of the attachment dump: up to 16 bytes in hex, in two groups of eight, then the
+// same bytes as text (others than printable ASCII as '.'), again in two groups:
+//   "  48 65 6c 6c 6f 2c 20 77  6f 72 6c 64 21 0a 00 01      Hello, w   orld!...\n"
+// A short row ends right after its last text character.
 void hex_row(BoundedText &out, std::span<const unsigned char> row) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    // Indent, three columns a byte, the gap between groups, the gap before the text, the
-    // text, the line feed.
-    char line[2 + kRowBytes * 3 + 1 + 1 + kRowBytes + 1];
-    char *next = line;
-    *next++ = ' ';
-    *next++ = ' ';
-    for (std::size_t i = 0; i < kRowBytes; ++i) {
-        if (i == kRowBytes / 2) {
-            *next++ = ' ';
-        }
-        *next++ = i < row.size() ? kDigits[row[i] >> 4] : ' ';
-        *next++ = i < row.size() ? kDigits[row[i] & 0xf] : ' ';
-        *next++ = ' ';
+    char line[kTextColumn + kTextGroupGap + kRowBytes + 1];
+    std::memset(line, ' ', sizeof line);
+    std::size_t text_at = 0;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        const std::size_t group = i / kGroupBytes;
+        char *hex = line + kHexColumn + 3 * i + kHexGroupGap * group;
+        hex[0] = kDigits[row[i] >> 4];
+        hex[1] = kDigits[row[i] & 0xf];
+        text_at = kTextColumn + i + kTextGroupGap * group;
+        line[text_at] = printable(row[i]);
     }
-    *next++ = ' ';
-    for (const unsigned char byte : row) {
-        *next++ = byte >= 0x20 && byte < 0x7f ? static_cast<char>(byte) : '.';
-    }
-    *next++ = '\n';
-    out << std::string_view(line, static_cast<std::size_t>(next - line));
+    line[text_at + 1] = '\n';
+    out << std::string_view(line, text_at + 2);
 }
 
 void attachment_lines(BoundedText &out, std::span<const unsigned char> bytes) {
     label(out, "Binary Attachment:") << "len=" << bytes.size() << "\n";
-    for (std::size_t offset = 0; offset < bytes.size() && !out.full(); offset += kRowBytes) {
+    for (std::size_t offset = 0; offset < bytes.size() && !out.cut(); offset += kRowBytes) {
         hex_row(out, bytes.subspan(offset, std::min(kRowBytes, bytes.size() - offset)));
+    }
+}
+
+void property_lines(BoundedText &out, const PropertyMap &map) {
+    label(out, "User Property Map:") << "\n";
+    for (const PropertyMap::Entry &entry : map.entries()) {
+        out << "  Key '" << entry.name << "' (STRING) " << entry.value << "\n";
     }
 }
 
@@ -132,22 +143,18 @@ void dump(const Message &message, char *buffer, std::size_t size) {
     label(out, "Class Of Service:") << "COS_" << message.class_of_service + 1 << "\n";
     label(out, "DeliveryMode:") << delivery_mode_word(message.delivery_mode) << "\n";
     if (message.eliding_eligible) {
-        out << "Eliding Eligible\n";
+        label(out, "Eliding Eligible") << "\n";
     }
     if (message.reply) {
-        out << "Reply Message\n";
+        label(out, "Reply Message") << "\n";
     }
-    // The library version this stands in for marks every message as one from the cache,
-    // among the other bare flag lines.
-    out << "Message from cache\n";
     if (message.reply_to) {
         destination_line(out, "Reply To:", *message.reply_to);
     }
+    // The library version this stands in for marks every message as one from the cache.
+    label(out, "Message from cache") << "\n";
     if (message.user_properties) {
-        out << "User Property Map:\n";
-        for (const PropertyMap::Entry &entry : message.user_properties->entries()) {
-            out << "  Key '" << entry.name << "' (STRING) " << entry.value << "\n";
-        }
+        property_lines(out, *message.user_properties);
     }
     if (!message.attachment.empty()) {
         attachment_lines(out, message.attachment);

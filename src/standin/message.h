@@ -18,6 +18,7 @@ struct StoredDestination {
 };
 
 // A user property map. The library can only add strings to a map, so every entry is one.
+// Names may repeat: each added entry is kept, and a lookup finds the first of that name.
 class PropertyMap {
 public:
     struct Entry {
@@ -26,12 +27,11 @@ public:
     };
 
     const std::string *find(std::string_view name) const;
-    // Adds the entry, or replaces the value of the one with that name.
-    void put(std::string_view name, std::string_view value);
+    void add(std::string_view name, std::string_view value);
     const std::vector<Entry> &entries() const { return entries_; }
 
 private:
-    std::vector<Entry> entries_;  // in the order first added, which the dump shows
+    std::vector<Entry> entries_;  // in the order added, which the dump shows
 };
 
 struct Message {
@@ -46,8 +46,9 @@ struct Message {
     bool eliding_eligible = false;
 };
 
-// Writes the message's text form into buffer: at most size - 2 bytes of it, then a NUL.
-// size must not be 0.
+// Writes the message's text form into buffer, which holds size (at least 1) bytes. Text
+// that fits in size - 2 bytes ends with one NUL; longer text is cut to size - 2 bytes and
+// the last two bytes of the buffer are both NUL.
 void dump(const Message &message, char *buffer, std::size_t size);
 
 }  // namespace standin

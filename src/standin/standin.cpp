@@ -113,6 +113,7 @@ std::optional<int> enter(Op op) {
 enum SubCode : int {
     kParamOutOfRange = 1,
     kParamNullPtr = 2,
+    kParamConflict = 3,
     kOutOfResources = 5,
     kInternalError = 6,
     kOutOfMemory = 7,
@@ -123,22 +124,25 @@ struct Failure {
     const char *text;
 };
 
-constexpr Failure kBadMessage{kParamOutOfRange, "message handle is null, freed or not a message"};
-constexpr Failure kBadMap{kParamOutOfRange, "map handle is null, replaced or not a map"};
+constexpr Failure kBadMessage{kParamNullPtr, "message handle is null, freed or not a message"};
+constexpr Failure kBadMap{kParamNullPtr, "map handle is null, closed, replaced or not a map"};
 constexpr Failure kNullArgument{kParamNullPtr, "a required pointer argument is null"};
 constexpr Failure kBadRecordSize{kParamOutOfRange, "destination record size is not 16"};
 constexpr Failure kBadDestinationType{
     kParamOutOfRange, "destination type is not Topic, Queue, TopicTemp or QueueTemp"};
 constexpr Failure kEmptyName{kParamOutOfRange, "destination name is empty"};
-constexpr Failure kLongName{kParamOutOfRange, "destination name is longer than 250 bytes"};
+constexpr Failure kLongName{kParamOutOfRange, "destination name is too long"};
+constexpr Failure kUnnamedEntry{kParamNullPtr, "map entry name is null or empty"};
 constexpr Failure kBadDeliveryMode{
     kParamOutOfRange, "delivery mode is not Direct, Persistent or Non-Persistent"};
 constexpr Failure kBadClassOfService{kParamOutOfRange, "class of service is above 2"};
-constexpr Failure kEmptyBuffer{kParamOutOfRange, "dump buffer size is 0"};
+constexpr Failure kNoBuffer{kParamConflict, "dump buffer is null or its size is 0"};
 constexpr Failure kTableFull{kOutOfResources, "no room for another message"};
 constexpr Failure kNoMemory{kOutOfMemory, "out of memory"};
 constexpr Failure kInjected{kInternalError, "failure injected by standin_fail_next"};
 
+// Each thread's record carries the reason of its latest failure, as the genuine library's
+// does once solClient_initialize has run (the message operations never need that call).
 constinit thread_local solClient_errorInfo_t last_error{};
 
 // The text that standin_set_error_text put in place of the library's own.
@@ -158,8 +162,8 @@ solClient_returnCode_t fail(Op op, const Failure &failure,
     if (error_text_override.set) {
         std::memcpy(last_error.errorStr, error_text_override.text, sizeof last_error.errorStr);
     } else {
-        std::snprintf(last_error.errorStr, sizeof last_error.errorStr, "%s: %s", name_of(op),
-                      failure.text);
+        std::snprintf(last_error.errorStr, sizeof last_error.errorStr, "%s in %s", failure.text,
+                      name_of(op));
     }
     return code;
 }
@@ -180,8 +184,12 @@ constexpr Outcome refuse(const Failure &failure) { return {SOLCLIENT_FAIL, &fail
 
 // Handle layout: bits 0-21 slot index, bits 22-53 generation, bit 54 set for map handles.
 // Generations start at 1, so no handle is null. Freeing a message bumps its slot's
-// generation and replacing a map bumps the slot's map generation, so an old handle goes
-// stale and answers FAIL instead of reaching whatever the slot holds now.
+// generation, so an old handle goes stale and answers FAIL instead of reaching whatever
+// the slot holds now.
+//
+// A map handle is counted: creating the map and each lookup of it add a reference, each
+// close drops one. The value stays the same while references remain; once the last is
+// closed or the map is replaced it goes stale, and the next reference gets a new value.
 enum class Kind : std::uintptr_t { message = 0, map = 1 };
 
 constexpr unsigned kIndexBits = 22;
@@ -223,6 +231,7 @@ struct Slot {
     std::mutex mutex;
     std::uint32_t generation = 1;
     std::uint32_t map_generation = 0;  // never reset, so maps of earlier messages stay stale
+    std::uint64_t map_references = 0;
     std::uint32_t next_free = kNoSlot;  // guarded by the table's mutex
     std::optional<Message> message;
 };
@@ -238,8 +247,9 @@ public:
     Message *operator->() const { return &*slot_->message; }
     PropertyMap &map() const { return *slot_->message->user_properties; }
 
-    void *map_handle() const { return encode({Kind::map, index_, slot_->map_generation}); }
     void *replace_map() const;
+    void *open_map() const;
+    void close_map() const { --slot_->map_references; }
     void release() const;
 
 private:
@@ -321,6 +331,7 @@ SlotRef Table::find(const void *handle, Kind kind) {
     const bool current = slot->message && (kind == Kind::message
                                                ? slot->generation == decoded->generation
                                                : slot->message->user_properties &&
+                                                     slot->map_references > 0 &&
                                                      slot->map_generation == decoded->generation);
     return current ? std::move(ref) : SlotRef{};
 }
@@ -333,9 +344,16 @@ void Table::recycle(std::uint32_t index) {
 }
 
 void *SlotRef::replace_map() const {
-    slot_->map_generation = next_generation(slot_->map_generation);
     slot_->message->user_properties.emplace();
-    return map_handle();
+    slot_->map_references = 0;
+    return open_map();
+}
+
+void *SlotRef::open_map() const {
+    if (slot_->map_references++ == 0) {
+        slot_->map_generation = next_generation(slot_->map_generation);
+    }
+    return encode({Kind::map, index_, slot_->map_generation});
 }
 
 void SlotRef::release() const {
@@ -369,9 +387,17 @@ solClient_returnCode_t run(Op op, const void *handle, Kind kind, Work &&work) {
 // ---------------------------------------------------------------------------------------
 // Destinations, shared by the destination and reply-to pairs
 
-constexpr std::size_t kMaxNameLength = 250;
+// How one of the pair takes a new value. A refused record (wrong size, or none) changes
+// nothing; a refused type or name leaves a destination as it was but clears a reply-to.
+struct DestinationField {
+    std::optional<StoredDestination> Message::*member;
+    std::size_t max_name_length;
+    bool empty_name_allowed;
+    bool refusal_clears;
+};
 
-using DestinationField = std::optional<StoredDestination> Message::*;
+constexpr DestinationField kDestination{&Message::destination, 250, false, false};
+constexpr DestinationField kReplyTo{&Message::reply_to, 249, true, true};
 
 const Failure *record_problem(const solClient_destination_t *dest_p, size_t destSize) {
     if (dest_p == nullptr) {
@@ -394,14 +420,37 @@ std::optional<solClient_destinationType_t> plain_type(int type) {
     }
 }
 
+Outcome store_destination(std::optional<StoredDestination> &stored,
+                          const solClient_destination_t &record, const DestinationField &field) {
+    // Read as a plain int: callers may put any number in the type field.
+    int type;
+    std::memcpy(&type, &record.destType, sizeof type);
+    const std::optional<solClient_destinationType_t> plain = plain_type(type);
+    if (!plain) {
+        return refuse(kBadDestinationType);
+    }
+    if (record.dest == nullptr) {
+        return refuse(kNullArgument);
+    }
+    const std::size_t length = strnlen(record.dest, field.max_name_length + 1);
+    if (length > field.max_name_length) {
+        return refuse(kLongName);
+    }
+    if (length == 0 && !field.empty_name_allowed) {
+        return refuse(kEmptyName);
+    }
+    stored = StoredDestination{*plain, std::string(record.dest, length)};
+    return kOk;
+}
+
 solClient_returnCode_t get_destination(Op op, solClient_opaqueMsg_pt msg_p,
                                        solClient_destination_t *dest_p, size_t destSize,
-                                       DestinationField field) {
+                                       const DestinationField &field) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (const Failure *problem = record_problem(dest_p, destSize)) {
             return refuse(*problem);
         }
-        const std::optional<StoredDestination> &stored = (*msg).*field;
+        const std::optional<StoredDestination> &stored = (*msg).*field.member;
         if (!stored) {
             return kNotFound;
         }
@@ -413,30 +462,17 @@ solClient_returnCode_t get_destination(Op op, solClient_opaqueMsg_pt msg_p,
 
 solClient_returnCode_t set_destination(Op op, solClient_opaqueMsg_pt msg_p,
                                        const solClient_destination_t *dest_p, size_t destSize,
-                                       DestinationField field, bool empty_name_allowed) {
+                                       const DestinationField &field) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (const Failure *problem = record_problem(dest_p, destSize)) {
             return refuse(*problem);
         }
-        // Read as a plain int: callers may put any number in the type field.
-        int type;
-        std::memcpy(&type, &dest_p->destType, sizeof type);
-        const std::optional<solClient_destinationType_t> plain = plain_type(type);
-        if (!plain) {
-            return refuse(kBadDestinationType);
+        std::optional<StoredDestination> &stored = (*msg).*field.member;
+        const Outcome outcome = store_destination(stored, *dest_p, field);
+        if (outcome.failure != nullptr && field.refusal_clears) {
+            stored.reset();
         }
-        if (dest_p->dest == nullptr) {
-            return refuse(kNullArgument);
-        }
-        const std::size_t length = strnlen(dest_p->dest, kMaxNameLength + 1);
-        if (length > kMaxNameLength) {
-            return refuse(kLongName);
-        }
-        if (length == 0 && !empty_name_allowed) {
-            return refuse(kEmptyName);
-        }
-        (*msg).*field = StoredDestination{*plain, std::string(dest_p->dest, length)};
-        return kOk;
+        return outcome;
     });
 }
 
@@ -444,7 +480,7 @@ solClient_returnCode_t set_destination(Op op, solClient_opaqueMsg_pt msg_p,
 // Header values
 
 // The delivery mode takes two header bits (0x30). Bits outside them are ignored, which is
-// why 1 and 5 set Direct, and the fourth pattern, 0x30, is no mode at all.
+// why 1, 5 and 64 set Direct and 17 sets Persistent; the fourth pattern, 0x30, is no mode.
 constexpr solClient_uint32_t kDeliveryModeBits = 0x30;
 constexpr solClient_uint32_t kMaxClassOfService = 2;
 
@@ -483,24 +519,24 @@ solClient_errorInfo_pt solClient_getLastErrorInfo(void) {
     return &last_error;
 }
 
+// The genuine library prints the dump to stdout when given no buffer and size 0; the
+// stand-in refuses that like any other missing buffer.
 solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt msg_p, char *buffer_p,
                                           size_t bufferSize) {
     return run(Op::solClient_msg_dump, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (buffer_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (bufferSize == 0) {
-            return refuse(kEmptyBuffer);
+        if (buffer_p == nullptr || bufferSize == 0) {
+            return refuse(kNoBuffer);
         }
         standin::dump(*msg, buffer_p, bufferSize);
         return kOk;
     });
 }
 
-// Closing lets go of the handle only: the map stays with its message.
+// Closing drops one reference to the handle: the map stays with its message.
 solClient_returnCode_t solClient_container_closeMapStream(solClient_opaqueContainer_pt *container_p) {
     const void *handle = container_p ? *container_p : nullptr;
-    return run(Op::solClient_container_closeMapStream, handle, Kind::map, [&](const SlotRef &) {
+    return run(Op::solClient_container_closeMapStream, handle, Kind::map, [&](const SlotRef &map) {
+        map.close_map();
         *container_p = nullptr;
         return kOk;
     });
@@ -508,26 +544,22 @@ solClient_returnCode_t solClient_container_closeMapStream(solClient_opaqueContai
 
 solClient_returnCode_t solClient_msg_getDestination(solClient_opaqueMsg_pt msg_p,
                                                     solClient_destination_t *dest_p, size_t destSize) {
-    return get_destination(Op::solClient_msg_getDestination, msg_p, dest_p, destSize,
-                           &Message::destination);
+    return get_destination(Op::solClient_msg_getDestination, msg_p, dest_p, destSize, kDestination);
 }
 
 solClient_returnCode_t solClient_msg_setDestination(solClient_opaqueMsg_pt msg_p,
                                                     solClient_destination_t *dest_p, size_t destSize) {
-    return set_destination(Op::solClient_msg_setDestination, msg_p, dest_p, destSize,
-                           &Message::destination, false);
+    return set_destination(Op::solClient_msg_setDestination, msg_p, dest_p, destSize, kDestination);
 }
 
 solClient_returnCode_t solClient_msg_getReplyTo(solClient_opaqueMsg_pt msg_p,
                                                 solClient_destination_t *dest_p, size_t destSize) {
-    return get_destination(Op::solClient_msg_getReplyTo, msg_p, dest_p, destSize,
-                           &Message::reply_to);
+    return get_destination(Op::solClient_msg_getReplyTo, msg_p, dest_p, destSize, kReplyTo);
 }
 
 solClient_returnCode_t solClient_msg_setReplyTo(solClient_opaqueMsg_pt msg_p,
                                                 solClient_destination_t *dest_p, size_t destSize) {
-    return set_destination(Op::solClient_msg_setReplyTo, msg_p, dest_p, destSize,
-                           &Message::reply_to, true);
+    return set_destination(Op::solClient_msg_setReplyTo, msg_p, dest_p, destSize, kReplyTo);
 }
 
 solClient_bool_t solClient_msg_isReplyMsg(solClient_opaqueMsg_pt msg_p) {
@@ -617,9 +649,12 @@ solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_
             return refuse(kNullArgument);
         }
         std::vector<unsigned char> &attachment = msg->attachment;
-        *buf_p = attachment.empty() ? nullptr : attachment.data();
+        if (attachment.empty()) {
+            return kNotFound;
+        }
+        *buf_p = attachment.data();
         *size_p = static_cast<solClient_uint32_t>(attachment.size());
-        return attachment.empty() ? kNotFound : kOk;
+        return kOk;
     });
 }
 
@@ -645,7 +680,7 @@ solClient_returnCode_t solClient_msg_getUserPropertyMap(solClient_opaqueMsg_pt m
         if (!msg->user_properties) {
             return kNotFound;
         }
-        *map_p = msg.map_handle();
+        *map_p = msg.open_map();
         return kOk;
     });
 }
@@ -666,8 +701,11 @@ solClient_returnCode_t solClient_msg_createUserPropertyMap(solClient_opaqueMsg_p
 solClient_returnCode_t solClient_container_getStringPtr(solClient_opaqueContainer_pt container_p,
                                                         const char **value_p, const char *name) {
     return run(Op::solClient_container_getStringPtr, container_p, Kind::map, [&](const SlotRef &map) {
-        if (value_p == nullptr || name == nullptr) {
+        if (value_p == nullptr) {
             return refuse(kNullArgument);
+        }
+        if (name == nullptr || *name == '\0') {
+            return refuse(kUnnamedEntry);
         }
         const std::string *value = map.map().find(name);
         if (value == nullptr) {
@@ -681,10 +719,13 @@ solClient_returnCode_t solClient_container_getStringPtr(solClient_opaqueContaine
 solClient_returnCode_t solClient_container_addString(solClient_opaqueContainer_pt container_p,
                                                      const char *value, const char *name) {
     return run(Op::solClient_container_addString, container_p, Kind::map, [&](const SlotRef &map) {
-        if (value == nullptr || name == nullptr) {
+        if (value == nullptr) {
             return refuse(kNullArgument);
         }
-        map.map().put(name, value);
+        if (name == nullptr || *name == '\0') {
+            return refuse(kUnnamedEntry);
+        }
+        map.map().add(name, value);
         return kOk;
     });
 }
