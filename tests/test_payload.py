@@ -1,0 +1,191 @@
+"""The content-type tag, with its fallback to the HTTP content type, and the raw body."""
+
+import pytest
+
+from solclient import FAIL, NOT_FOUND, OK, OPERATIONS
+from zelmsg import ZelMsg
+
+standin_only = pytest.mark.standin_only
+# The binding library's TypeError text lists the arguments, the message's repr among them,
+# so a refused value may cost one read-only dump; it must reach no other library call.
+REFUSAL_CALLS = ({}, {"solClient_msg_dump": 1})
+
+
+def calls_made(lib, action):
+    """The library operations that action called, with how often."""
+    before = {op: lib.calls(op) for op in OPERATIONS}
+    action()
+    return {op: lib.calls(op) - n for op, n in before.items() if lib.calls(op) != n}
+
+
+@pytest.fixture
+def msg():
+    return ZelMsg()
+
+
+@pytest.fixture
+def handle(lib, msg):
+    """The library's handle of msg, to shape the message behind the module's back."""
+    return lib.standin_last_message()
+
+
+def test_a_fresh_message_has_no_content_type_and_an_empty_body(msg):
+    assert msg.content_type == "" and msg.body == b""
+
+
+@pytest.mark.parametrize("value, read", [
+    ("json", "json"), ("application/json; charset=utf-8", "application/json; charset=utf-8"),
+    ("ünï/cødé ✓", "ünï/cødé ✓"), ("", ""),
+    (b"text/plain", "text/plain"), (bytearray(b"caf\xc3\xa9"), "café"),
+    ("js\x00on", "js"),  # the library takes the text up to its first NUL
+])
+def test_content_type_round_trips(msg, value, read):
+    msg.content_type = "previous"
+    msg.content_type = value
+    assert msg.content_type == read
+
+
+def content_type_and_calls(lib, msg):
+    reads = []
+    calls = calls_made(lib, lambda: reads.append(msg.content_type))
+    return reads[0], calls
+
+
+MAP, TAG, HTTP = ("solClient_msg_getUserPropertyMap", "solClient_container_getStringPtr",
+                  "solClient_msg_getHttpContentType")
+
+
+@standin_only
+def test_content_type_falls_back_to_the_http_content_type_when_there_is_no_tag(lib, msg, handle):
+    lib.solClient_msg_setHttpContentType(handle, b"text/html")
+    assert content_type_and_calls(lib, msg) == ("text/html", {MAP: 1, HTTP: 1})
+    assert lib.new_map(handle)[0] == OK  # a map without a "ct" entry
+    assert content_type_and_calls(lib, msg) == ("text/html", {MAP: 1, TAG: 1, HTTP: 1})
+    for tag in ("json", ""):  # a tag, even an empty one, hides the HTTP content type
+        msg.content_type = tag
+        assert content_type_and_calls(lib, msg) == (tag, {MAP: 1, TAG: 1})
+
+
+@standin_only
+@pytest.mark.parametrize("op", [MAP, TAG])
+@pytest.mark.parametrize("code, read", [(NOT_FOUND, "text/html"), (FAIL, ""), (7, "")])
+def test_only_a_missing_map_or_tag_falls_back(lib, msg, handle, op, code, read):
+    lib.solClient_msg_setHttpContentType(handle, b"text/html")
+    msg.content_type = "json"
+    lib.fail_next(op, code)
+    expected = {MAP: 1} | ({TAG: 1} if op == TAG else {}) | ({HTTP: 1} if code == NOT_FOUND else {})
+    assert content_type_and_calls(lib, msg) == (read, expected)
+    assert msg.content_type == "json"
+
+
+@standin_only
+@pytest.mark.parametrize("code", [NOT_FOUND, FAIL])
+def test_a_failed_fallback_reads_as_no_content_type(lib, msg, handle, code):
+    lib.solClient_msg_setHttpContentType(handle, b"text/html")
+    lib.fail_next("solClient_msg_getHttpContentType", code)
+    assert msg.content_type == ""
+
+
+@standin_only
+def test_a_tag_that_is_not_utf8_raises_on_read_and_stays(msg):
+    msg.content_type = b"\xffjson"
+    for _ in range(2):
+        with pytest.raises(UnicodeDecodeError):
+            msg.content_type
+
+
+class Payload(bytes):
+    pass
+
+
+@pytest.mark.parametrize("value", [
+    b"x", b"\x00\x01\xff\x00", bytes(range(256)) * 400, Payload(b"from a subclass"),
+])
+def test_body_round_trips_bytes_and_bytes_subclasses(msg, value):
+    msg.body = b"previous"
+    msg.body = value
+    read = msg.body
+    assert type(read) is bytes and read == value
+
+
+@standin_only
+def test_an_empty_body_replaces_the_old_one(msg):
+    msg.body = b"previous"
+    msg.body = b""
+    assert msg.body == b""
+
+
+def test_each_body_read_is_a_new_copy(msg):
+    msg.body = b"first body"
+    first, second = msg.body, msg.body
+    assert first is not second
+    msg.body = b"second body"
+    assert first == second == b"first body"
+
+
+@pytest.mark.parametrize("prop, value", [
+    ("content_type", 1), ("content_type", None), ("content_type", "\ud800"),
+    ("content_type", memoryview(b"json")), ("content_type", ["json"]),
+    ("body", bytearray(b"abc")), ("body", memoryview(b"abc")), ("body", "abc"), ("body", None),
+    ("body", 5),
+])
+def test_other_values_are_refused_before_any_library_call(lib, msg, prop, value):
+    msg.content_type, msg.body = "kept", b"kept"
+
+    def assign():
+        with pytest.raises(TypeError):
+            setattr(msg, prop, value)
+
+    if lib.has_control:
+        assert calls_made(lib, assign) in REFUSAL_CALLS
+    else:
+        assign()
+    assert (msg.content_type, msg.body) == ("kept", b"kept")
+
+
+@standin_only
+@pytest.mark.parametrize("code", [FAIL, NOT_FOUND, OK])
+def test_a_failed_body_read_gives_empty_bytes(lib, msg, code):
+    msg.body = b"attached"
+    lib.fail_next("solClient_msg_getBinaryAttachmentPtr", code)  # outputs left untouched
+    assert msg.body == b""
+    assert msg.body == b"attached"
+
+
+@standin_only
+@pytest.mark.parametrize("prop, op, first, second", [
+    ("content_type", "solClient_msg_createUserPropertyMap", "json", "msgpack"),
+    ("body", "solClient_msg_setBinaryAttachment", b"attached", b"replacement"),
+])
+def test_a_failed_write_returns_quietly_and_changes_nothing(lib, msg, prop, op, first, second):
+    setattr(msg, prop, first)
+    lib.fail_next(op, FAIL)
+    assert calls_made(lib, lambda: setattr(msg, prop, second)) == {op: 1}
+    assert getattr(msg, prop) == first
+
+
+def test_tag_and_body_do_not_touch_each_other(msg):
+    msg.content_type, msg.body = "text/plain", b"hello"
+    msg.content_type = "application/octet-stream"
+    assert msg.body == b"hello"
+    msg.body = b"goodbye"
+    assert msg.content_type == "application/octet-stream"
+
+
+ACCESSES = {
+    "get content_type": (lambda m: m.content_type, {MAP: 1, TAG: 1}),
+    "set content_type": (lambda m: setattr(m, "content_type", "text/plain"),
+                         {"solClient_msg_createUserPropertyMap": 1,
+                          "solClient_container_addString": 1}),
+    "get body": (lambda m: m.body, {"solClient_msg_getBinaryAttachmentPtr": 1}),
+    "set body": (lambda m: setattr(m, "body", b"abc"), {"solClient_msg_setBinaryAttachment": 1}),
+}
+
+
+@standin_only
+@pytest.mark.parametrize("access", ACCESSES.values(), ids=ACCESSES.keys())
+def test_each_access_makes_exactly_its_library_calls(lib, msg, access):
+    msg.content_type, msg.body = "json", b"{}"
+    action, expected = access
+    for _ in range(2):  # every write makes a new map; nothing is remembered between calls
+        assert calls_made(lib, lambda: action(msg)) == expected
