@@ -1,0 +1,662 @@
+"""Every ZelMsg setter handed arbitrary Python objects and values.
+
+A write either raises the setter's documented exception, and the message then reads
+exactly as before, or returns normally, and the message then reads what the library holds.
+What the library holds is learnt from a twin: a raw library message beside the ZelMsg,
+given through ctypes the same library calls that the setter makes. That comparison needs no
+knowledge of what a library accepts, so it holds on the stand-in and the genuine library
+alike; a small model of the acceptance rules both share checks each accepted write too.
+
+ZELMSG_HYPOTHESIS_EXAMPLES scales every test's example count (default 100).
+"""
+
+import ctypes
+import gc
+import os
+import tempfile
+
+import msgpack
+import orjson
+import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
+
+import zelmsg
+from solclient import NOT_FOUND, OK
+from zelmsg import DeliveryMode, Destination, DestinationType
+
+standin_only = pytest.mark.standin_only
+
+EXAMPLES = int(os.environ.get("ZELMSG_HYPOTHESIS_EXAMPLES", "100"))
+# Hypothesis keeps caches (Unicode tables, for one) even with no database: outside the tree.
+os.environ.setdefault("HYPOTHESIS_STORAGE_DIRECTORY",
+                      os.path.join(tempfile.gettempdir(), "zelmsg-hypothesis"))
+settings.register_profile(
+    "zelmsg-setters",
+    max_examples=EXAMPLES,
+    deadline=None,  # a shared two-core machine: example times mean nothing here
+    database=None,  # keep Hypothesis from writing into the work tree
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    print_blob=True,
+)
+PROFILE = settings.get_profile("zelmsg-setters")
+
+U32 = 0xFFFF_FFFF
+NULL_TYPE = int(DestinationType.Null)
+DUMP_SIZE = 4096  # the module's dump buffer, so that twin and module cut at the same place
+MAP_SIZE = 64  # the size the module asks for; the genuine library corrupts its heap below 9
+
+SETTERS = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "content_type", "cos",
+           "json", "msgpack", "body"]
+# What a setter may raise: a wrong type is a TypeError (orjson's JSONEncodeError is one);
+# msgpack's packer also raises ValueError (UnicodeEncodeError among them) and OverflowError;
+# a body over 4 GiB is a ValueError.
+DOCUMENTED = dict.fromkeys(SETTERS, (TypeError,))
+DOCUMENTED["msgpack"] = (TypeError, ValueError, OverflowError)
+DOCUMENTED["body"] = (TypeError, ValueError)
+
+
+# Twin: the library calls each setter makes, and the reads each getter makes
+
+def dest_setter(prop):
+    return "solClient_msg_setDestination" if prop == "dest" else "solClient_msg_setReplyTo"
+
+
+def dest_getter(prop):
+    return "solClient_msg_getDestination" if prop == "dest" else "solClient_msg_getReplyTo"
+
+
+def encoded(prop, value):
+    return orjson.dumps(value) if prop == "json" else msgpack.dumps(value)
+
+
+def text_bytes(value):
+    return value.encode() if isinstance(value, str) else bytes(value)
+
+
+def outcome(read):
+    """("value", repr of what read returns) or ("raises", the exception's type). The repr
+    lets a NaN inside a decoded payload compare equal to itself."""
+    try:
+        return "value", repr(read())
+    except Exception as error:  # noqa: BLE001 (the type is the outcome)
+        return "raises", type(error)
+
+
+def decode_json(body):
+    return dict(orjson.loads(body))
+
+
+def decode_msgpack(body):
+    decoded = msgpack.loads(body, raw=False)
+    if isinstance(decoded, (list, tuple, str, bytes, bytearray)):
+        return {"content": decoded}
+    return dict(decoded)
+
+
+def dump_text(raw):
+    """The text a dump of raw bytes reads as: a dump cut at the buffer's end may have lost
+    the end of its last character, which the module drops."""
+    if len(raw) < DUMP_SIZE - 2:
+        return raw.decode()
+    for back in range(4):
+        try:
+            return raw[:len(raw) - back].decode()
+        except UnicodeDecodeError:
+            continue
+    return raw.decode()
+
+
+class Twin:
+    """A raw library message written with the very calls a ZelMsg's setters make."""
+
+    def __init__(self, lib):
+        self.lib = lib
+        self.handle = lib.alloc()
+
+    def free(self):
+        self.lib.free(self.handle)
+
+    def set_content_type(self, text):
+        lib = self.lib
+        rc, container = lib.new_map(self.handle, MAP_SIZE)
+        if rc == OK:
+            lib.solClient_container_addString(container, text, b"ct")
+            lib.solClient_container_closeMapStream(ctypes.byref(ctypes.c_void_p(container)))
+
+    def set_body(self, data):
+        self.lib.solClient_msg_setBinaryAttachment(self.handle, data, len(data))
+
+    def write(self, prop, value):
+        lib, handle = self.lib, self.handle
+        if prop in ("dest", "reply2"):
+            lib.set_destination(handle, int(value.dest_type), value.dest.encode(), dest_setter(prop))
+        elif prop == "is_reply":
+            lib.solClient_msg_setAsReplyMsg(handle, int(bool(value)))
+        elif prop == "elide":
+            lib.solClient_msg_setElidingEligible(handle, int(bool(value)))
+        elif prop == "delivery_mode":
+            lib.solClient_msg_setDeliveryMode(handle, int(value) & U32)
+        elif prop == "cos":
+            # Numbered from 1 in Python, from 0 in the library, wrapping in 32 bits.
+            lib.solClient_msg_setClassOfService(handle, (int(value) - 1) & U32)
+        elif prop == "content_type":
+            self.set_content_type(text_bytes(value))
+        elif prop == "body":
+            self.set_body(bytes(value))
+        else:
+            data = encoded(prop, value)
+            self.set_content_type(prop.encode())
+            self.set_body(data)
+
+    def destination(self, prop):
+        rc, kind, name = self.lib.get_destination(self.handle, dest_getter(prop))
+        return ((name or b"").decode(), kind) if rc == OK else ("", NULL_TYPE)
+
+    def content_type(self):
+        lib = self.lib
+        rc, container = lib.user_map(self.handle)
+        if rc == OK:
+            rc, text = lib.get_string(container, b"ct")
+            lib.solClient_container_closeMapStream(ctypes.byref(ctypes.c_void_p(container)))
+            if rc == OK:
+                return (text or b"").decode()
+        # Only a missing map or entry falls back to the HTTP content type.
+        if rc == NOT_FOUND:
+            rc, text = lib.http_content_type(self.handle)
+            if rc == OK:
+                return (text or b"").decode()
+        return ""
+
+    def reads(self):
+        """What each ZelMsg getter returns for a message that holds what this one holds."""
+        lib, handle = self.lib, self.handle
+        mode_rc, mode = lib.uint32("solClient_msg_getDeliveryMode", handle)
+        cos_rc, cos = lib.uint32("solClient_msg_getClassOfService", handle)
+        body_rc, _, _, body = lib.attachment(handle)
+        body = body if body_rc == OK else b""
+        reply_rc = lib.get_destination(handle, "solClient_msg_getReplyTo")[0]
+        is_reply = lib.solClient_msg_isReplyMsg(handle) != 0
+        dest = self.destination("dest")
+        return {
+            "dest": dest,
+            "reply2": self.destination("reply2"),
+            "is_reply": is_reply,
+            "elide": lib.solClient_msg_isElidingEligible(handle) != 0,
+            "is_request": reply_rc == OK and not is_reply,
+            "is_p2p": dest[0].startswith("#P2P"),
+            "delivery_mode": mode if mode_rc == OK else int(DeliveryMode.Direct),
+            "cos": ((cos if cos_rc == OK else 0) + 1) & U32,
+            "content_type": self.content_type(),
+            "body": body,
+            "json": outcome(lambda: decode_json(body)),
+            "msgpack": outcome(lambda: decode_msgpack(body)),
+            "repr": outcome(lambda: dump_text(lib.dump(handle, DUMP_SIZE)[1])),
+        }
+
+
+def reads(msg):
+    """Every getter of msg, each checked for the type it promises."""
+    dest, reply2, mode = msg.dest, msg.reply2, msg.delivery_mode
+    assert type(dest) is Destination and type(reply2) is Destination
+    assert type(dest.dest_type) is DestinationType and type(reply2.dest_type) is DestinationType
+    assert type(mode) is DeliveryMode
+    flags = {name: getattr(msg, name) for name in ("is_reply", "elide", "is_request", "is_p2p")}
+    assert all(type(flag) is bool for flag in flags.values())
+    values = {
+        "dest": (dest.dest, int(dest.dest_type)),
+        "reply2": (reply2.dest, int(reply2.dest_type)),
+        **flags,
+        "delivery_mode": int(mode),
+        "cos": msg.cos,
+        "content_type": msg.content_type,
+        "body": msg.body,
+        "json": outcome(lambda: msg.json),
+        "msgpack": outcome(lambda: msg.msgpack),
+        "repr": outcome(lambda: repr(msg)),
+    }
+    assert type(values["cos"]) is int and type(values["content_type"]) is str
+    assert type(values["body"]) is bytes
+    return values
+
+
+# Model: which objects a setter takes, and what both libraries then hold
+
+def codec_error(prop, value):
+    """The exception type the codec raises for value, or None when it encodes."""
+    try:
+        encoded(prop, value)
+    except Exception as error:  # noqa: BLE001 (the type is the answer)
+        return type(error)
+    return None
+
+
+def accepts(prop, value):
+    """Whether the setter converts value, as pybind11 converts its argument."""
+    kind = type(value)
+    if prop in ("dest", "reply2"):
+        return isinstance(value, Destination)
+    if prop in ("is_reply", "elide"):
+        # None is False; otherwise only a type with a number truth slot that answers.
+        if value is None:
+            return True
+        if not hasattr(kind, "__bool__"):
+            return False
+        try:
+            bool(value)
+        except Exception:  # noqa: BLE001
+            return False
+        return True
+    if prop == "delivery_mode":
+        return isinstance(value, DeliveryMode)
+    if prop == "content_type":
+        if isinstance(value, (bytes, bytearray)):
+            return True
+        if not isinstance(value, str):
+            return False
+        try:
+            value.encode()
+        except UnicodeEncodeError:  # a lone surrogate
+            return False
+        return True
+    if prop == "cos":
+        # Floats never; other numbers through int(), then it must fit 32 unsigned bits.
+        numeric = any(hasattr(kind, slot) for slot in ("__index__", "__int__", "__float__"))
+        if isinstance(value, float) or not (numeric or isinstance(value, complex)):
+            return False
+        try:
+            number = int(value)
+        except Exception:  # noqa: BLE001
+            return False
+        return 0 <= number <= U32
+    if prop in ("json", "msgpack"):
+        return isinstance(value, dict) and codec_error(prop, value) is None
+    return isinstance(value, bytes)
+
+
+def check_model(prop, value, before, after):
+    """The read after an accepted write, by the rules both libraries share: the value, the
+    value cut at a NUL, a temporary type read as plain, or what was there when refused."""
+    if prop in ("dest", "reply2"):
+        name, kind = value.dest.encode().split(b"\0")[0], int(value.dest_type)
+        shortest, longest = (1, 250) if prop == "dest" else (0, 249)
+        if 0 <= kind <= 3 and shortest <= len(name) <= longest:
+            assert after[prop] == (name.decode(), kind & 1)
+        elif prop == "dest":
+            assert after[prop] == before[prop]
+        else:
+            # The genuine library drops the reply-to when it refuses a new one.
+            assert after[prop] in (before[prop], ("", NULL_TYPE))
+    elif prop in ("is_reply", "elide"):
+        assert after[prop] == bool(value)
+    elif prop == "delivery_mode":
+        stored = int(value) & 0x30
+        assert after[prop] == (before[prop] if stored == 0x30 else stored)
+        if stored != 0x30:
+            # The genuine library ORs the value's other bits into the message's flags: bits
+            # 0-1 into the class of service (which may then read 4, a class its own setter
+            # refuses), bit 9 makes it eligible for eliding, bit 26 a reply.
+            bits = int(value) & U32
+            merged = {"cos": (((before["cos"] - 1) | bits) & 3) + 1,
+                      "elide": before["elide"] or bool(bits & 1 << 9),
+                      "is_reply": before["is_reply"] or bool(bits & 1 << 26)}
+            for name, merged_value in merged.items():
+                assert after[name] in (before[name], merged_value), name
+            before = dict(before, **{name: after[name] for name in merged})
+    elif prop == "cos":
+        assert after[prop] == (int(value) if 1 <= int(value) <= 3 else before[prop])
+    elif prop == "content_type":
+        assert after[prop] == text_bytes(value).split(b"\0")[0].decode()
+    elif prop == "body":
+        assert after["body"] == bytes(value)
+    else:
+        assert after["content_type"] == prop and after["body"] == encoded(prop, value)
+    # Nothing else moved, but for what derives from the property written.
+    derived = {prop, "is_request", "is_p2p", "json", "msgpack", "repr"}
+    if prop in ("json", "msgpack"):
+        derived |= {"content_type", "body"}
+    untouched = set(before) - derived
+    assert {k: after[k] for k in untouched} == {k: before[k] for k in untouched}
+
+
+def write(msg, twin, prop, value):
+    """One write to msg and, when msg takes it, to its twin; checks both outcomes."""
+    before = reads(msg)
+    taken = accepts(prop, value)
+    try:
+        setattr(msg, prop, value)
+    except Exception as error:  # noqa: BLE001 (checked just below)
+        assert isinstance(error, DOCUMENTED[prop]), f"{prop} = {value!r} raised {error!r}"
+        assert not taken, f"{prop} refused {value!r}: {error!r}"
+        if prop in ("json", "msgpack") and isinstance(value, dict):
+            assert type(error) is codec_error(prop, value)
+        assert reads(msg) == before, f"{prop} = {value!r} raised and changed the message"
+        event(f"{prop}: raised {type(error).__name__}")
+        return
+    assert taken, f"{prop} took {value!r}"
+    twin.write(prop, value)
+    after = reads(msg)
+    event(f"{prop}: {'changed the message' if after != before else 'left the message as it was'}")
+    assert after == twin.reads(), f"after {prop} = {value!r}"
+    check_model(prop, value, before, after)
+
+
+def run(lib, writes):
+    msg, twin = zelmsg.ZelMsg(), Twin(lib)
+    try:
+        assert reads(msg) == twin.reads()
+        for prop, value in writes:
+            write(msg, twin, prop, value)
+    finally:
+        twin.free()
+
+
+# Strategies
+
+def sized(nbytes, char):
+    """A name of exactly nbytes UTF-8 bytes, mostly char, padded with 'a'."""
+    width = len(char.encode())
+    return char * (nbytes // width) + "a" * (nbytes % width)
+
+
+NUL_TEXT = st.builds(lambda a, b: a + "\0" + b, st.text(max_size=6), st.text(max_size=6))
+BOUNDARY_NAMES = st.builds(sized, st.sampled_from([0, 1, 2, 248, 249, 250, 251, 252, 300]),
+                           st.sampled_from(["a", "é", "€", "😀"]))
+NAMES = st.one_of(
+    st.text(max_size=12),
+    NUL_TEXT,
+    BOUNDARY_NAMES,
+    st.builds(lambda cut, rest: cut + "\0" + rest, BOUNDARY_NAMES, st.text(max_size=4)),
+    st.builds(lambda tail: "#P2P" + tail, st.text(max_size=8)),
+    st.sampled_from(["#P2", "#p2p/x", "#P2P"]),
+)
+ENUM_INTS = st.one_of(st.integers(-4, 0x40), st.integers(-2**31, 2**31 - 1))
+DEST_TYPES = st.one_of(st.sampled_from(list(DestinationType.__members__.values())),
+                       ENUM_INTS.map(DestinationType))
+DELIVERY_MODES = st.one_of(st.sampled_from(list(DeliveryMode.__members__.values())),
+                           ENUM_INTS.map(DeliveryMode),
+                           st.sampled_from([0x30, 0x11, 0x1F, 0x21, 0x40, 0x0F, -1]).map(DeliveryMode))
+
+
+class Route(Destination):
+    pass
+
+
+class Text(str):
+    pass
+
+
+class Blob(bytes):
+    pass
+
+
+class Mapping(dict):
+    pass
+
+
+class Count(int):
+    pass
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value})"
+
+
+class Integral:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Integral({self.value})"
+
+
+class Truth:
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Truth({self.value!r})"
+
+
+class Floating:
+    def __float__(self):
+        return 2.0
+
+    def __repr__(self):
+        return "Floating()"
+
+
+class Broken:
+    """Every conversion raises."""
+
+    def __index__(self):
+        raise RuntimeError("no index")
+
+    def __int__(self):
+        raise RuntimeError("no int")
+
+    def __bool__(self):
+        raise RuntimeError("no truth")
+
+    def __repr__(self):
+        return "Broken()"
+
+
+DESTINATIONS = st.builds(
+    lambda cls, name, kind, as_bytes: cls(name.encode() if as_bytes else name, kind),
+    st.sampled_from([Destination, Route]), NAMES, DEST_TYPES, st.booleans())
+COS_NUMBERS = st.one_of(st.integers(-1, 5), st.sampled_from([2**31, U32 - 1, U32, U32 + 1, 2**64]))
+KEYS = st.one_of(st.text(max_size=6), st.binary(max_size=4))
+
+
+def payloads(keys):
+    leaves = st.one_of(
+        st.none(), st.booleans(), st.floats(),
+        st.integers(-2**63, 2**64 - 1), st.sampled_from([-2**63 - 1, 2**64, 2**70]),
+        st.text(max_size=8),
+        st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2),  # lone surrogates
+        st.binary(max_size=8),
+        st.sets(st.integers(0, 3), max_size=2),
+        st.decimals(allow_nan=False, places=2, max_value=100, min_value=-100),
+    )
+    containers = lambda children: st.one_of(  # noqa: E731
+        st.lists(children, max_size=3), st.tuples(children, children),
+        st.dictionaries(keys, children, max_size=3))
+    return st.dictionaries(keys, st.recursive(leaves, containers, max_leaves=8), max_size=4).flatmap(
+        lambda d: st.sampled_from([d, Mapping(d)]))
+
+
+SCALARS = st.one_of(
+    st.none(), st.booleans(), st.integers(), COS_NUMBERS, st.floats(), st.complex_numbers(),
+    st.decimals(), st.fractions(), st.text(max_size=10),
+    st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2),
+    st.binary(max_size=10), st.binary(max_size=10).map(bytearray),
+    st.binary(max_size=4).map(memoryview),
+)
+ODDITIES = st.one_of(
+    DESTINATIONS, DEST_TYPES, DELIVERY_MODES,
+    st.builds(Index, COS_NUMBERS), st.builds(Integral, COS_NUMBERS), st.builds(Truth, st.booleans()),
+    st.builds(Truth, st.integers(0, 2)),  # __bool__ returning an int: the truth test raises
+    st.builds(Floating), st.builds(Broken), st.builds(zelmsg.ZelMsg),
+    st.builds(Text, st.text(max_size=6)), st.builds(Blob, st.binary(max_size=6)),
+    st.builds(Count, COS_NUMBERS.filter(lambda n: n < 2**63)),
+)
+ANYTHING = st.one_of(
+    SCALARS, ODDITIES,
+    st.lists(SCALARS, max_size=3), st.tuples(SCALARS), st.frozensets(st.integers(), max_size=3),
+    st.dictionaries(KEYS, SCALARS, max_size=3),
+)
+JSON_KEYS = st.one_of(st.text(max_size=6), st.integers(0, 9), st.none(), st.binary(max_size=2))
+CONTENT_TYPES = st.one_of(
+    st.text(max_size=20), NUL_TEXT, st.builds(Text, st.text(max_size=6)),
+    st.text(max_size=12).map(str.encode), st.text(max_size=12).map(lambda t: bytearray(t.encode())),
+    # long enough that the dump is cut inside the map entry, maybe mid-character
+    st.builds(lambda n, c: c * n, st.integers(1000, 4200), st.sampled_from(["é", "€", "😀", "a"])),
+)
+BODIES = st.one_of(st.binary(max_size=64), st.binary(min_size=200, max_size=1200),
+                   st.builds(Blob, st.binary(max_size=8)),
+                   # a body that decodes with each codec, and one the JSON reader wraps in dict()
+                   st.sampled_from([b"{}", b'{"a": [1, 2]}', b"[[1, 2]]", b"[]", b"\x80", b"\x92\x01\x02",
+                                    b"\xa3abc", b"\x05", b"\xc0", b"", b"\x81\x01\x02"]))
+
+VALID = {
+    "dest": DESTINATIONS,
+    "reply2": DESTINATIONS,
+    "is_reply": st.one_of(st.booleans(), st.integers(), st.builds(Truth, st.booleans())),
+    "elide": st.one_of(st.booleans(), st.integers(), st.none()),
+    "delivery_mode": DELIVERY_MODES,
+    "content_type": CONTENT_TYPES,
+    "cos": st.one_of(COS_NUMBERS, st.builds(Index, COS_NUMBERS), DELIVERY_MODES),
+    "json": payloads(JSON_KEYS),
+    "msgpack": payloads(KEYS),
+    "body": BODIES,
+}
+
+
+def readable(value):
+    """False for bytes that content_type takes but cannot read back (a known defect, below)."""
+    if not isinstance(value, (bytes, bytearray)):
+        return True
+    try:
+        bytes(value).split(b"\0")[0].decode()
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def values_for(prop):
+    anything = ANYTHING.filter(readable) if prop == "content_type" else ANYTHING
+    return st.one_of(VALID[prop], anything)
+
+
+def writes(max_size):
+    one = st.sampled_from(SETTERS).flatmap(lambda prop: st.tuples(st.just(prop), values_for(prop)))
+    return st.lists(one, max_size=max_size)
+
+
+def sane_writes(max_size):
+    """Writes of values each setter is made for, to put a message in some earlier state."""
+    one = st.sampled_from(SETTERS).flatmap(lambda prop: st.tuples(st.just(prop), VALID[prop]))
+    return st.lists(one, max_size=max_size)
+
+
+# Tests
+
+def passes_freeing_every_message(lib, check):
+    """Runs a Hypothesis check; afterwards no message of its examples is still live (the
+    stand-in counts them)."""
+    live = lib.standin_live_messages() if lib.has_control else None
+    check()
+    if live is not None:
+        gc.collect()
+        assert lib.standin_live_messages() == live
+
+
+@pytest.mark.parametrize("prop", SETTERS)
+def test_setter_takes_any_object(lib, prop):
+    @settings(PROFILE, max_examples=EXAMPLES * 2)
+    @given(earlier=sane_writes(4), data=st.data())
+    def check(earlier, data):
+        value = data.draw(values_for(prop), label=prop)
+        run(lib, [*earlier, (prop, value)])
+
+    passes_freeing_every_message(lib, check)
+
+
+def test_any_sequence_of_writes(lib):
+    @settings(PROFILE, max_examples=EXAMPLES * 2)
+    @given(sequence=writes(12))
+    def check(sequence):
+        run(lib, sequence)
+
+    passes_freeing_every_message(lib, check)
+
+
+def test_the_same_object_written_to_every_setter(lib):
+    @settings(PROFILE, max_examples=EXAMPLES)
+    @given(value=ANYTHING.filter(readable))
+    def check(value):
+        run(lib, [(prop, value) for prop in SETTERS])
+
+    passes_freeing_every_message(lib, check)
+
+
+# The calls each setter makes, in order, for the failure injected into one of them.
+SETTER_CALLS = {
+    "dest": ["solClient_msg_setDestination"],
+    "reply2": ["solClient_msg_setReplyTo"],
+    "is_reply": ["solClient_msg_setAsReplyMsg"],
+    "elide": ["solClient_msg_setElidingEligible"],
+    "delivery_mode": ["solClient_msg_setDeliveryMode"],
+    "cos": ["solClient_msg_setClassOfService"],
+    "content_type": ["solClient_msg_createUserPropertyMap", "solClient_container_addString"],
+    "body": ["solClient_msg_setBinaryAttachment"],
+}
+SETTER_CALLS["json"] = SETTER_CALLS["msgpack"] = [*SETTER_CALLS["content_type"],
+                                                  "solClient_msg_setBinaryAttachment"]
+
+
+@standin_only
+def test_setters_shrug_off_library_refusals(lib):
+    """Setters never report a refusal: the message keeps what the library kept."""
+
+    @settings(PROFILE, max_examples=EXAMPLES * 2)
+    @given(earlier=sane_writes(4), data=st.data())
+    def check(earlier, data):
+        prop = data.draw(st.sampled_from(SETTERS), label="setter")
+        value = data.draw(VALID[prop].filter(lambda v: accepts(prop, v)), label="value")
+        operation = data.draw(st.sampled_from(SETTER_CALLS[prop]), label="refused call")
+        code = data.draw(st.sampled_from([-1, 0, 1, 5, 7]), label="code")
+        msg, twin = zelmsg.ZelMsg(), Twin(lib)
+        try:
+            for earlier_prop, earlier_value in earlier:
+                write(msg, twin, earlier_prop, earlier_value)
+            before, calls = reads(msg), lib.calls(operation)
+            lib.fail_next(operation, code)
+            setattr(msg, prop, value)
+            lib.fail_next(operation, 0, 0)
+            assert lib.calls(operation) > calls, f"{prop} never called {operation}"
+            # The twin makes the same calls, so the same one is refused.
+            lib.fail_next(operation, code)
+            twin.write(prop, value)
+            lib.fail_next(operation, 0, 0)
+            after = reads(msg)
+            assert after == twin.reads()
+            if operation == SETTER_CALLS[prop][0] and prop not in ("json", "msgpack"):
+                assert after == before  # its first call refused, a setter changes nothing
+        finally:
+            twin.free()
+
+    passes_freeing_every_message(lib, check)
+
+
+# Bytes go through as they are, as the library takes names and texts unchecked: what is
+# not UTF-8 is stored, and it is the read that refuses it.
+def test_bytes_that_are_not_utf8_are_stored_and_refused_on_read():
+    msg = zelmsg.ZelMsg()
+    msg.content_type = b"\xff"
+    msg.dest = Destination(b"\xff", DestinationType.Queue)
+    for read in (lambda: msg.content_type, lambda: msg.dest.dest, lambda: repr(msg)):
+        with pytest.raises(UnicodeDecodeError):
+            read()
+
+
+def test_msgpack_keys_its_decoder_refuses_surface_on_read():
+    msg = zelmsg.ZelMsg()
+    msg.msgpack = {1: "one"}
+    with pytest.raises(ValueError):
+        msg.msgpack
+    assert msg.content_type == "msgpack"
