@@ -32,7 +32,13 @@ typedef void *solClient_opaqueMsg_pt;
 typedef void *solClient_opaqueContainer_pt;
 typedef void *solClient_opaquePointer_pt;
 
-typedef enum solClient_destinationType {
+/* A fixed underlying type in C++, so a value outside the named ones (which callers can
+   build) is still a valid value of the type. */
+typedef enum solClient_destinationType
+#ifdef __cplusplus
+    : int
+#endif
+{
     SOLCLIENT_NULL_DESTINATION = -1,
     SOLCLIENT_TOPIC_DESTINATION = 0,
     SOLCLIENT_QUEUE_DESTINATION = 1,
