@@ -139,6 +139,7 @@ constexpr Failure kBadClassOfService{kParamOutOfRange, "class of service is abov
 constexpr Failure kNoBuffer{kParamConflict, "dump buffer is null or its size is 0"};
 constexpr Failure kTableFull{kOutOfResources, "no room for another message"};
 constexpr Failure kNoMemory{kOutOfMemory, "out of memory"};
+constexpr Failure kAttachmentTooLarge{kOutOfMemory, "no data block holds an attachment this large"};
 constexpr Failure kInjected{kInternalError, "failure injected by standin_fail_next"};
 
 // Each thread's record carries the reason of its latest failure, as the genuine library's
@@ -484,6 +485,10 @@ solClient_returnCode_t set_destination(Op op, solClient_opaqueMsg_pt msg_p,
 constexpr solClient_uint32_t kDeliveryModeBits = 0x30;
 constexpr solClient_uint32_t kMaxClassOfService = 2;
 
+// The largest attachment the genuine library's data blocks take, 32 bytes short of what the
+// 32-bit size can say. It refuses a larger one after dropping the attachment the message had.
+constexpr solClient_uint32_t kMaxAttachmentSize = 0xFFFFFFDF;
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -663,6 +668,10 @@ solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt 
     return run(Op::solClient_msg_setBinaryAttachment, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (buf_p == nullptr && size != 0) {
             return refuse(kNullArgument);
+        }
+        if (size > kMaxAttachmentSize) {
+            msg->attachment = std::vector<unsigned char>();
+            return refuse(kAttachmentTooLarge);
         }
         // Built apart first: the bytes may be the message's own attachment.
         const auto *bytes = static_cast<const unsigned char *>(buf_p);

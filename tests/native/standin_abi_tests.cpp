@@ -1,0 +1,783 @@
+// The stand-in libsolclient's C ABI handed bad input: null, freed and foreign handles, null
+// pointers, a null pointer with a size, destination records of the wrong size, over-long
+// and unterminated names, refused values, every dump buffer size, and attachments at the
+// 32-bit size limit. Each answer is the one the genuine library gives, outputs stay
+// untouched on failure, and nothing crashes.
+// Built with ZELMSG_SANITIZE, any access outside what the caller handed over fails too:
+// buffers are heap blocks of exactly the size the call is given.
+//
+//   standin_abi_tests             every case
+//   standin_abi_tests CASE...     the named cases
+//   standin_abi_tests --list      the case names, one a line
+#include "solclient.h"
+#include "standin_control.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Checks and cases
+
+int checks = 0;
+int failures = 0;
+
+void record_check(bool ok, const char *expression, const char *file, int line, const std::string &detail) {
+    ++checks;
+    if (!ok) {
+        ++failures;
+        std::fprintf(stderr, "%s:%d: check failed: %s%s\n", file, line, expression, detail.c_str());
+    }
+}
+
+template <typename T>
+auto shown(const T &value) {
+    if constexpr (std::is_same_v<T, unsigned char> || std::is_same_v<T, signed char> || std::is_same_v<T, char>) {
+        return static_cast<int>(value);
+    } else if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) {
+        return static_cast<const void *>(value);
+    } else {
+        return value;
+    }
+}
+
+template <typename A, typename B>
+void check_equal(const A &actual, const B &expected, const char *expression, const char *file, int line) {
+    const bool ok = actual == expected;
+    std::string detail;
+    if (!ok) {
+        std::ostringstream out;
+        out << " (got " << shown(actual) << ", expected " << shown(expected) << ")";
+        detail = out.str();
+    }
+    record_check(ok, expression, file, line, detail);
+}
+
+#define CHECK(condition) record_check(static_cast<bool>(condition), #condition, __FILE__, __LINE__, "")
+#define CHECK_EQ(actual, expected) check_equal((actual), (expected), #actual " == " #expected, __FILE__, __LINE__)
+
+struct Case {
+    const char *name;
+    void (*run)();
+};
+
+std::vector<Case> &all_cases() {
+    static std::vector<Case> cases;
+    return cases;
+}
+
+struct Registration {
+    Registration(const char *name, void (*run)()) { all_cases().push_back({name, run}); }
+};
+
+#define TEST_CASE(name)                                  \
+    void name();                                         \
+    const Registration registration_##name(#name, name); \
+    void name()
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+
+constexpr solClient_returnCode_t OK = SOLCLIENT_OK;
+constexpr solClient_returnCode_t NOT_FOUND = SOLCLIENT_NOT_FOUND;
+constexpr solClient_returnCode_t FAIL = SOLCLIENT_FAIL;
+constexpr std::size_t kRecordSize = sizeof(solClient_destination_t);
+constexpr solClient_uint32_t kSentinel = 0x5e57;
+void *const kSentinelPointer = reinterpret_cast<void *>(std::uintptr_t{0x5e57});
+const char *const kSentinelText = "sentinel";
+constexpr int kTopic = SOLCLIENT_TOPIC_DESTINATION;
+constexpr int kQueue = SOLCLIENT_QUEUE_DESTINATION;
+
+static_assert(kRecordSize == 16, "the library's destination record is 16 bytes");
+
+using DestinationCall = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_destination_t *, size_t);
+
+struct Pair {
+    DestinationCall get;
+    DestinationCall set;
+};
+
+const Pair kDestination{solClient_msg_getDestination, solClient_msg_setDestination};
+const Pair kReplyTo{solClient_msg_getReplyTo, solClient_msg_setReplyTo};
+
+// A message freed at the end of its scope.
+class Message {
+public:
+    Message() { CHECK_EQ(solClient_msg_alloc(&handle_), OK); }
+    ~Message() {
+        if (handle_ != nullptr) {
+            solClient_msg_free(&handle_);
+        }
+    }
+    Message(const Message &) = delete;
+    Message &operator=(const Message &) = delete;
+
+    operator solClient_opaqueMsg_pt() const { return handle_; }
+
+private:
+    solClient_opaqueMsg_pt handle_ = nullptr;
+};
+
+// A heap block of exactly `size` bytes, so that an instrumented library reaching past it
+// is caught. malloc(0) gives a block with no bytes at all.
+struct Block {
+    explicit Block(std::size_t size, unsigned char fill = 0x01)
+        : size(size), bytes(static_cast<unsigned char *>(std::malloc(size))) {
+        if (size != 0) {
+            std::memset(bytes.get(), fill, size);
+        }
+    }
+    std::string contents() const { return std::string(reinterpret_cast<const char *>(bytes.get()), size); }
+
+    struct Free {
+        void operator()(unsigned char *p) const { std::free(p); }
+    };
+    std::size_t size;
+    std::unique_ptr<unsigned char, Free> bytes;
+};
+
+// The type field written and read as a plain int: callers may put any number there, and
+// the test itself must not load a number outside the enum's range as the enum.
+solClient_destination_t record_of(int type, const char *name) {
+    solClient_destination_t record{};
+    std::memcpy(&record.destType, &type, sizeof type);
+    record.dest = name;
+    return record;
+}
+
+int type_of(const solClient_destination_t &record) {
+    int type;
+    std::memcpy(&type, &record.destType, sizeof type);
+    return type;
+}
+
+solClient_returnCode_t set_destination(const Pair &pair, solClient_opaqueMsg_pt msg, int type, const char *name) {
+    solClient_destination_t record = record_of(type, name);
+    return pair.set(msg, &record, kRecordSize);
+}
+
+// What a read gives: its code, and the type and name it wrote, or -99 and "<untouched>".
+struct Read {
+    solClient_returnCode_t rc;
+    int type;
+    std::string name;
+    bool operator==(const Read &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Read &read) {
+    return out << "{" << read.rc << ", " << read.type << ", '" << read.name << "'}";
+}
+
+Read read_destination(const Pair &pair, solClient_opaqueMsg_pt msg) {
+    static const char untouched[] = "<untouched>";
+    solClient_destination_t record = record_of(-99, untouched);
+    const solClient_returnCode_t rc = pair.get(msg, &record, kRecordSize);
+    return {rc, type_of(record), record.dest == nullptr ? "<null>" : std::string(record.dest)};
+}
+
+const Read kNoneRead{NOT_FOUND, -99, "<untouched>"};
+
+std::string dump_of(solClient_opaqueMsg_pt msg, std::size_t size = 1 << 20) {
+    std::vector<char> buffer(size, '\x01');
+    CHECK_EQ(solClient_msg_dump(msg, buffer.data(), buffer.size()), OK);
+    return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+}
+
+std::string attachment_of(solClient_opaqueMsg_pt msg) {
+    solClient_opaquePointer_pt data = nullptr;
+    solClient_uint32_t size = 0;
+    if (solClient_msg_getBinaryAttachmentPtr(msg, &data, &size) != OK) {
+        return "<none>";
+    }
+    return std::string(static_cast<const char *>(data), size);
+}
+
+solClient_uint32_t number_of(solClient_returnCode_t (*get)(solClient_opaqueMsg_pt, solClient_uint32_t *),
+                             solClient_opaqueMsg_pt msg) {
+    solClient_uint32_t value = kSentinel;
+    CHECK_EQ(get(msg, &value), OK);
+    return value;
+}
+
+bool error_record_is_sound() {
+    const solClient_errorInfo_pt info = solClient_getLastErrorInfo();
+    return info != nullptr && std::memchr(info->errorStr, '\0', sizeof info->errorStr) != nullptr;
+}
+
+// A message with every item set, as the library dumps it in full.
+void fill(solClient_opaqueMsg_pt msg) {
+    CHECK_EQ(set_destination(kDestination, msg, kTopic, "orders/eu/new"), OK);
+    CHECK_EQ(set_destination(kReplyTo, msg, kQueue, "reply-q"), OK);
+    CHECK_EQ(solClient_msg_setHttpContentType(msg, "application/json"), OK);
+    CHECK_EQ(solClient_msg_setClassOfService(msg, 1), OK);
+    CHECK_EQ(solClient_msg_setDeliveryMode(msg, SOLCLIENT_DELIVERY_MODE_PERSISTENT), OK);
+    CHECK_EQ(solClient_msg_setAsReplyMsg(msg, 1), OK);
+    CHECK_EQ(solClient_msg_setElidingEligible(msg, 1), OK);
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    CHECK_EQ(solClient_container_addString(map, "json", "ct"), OK);
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+    static const char body[] = "\x00\x01\x7f\x80\xffHello, world! 0123456789 ABCDEFGHIJ";
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, body, sizeof body - 1), OK);
+}
+
+// Every message operation on a handle that is not a live message's: each fails (the flag
+// getters answer 0), writes none of its outputs, and leaves a sound last-error record.
+void check_refused_message_handle(solClient_opaqueMsg_pt handle) {
+    const Block buffer(64);
+    CHECK_EQ(solClient_msg_dump(handle, reinterpret_cast<char *>(buffer.bytes.get()), buffer.size), FAIL);
+    CHECK_EQ(buffer.contents(), std::string(64, '\x01'));
+
+    for (const Pair &pair : {kDestination, kReplyTo}) {
+        CHECK_EQ(read_destination(pair, handle), (Read{FAIL, -99, "<untouched>"}));
+        CHECK_EQ(set_destination(pair, handle, kQueue, "q"), FAIL);
+    }
+    CHECK_EQ(solClient_msg_isReplyMsg(handle), 0);
+    CHECK_EQ(solClient_msg_setAsReplyMsg(handle, 1), FAIL);
+    CHECK_EQ(solClient_msg_isElidingEligible(handle), 0);
+    CHECK_EQ(solClient_msg_setElidingEligible(handle, 1), FAIL);
+
+    solClient_uint32_t number = kSentinel;
+    CHECK_EQ(solClient_msg_getDeliveryMode(handle, &number), FAIL);
+    CHECK_EQ(solClient_msg_getClassOfService(handle, &number), FAIL);
+    CHECK_EQ(number, kSentinel);
+    CHECK_EQ(solClient_msg_setDeliveryMode(handle, SOLCLIENT_DELIVERY_MODE_PERSISTENT), FAIL);
+    CHECK_EQ(solClient_msg_setClassOfService(handle, 1), FAIL);
+
+    solClient_opaquePointer_pt data = kSentinelPointer;
+    CHECK_EQ(solClient_msg_getBinaryAttachmentPtr(handle, &data, &number), FAIL);
+    CHECK_EQ(data, kSentinelPointer);
+    CHECK_EQ(number, kSentinel);
+    CHECK_EQ(solClient_msg_setBinaryAttachment(handle, "abc", 3), FAIL);
+
+    solClient_opaqueContainer_pt map = kSentinelPointer;
+    CHECK_EQ(solClient_msg_getUserPropertyMap(handle, &map), FAIL);
+    CHECK_EQ(solClient_msg_createUserPropertyMap(handle, &map, 64), FAIL);
+    CHECK_EQ(map, kSentinelPointer);
+
+    const char *text = kSentinelText;
+    CHECK_EQ(solClient_msg_getHttpContentType(handle, &text), FAIL);
+    CHECK_EQ(text, kSentinelText);
+    CHECK_EQ(solClient_msg_setHttpContentType(handle, "text/plain"), FAIL);
+
+    solClient_opaqueMsg_pt copy = handle;
+    CHECK_EQ(solClient_msg_free(&copy), FAIL);
+    CHECK_EQ(copy, handle);
+    CHECK(error_record_is_sound());
+}
+
+// Every map operation on a handle that is not a live map's.
+void check_refused_map_handle(solClient_opaqueContainer_pt handle) {
+    const char *text = kSentinelText;
+    CHECK_EQ(solClient_container_getStringPtr(handle, &text, "ct"), FAIL);
+    CHECK_EQ(text, kSentinelText);
+    CHECK_EQ(solClient_container_addString(handle, "json", "ct"), FAIL);
+    solClient_opaqueContainer_pt copy = handle;
+    CHECK_EQ(solClient_container_closeMapStream(&copy), FAIL);
+    CHECK_EQ(copy, handle);
+    CHECK(error_record_is_sound());
+}
+
+// ---------------------------------------------------------------------------------------
+// Handles
+
+TEST_CASE(null_message_handle) { check_refused_message_handle(nullptr); }
+
+TEST_CASE(freed_message_handle) {
+    solClient_opaqueMsg_pt handle = nullptr;
+    CHECK_EQ(solClient_msg_alloc(&handle), OK);
+    solClient_opaqueMsg_pt stale = handle;
+    CHECK_EQ(solClient_msg_free(&handle), OK);
+    CHECK_EQ(handle, nullptr);
+    check_refused_message_handle(stale);
+
+    // A newer message in the same place answers for itself only.
+    Message newer;
+    fill(newer);
+    const std::string before = dump_of(newer);
+    check_refused_message_handle(stale);
+    CHECK_EQ(dump_of(newer), before);
+}
+
+TEST_CASE(foreign_message_handles) {
+    int local = 0;
+    for (void *handle : {reinterpret_cast<void *>(std::uintptr_t{1}), reinterpret_cast<void *>(std::uintptr_t{0xdeadbeef}),
+                         reinterpret_cast<void *>(UINTPTR_MAX), static_cast<void *>(&local)}) {
+        check_refused_message_handle(handle);
+        check_refused_map_handle(handle);
+    }
+}
+
+TEST_CASE(handles_of_the_other_kind) {
+    Message msg;
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    CHECK_EQ(solClient_container_addString(map, "json", "ct"), OK);
+    const std::string before = dump_of(msg);
+    check_refused_message_handle(map);
+    check_refused_map_handle(static_cast<solClient_opaqueMsg_pt>(msg));
+    CHECK_EQ(dump_of(msg), before);
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+}
+
+TEST_CASE(null_pointers_to_handles) {
+    CHECK_EQ(solClient_msg_alloc(nullptr), FAIL);
+    CHECK_EQ(solClient_msg_free(nullptr), FAIL);
+    solClient_opaqueMsg_pt no_message = nullptr;
+    CHECK_EQ(solClient_msg_free(&no_message), FAIL);
+    CHECK_EQ(solClient_container_closeMapStream(nullptr), FAIL);
+    solClient_opaqueContainer_pt no_map = nullptr;
+    CHECK_EQ(solClient_container_closeMapStream(&no_map), FAIL);
+    CHECK(error_record_is_sound());
+}
+
+TEST_CASE(map_handles_after_close_replace_and_free) {
+    solClient_opaqueMsg_pt msg = nullptr;
+    CHECK_EQ(solClient_msg_alloc(&msg), OK);
+    solClient_opaqueContainer_pt created = nullptr, found = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &created, 64), OK);
+    CHECK_EQ(solClient_msg_getUserPropertyMap(msg, &found), OK);
+    CHECK_EQ(found, created);  // one handle value, two references
+    CHECK_EQ(solClient_container_addString(created, "json", "ct"), OK);
+
+    // Closing drops one reference and nulls the caller's variable; the other still works.
+    solClient_opaqueContainer_pt value = created;
+    CHECK_EQ(solClient_container_closeMapStream(&found), OK);
+    CHECK_EQ(found, nullptr);
+    const char *text = nullptr;
+    CHECK_EQ(solClient_container_getStringPtr(created, &text, "ct"), OK);
+    CHECK_EQ(std::string_view(text), "json");
+
+    // The last close makes the value invalid; the map stays with the message.
+    CHECK_EQ(solClient_container_closeMapStream(&created), OK);
+    check_refused_map_handle(value);
+    solClient_opaqueContainer_pt reopened = nullptr;
+    CHECK_EQ(solClient_msg_getUserPropertyMap(msg, &reopened), OK);
+    CHECK(reopened != value);
+    CHECK_EQ(solClient_container_getStringPtr(reopened, &text, "ct"), OK);
+    CHECK_EQ(std::string_view(text), "json");
+
+    // A new map replaces the old one, whose handle goes invalid; the new one is empty.
+    solClient_opaqueContainer_pt replacement = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &replacement, 64), OK);
+    CHECK(replacement != reopened);
+    check_refused_map_handle(reopened);
+    text = kSentinelText;
+    CHECK_EQ(solClient_container_getStringPtr(replacement, &text, "ct"), NOT_FOUND);
+    CHECK_EQ(text, kSentinelText);
+
+    // Freeing the message takes every map handle with it.
+    CHECK_EQ(solClient_msg_free(&msg), OK);
+    check_refused_map_handle(replacement);
+}
+
+// ---------------------------------------------------------------------------------------
+// Null pointers
+
+TEST_CASE(null_output_pointers) {
+    Message msg;
+    fill(msg);
+    const std::string before = dump_of(msg);
+    for (const Pair &pair : {kDestination, kReplyTo}) {
+        CHECK_EQ(pair.get(msg, nullptr, kRecordSize), FAIL);
+    }
+    CHECK_EQ(solClient_msg_setDestination(msg, nullptr, kRecordSize), FAIL);
+    CHECK_EQ(solClient_msg_getDeliveryMode(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_getClassOfService(msg, nullptr), FAIL);
+
+    solClient_opaquePointer_pt data = kSentinelPointer;
+    solClient_uint32_t size = kSentinel;
+    CHECK_EQ(solClient_msg_getBinaryAttachmentPtr(msg, nullptr, &size), FAIL);
+    CHECK_EQ(solClient_msg_getBinaryAttachmentPtr(msg, &data, nullptr), FAIL);
+    CHECK_EQ(data, kSentinelPointer);
+    CHECK_EQ(size, kSentinel);
+
+    CHECK_EQ(solClient_msg_getUserPropertyMap(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, nullptr, 64), FAIL);
+    CHECK_EQ(solClient_msg_getHttpContentType(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_setHttpContentType(msg, nullptr), FAIL);
+    CHECK_EQ(dump_of(msg), before);
+    CHECK(error_record_is_sound());
+
+    // Whether a reply-to survives this refusal was not measured; it must only be refused.
+    CHECK_EQ(solClient_msg_setReplyTo(msg, nullptr, kRecordSize), FAIL);
+}
+
+TEST_CASE(map_null_pointers_and_names) {
+    Message msg;
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    CHECK_EQ(solClient_container_addString(map, "json", "ct"), OK);
+    const std::string before = dump_of(msg);
+
+    const char *text = kSentinelText;
+    CHECK_EQ(solClient_container_getStringPtr(map, nullptr, "ct"), FAIL);
+    CHECK_EQ(solClient_container_getStringPtr(map, &text, nullptr), FAIL);
+    CHECK_EQ(text, kSentinelText);
+    CHECK_EQ(solClient_container_getStringPtr(map, &text, "absent"), NOT_FOUND);
+    CHECK_EQ(text, kSentinelText);
+
+    CHECK_EQ(solClient_container_addString(map, nullptr, "name"), FAIL);
+    CHECK_EQ(solClient_container_addString(map, "value", nullptr), FAIL);
+    CHECK_EQ(solClient_container_addString(map, "value", ""), FAIL);
+    CHECK_EQ(dump_of(msg), before);
+    CHECK(error_record_is_sound());
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+}
+
+TEST_CASE(attachment_null_pointer_with_a_size) {
+    Message msg;
+    solClient_opaquePointer_pt data = kSentinelPointer;
+    solClient_uint32_t size = kSentinel;
+    CHECK_EQ(solClient_msg_getBinaryAttachmentPtr(msg, &data, &size), NOT_FOUND);
+    CHECK_EQ(data, kSentinelPointer);
+    CHECK_EQ(size, kSentinel);
+
+    const Block bytes(3, 'a');
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, bytes.bytes.get(), 3), OK);
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, nullptr, 5), FAIL);
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, nullptr, UINT32_MAX), FAIL);
+    CHECK_EQ(attachment_of(msg), "aaa");
+
+    // A null pointer with size 0 removes the attachment, as any size 0 does.
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, nullptr, 0), OK);
+    CHECK_EQ(solClient_msg_getBinaryAttachmentPtr(msg, &data, &size), NOT_FOUND);
+    CHECK_EQ(data, kSentinelPointer);
+    CHECK_EQ(size, kSentinel);
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, bytes.bytes.get(), 3), OK);
+    const Block empty(0);
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, empty.bytes.get(), 0), OK);
+    CHECK_EQ(attachment_of(msg), "<none>");
+}
+
+// ---------------------------------------------------------------------------------------
+// Destination records and names
+
+TEST_CASE(record_sizes_other_than_16) {
+    for (const Pair &pair : {kDestination, kReplyTo}) {
+        Message msg;
+        CHECK_EQ(set_destination(pair, msg, kQueue, "before"), OK);
+        const solClient_destination_t valid = record_of(kTopic, "after");
+        for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{8}, std::size_t{15},
+                                       std::size_t{17}, std::size_t{24}, std::size_t{32}, SIZE_MAX}) {
+            // The record lies in a block of the size the call is told, as far as that goes.
+            Block block(size == SIZE_MAX ? kRecordSize : size);
+            std::memcpy(block.bytes.get(), &valid, std::min(block.size, kRecordSize));
+            const std::string written = block.contents();
+            auto *record = reinterpret_cast<solClient_destination_t *>(block.bytes.get());
+            CHECK_EQ(pair.get(msg, record, size), FAIL);
+            CHECK_EQ(block.contents(), written);
+            CHECK_EQ(pair.set(msg, record, size), FAIL);
+            CHECK_EQ(read_destination(pair, msg), (Read{OK, kQueue, "before"}));
+        }
+    }
+}
+
+TEST_CASE(destination_names_and_types) {
+    Message msg;
+    const Pair &pair = kDestination;
+    const std::string longest(250, 'n'), too_long(251, 'n'), huge(1 << 20, 'h');
+    CHECK_EQ(set_destination(pair, msg, kQueue, longest.c_str()), OK);
+    const Read kept{OK, kQueue, longest};
+    CHECK_EQ(read_destination(pair, msg), kept);
+
+    // A failed write changes nothing.
+    CHECK_EQ(set_destination(pair, msg, kTopic, too_long.c_str()), FAIL);
+    CHECK_EQ(set_destination(pair, msg, kTopic, huge.c_str()), FAIL);
+    CHECK_EQ(set_destination(pair, msg, kTopic, ""), FAIL);
+    CHECK_EQ(set_destination(pair, msg, kTopic, nullptr), FAIL);
+    for (const int type : {-1, -2, 4, 100, INT_MIN, INT_MAX}) {
+        CHECK_EQ(set_destination(pair, msg, type, "t"), FAIL);
+    }
+    CHECK_EQ(read_destination(pair, msg), kept);
+
+    // A name longer than the limit is refused without reading further than one byte past
+    // the limit, so a name with no NUL in a block of that size is refused safely.
+    Block unterminated(251, 'u');
+    CHECK_EQ(set_destination(pair, msg, kTopic, reinterpret_cast<const char *>(unterminated.bytes.get())), FAIL);
+    CHECK_EQ(read_destination(pair, msg), kept);
+
+    // Temporary kinds read back as plain ones; a name ends at its first NUL.
+    CHECK_EQ(set_destination(pair, msg, SOLCLIENT_TOPIC_TEMP_DESTINATION, "tt"), OK);
+    CHECK_EQ(read_destination(pair, msg), (Read{OK, kTopic, "tt"}));
+    CHECK_EQ(set_destination(pair, msg, SOLCLIENT_QUEUE_TEMP_DESTINATION, "qt\0hidden"), OK);
+    CHECK_EQ(read_destination(pair, msg), (Read{OK, kQueue, "qt"}));
+}
+
+TEST_CASE(reply_to_names_and_types) {
+    Message msg;
+    const Pair &pair = kReplyTo;
+    const std::string longest(249, 'r'), too_long(250, 'r'), huge(1 << 20, 'h');
+    CHECK_EQ(set_destination(pair, msg, kQueue, longest.c_str()), OK);
+    CHECK_EQ(read_destination(pair, msg), (Read{OK, kQueue, longest}));
+
+    // A refused name or type removes the reply-to the message had.
+    const auto refused_and_removed = [&](int type, const char *name) {
+        CHECK_EQ(set_destination(pair, msg, kQueue, "before"), OK);
+        CHECK_EQ(set_destination(pair, msg, type, name), FAIL);
+        CHECK_EQ(read_destination(pair, msg), kNoneRead);
+    };
+    refused_and_removed(kTopic, too_long.c_str());
+    refused_and_removed(kTopic, huge.c_str());
+    refused_and_removed(kTopic, nullptr);
+    refused_and_removed(-1, "t");
+    refused_and_removed(4, "t");
+    Block unterminated(250, 'u');
+    refused_and_removed(kTopic, reinterpret_cast<const char *>(unterminated.bytes.get()));
+
+    // An empty name is taken.
+    CHECK_EQ(set_destination(pair, msg, kTopic, ""), OK);
+    CHECK_EQ(read_destination(pair, msg), (Read{OK, kTopic, ""}));
+}
+
+// ---------------------------------------------------------------------------------------
+// Refused values
+
+TEST_CASE(delivery_mode_values) {
+    Message msg;
+    // Only the two mode bits (0x30) count; 0x30 itself is no mode and is refused.
+    const struct {
+        solClient_uint32_t mode, stored;
+    } taken[] = {{0, 0}, {16, 16}, {32, 32}, {17, 16}, {31, 16}, {33, 32}, {1, 0}, {5, 0}, {15, 0}, {64, 0}};
+    for (const auto &value : taken) {
+        CHECK_EQ(solClient_msg_setDeliveryMode(msg, SOLCLIENT_DELIVERY_MODE_PERSISTENT), OK);
+        CHECK_EQ(solClient_msg_setDeliveryMode(msg, value.mode), OK);
+        CHECK_EQ(number_of(solClient_msg_getDeliveryMode, msg), value.stored);
+    }
+    for (const solClient_uint32_t mode : {48U, UINT32_MAX}) {
+        CHECK_EQ(solClient_msg_setDeliveryMode(msg, SOLCLIENT_DELIVERY_MODE_NONPERSISTENT), OK);
+        CHECK_EQ(solClient_msg_setDeliveryMode(msg, mode), FAIL);
+        CHECK_EQ(number_of(solClient_msg_getDeliveryMode, msg), solClient_uint32_t{SOLCLIENT_DELIVERY_MODE_NONPERSISTENT});
+    }
+}
+
+TEST_CASE(class_of_service_values) {
+    Message msg;
+    for (const solClient_uint32_t cos : {0U, 1U, 2U}) {
+        CHECK_EQ(solClient_msg_setClassOfService(msg, cos), OK);
+        CHECK_EQ(number_of(solClient_msg_getClassOfService, msg), cos);
+    }
+    for (const solClient_uint32_t cos : {3U, 4U, 0x7fffffffU, UINT32_MAX}) {
+        CHECK_EQ(solClient_msg_setClassOfService(msg, cos), FAIL);
+        CHECK_EQ(number_of(solClient_msg_getClassOfService, msg), 2U);
+    }
+}
+
+TEST_CASE(flag_values) {
+    Message msg;
+    for (const unsigned value : {1U, 2U, 0x80U, 0xffU, 0U}) {
+        const auto flag = static_cast<solClient_bool_t>(value);
+        CHECK_EQ(solClient_msg_setAsReplyMsg(msg, flag), OK);
+        CHECK_EQ(solClient_msg_isReplyMsg(msg), value != 0 ? 1 : 0);
+        CHECK_EQ(solClient_msg_setElidingEligible(msg, flag), OK);
+        CHECK_EQ(solClient_msg_isElidingEligible(msg), value != 0 ? 1 : 0);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Dump
+
+TEST_CASE(dump_into_every_buffer_size) {
+    Message msg;
+    fill(msg);
+    const std::string full = dump_of(msg);
+    CHECK(full.size() > 500);
+    CHECK(full.find("len=40\n") != std::string::npos);
+    for (std::size_t size = 1; size <= full.size() + 3; ++size) {
+        Block buffer(size);
+        CHECK_EQ(solClient_msg_dump(msg, reinterpret_cast<char *>(buffer.bytes.get()), size), OK);
+        const std::string got = buffer.contents();
+        if (full.size() + 2 <= size) {
+            // The whole text and one NUL; nothing after that is written.
+            CHECK_EQ(got, full + '\0' + std::string(size - full.size() - 1, '\x01'));
+        } else {
+            // Cut: size - 2 bytes of text, then NULs to the end of the buffer (one, if that
+            // is all the buffer holds). The genuine library writes one byte more where the
+            // cut falls in the two-space indent of a map entry or a hex row.
+            const std::size_t kept = size < 2 ? 0 : size - 2;
+            CHECK_EQ(got, full.substr(0, kept) + std::string(size - kept, '\0'));
+        }
+    }
+}
+
+TEST_CASE(dump_without_room) {
+    Message msg;
+    fill(msg);
+    Block buffer(8);
+    CHECK_EQ(solClient_msg_dump(msg, reinterpret_cast<char *>(buffer.bytes.get()), 0), FAIL);
+    CHECK_EQ(buffer.contents(), std::string(8, '\x01'));
+    CHECK_EQ(solClient_msg_dump(msg, nullptr, 100), FAIL);
+    CHECK_EQ(solClient_msg_dump(msg, nullptr, SIZE_MAX), FAIL);
+    // The genuine library prints the dump to stdout here; refusing is allowed too.
+    const solClient_returnCode_t rc = solClient_msg_dump(msg, nullptr, 0);
+    CHECK(rc == OK || rc == FAIL);
+    CHECK(error_record_is_sound());
+}
+
+TEST_CASE(dump_never_shortens_values) {
+    Message msg;
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    const std::string value(100000, 'v');
+    CHECK_EQ(solClient_container_addString(map, value.c_str(), "big"), OK);
+    CHECK_EQ(solClient_container_addString(map, "", "empty"), OK);
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+    const std::string text = dump_of(msg);
+    CHECK(text.find("  Key 'big' (STRING) " + value + "\n") != std::string::npos);
+    CHECK(text.find("  Key 'empty' (STRING) \n") != std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------
+// Attachments at the 32-bit size limit, from one real buffer of 4 GiB
+
+TEST_CASE(attachment_at_the_32_bit_limit) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t span = std::size_t{UINT32_MAX} + 1;
+    // One mapping, never filled: pages only read are the kernel's shared zero page, so it
+    // costs address space, and the library's copy is the one real 4 GiB. Every buffer taken
+    // from it ends where an unreadable page starts, so a read past its end faults in any
+    // build.
+    void *mapping = mmap(nullptr, span + page, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    CHECK(mapping != MAP_FAILED);
+    if (mapping == MAP_FAILED) {
+        return;
+    }
+    auto *base = static_cast<unsigned char *>(mapping);
+    CHECK_EQ(mprotect(base + span, page, PROT_NONE), 0);
+    const auto buffer_of = [&](solClient_uint32_t size) { return base + (span - size); };
+
+    {
+        Message msg;
+        // Sizes the genuine library's data blocks cannot hold, the largest a 32-bit size can
+        // say among them: refused, and the attachment the message had is gone.
+        for (const solClient_uint32_t size : {UINT32_MAX, 0xffffffe0U}) {
+            CHECK_EQ(solClient_msg_setBinaryAttachment(msg, "abc", 3), OK);
+            CHECK_EQ(solClient_msg_setBinaryAttachment(msg, buffer_of(size), size), FAIL);
+            CHECK(error_record_is_sound());
+            solClient_opaquePointer_pt data = kSentinelPointer;
+            solClient_uint32_t read_size = kSentinel;
+            CHECK_EQ(solClient_msg_getBinaryAttachmentPtr(msg, &data, &read_size), NOT_FOUND);
+            CHECK_EQ(data, kSentinelPointer);
+            CHECK_EQ(read_size, kSentinel);
+        }
+
+        // The largest size it takes is copied whole.
+        constexpr solClient_uint32_t size = 0xffffffdf;
+        unsigned char *buffer = buffer_of(size);
+        buffer[0] = 0xa5;
+        buffer[size / 2] = 0x5a;
+        buffer[size - 1] = 0xc3;
+        CHECK_EQ(solClient_msg_setBinaryAttachment(msg, buffer, size), OK);
+        solClient_opaquePointer_pt data = nullptr;
+        solClient_uint32_t read_size = 0;
+        CHECK_EQ(solClient_msg_getBinaryAttachmentPtr(msg, &data, &read_size), OK);
+        CHECK_EQ(read_size, size);
+        CHECK(data != nullptr && data != buffer);
+        if (data != nullptr && read_size == size) {
+            const auto *copy = static_cast<const unsigned char *>(data);
+            CHECK_EQ(copy[0], 0xa5);
+            CHECK_EQ(copy[1], 0);
+            CHECK_EQ(copy[size / 2], 0x5a);
+            CHECK_EQ(copy[size - 2], 0);
+            CHECK_EQ(copy[size - 1], 0xc3);
+        }
+        // The dump formats only what fits the buffer.
+        const std::string text = dump_of(msg, 4096);
+        CHECK_EQ(text.size(), std::size_t{4094});
+        CHECK(text.find("len=4294967263\n  a5 00 00 00") != std::string::npos);
+        // Replacing it gives the memory back before the mapping goes.
+        CHECK_EQ(solClient_msg_setBinaryAttachment(msg, "x", 1), OK);
+        CHECK_EQ(attachment_of(msg), "x");
+    }
+    CHECK_EQ(munmap(mapping, span + page), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// The last-error record and the test-control interface
+
+TEST_CASE(last_error_record) {
+    CHECK_EQ(solClient_msg_setClassOfService(nullptr, 1), FAIL);
+    CHECK(error_record_is_sound());
+    bool other_thread_sound = false;
+    std::thread([&] {
+        solClient_msg_setClassOfService(nullptr, 1);
+        other_thread_sound = error_record_is_sound();
+    }).join();
+    CHECK(other_thread_sound);
+}
+
+TEST_CASE(control_interface_bad_input) {
+    Message msg;
+    standin_set_error_text(std::string(1000, 'e').c_str());
+    CHECK_EQ(solClient_msg_setClassOfService(msg, 9), FAIL);
+    CHECK_EQ(std::strlen(solClient_getLastErrorInfo()->errorStr), std::size_t{255});
+    standin_set_error_text(nullptr);
+
+    standin_fail_next(nullptr, FAIL, 1);
+    standin_fail_next("solClient_msg_noSuchCall", FAIL, 1);
+    CHECK_EQ(solClient_msg_setClassOfService(msg, 1), OK);
+    CHECK_EQ(standin_calls(nullptr), 0UL);
+    CHECK_EQ(standin_calls("solClient_msg_noSuchCall"), 0UL);
+    for (const int times : {0, -1, INT_MIN}) {
+        standin_fail_next("solClient_msg_setClassOfService", FAIL, 1);
+        standin_fail_next("solClient_msg_setClassOfService", FAIL, times);
+        CHECK_EQ(solClient_msg_setClassOfService(msg, 1), OK);
+    }
+    standin_reset();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::vector<const Case *> selected;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--list") == 0) {
+            for (const Case &c : all_cases()) {
+                std::printf("%s\n", c.name);
+            }
+            return 0;
+        }
+        const Case *found = nullptr;
+        for (const Case &c : all_cases()) {
+            found = std::strcmp(c.name, argv[i]) == 0 ? &c : found;
+        }
+        if (found == nullptr) {
+            std::fprintf(stderr, "standin_abi_tests: no case named %s\n", argv[i]);
+            return 2;
+        }
+        selected.push_back(found);
+    }
+    if (selected.empty()) {
+        for (const Case &c : all_cases()) {
+            selected.push_back(&c);
+        }
+    }
+
+    standin_reset();
+    const long live = standin_live_messages();
+    for (const Case *c : selected) {
+        const int checks_before = checks, failures_before = failures;
+        c->run();
+        std::printf("%-44s %5d checks, %d failed\n", c->name, checks - checks_before, failures - failures_before);
+    }
+    // Every case frees what it allocates.
+    CHECK_EQ(standin_live_messages(), live);
+    std::printf("standin_abi_tests: %zu cases, %d checks, %d failed\n", selected.size(), checks, failures);
+    return failures == 0 ? 0 : 1;
+}
