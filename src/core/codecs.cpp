@@ -42,7 +42,7 @@ py::object call(CodecFunction &slot, const py::handle &argument) {
     return checked(PyObject_Vectorcall(resolve(slot), args, 1, nullptr));
 }
 
-void encode_into(PyZelMsg &msg, CodecFunction &dumps, const std::string &tag, const py::dict &value) {
+void encode_into(PyZelMsg &msg, CodecFunction &dumps, const char *tag, const py::dict &value) {
     const py::object encoded = call(dumps, value);
     if (!PyBytes_Check(encoded.ptr())) {
         throw py::type_error(std::string("Object of type '") + Py_TYPE(encoded.ptr())->tp_name +

@@ -46,7 +46,8 @@ public:
     PyZelMsg(const PyZelMsg &) = delete;
     PyZelMsg &operator=(const PyZelMsg &) = delete;
 
-    std::string dump() const;
+    // Text as the library wrote it, decoded once into the str that Python gets.
+    py::str dump() const;
 
     Destination get_dest() const { return read_destination(solClient_msg_getDestination); }
     solClient_returnCode_t set_dest(const Destination &d) {
@@ -97,8 +98,8 @@ public:
         return solClient_msg_setClassOfService(msg_, cos - 1U);
     }
 
-    std::string get_content_type() const;
-    solClient_returnCode_t set_content_type(const std::string &text);
+    py::str get_content_type() const;
+    solClient_returnCode_t set_content_type(const char *text);
 
     AttachmentView get_body() const {
         solClient_opaquePointer_pt data = nullptr;

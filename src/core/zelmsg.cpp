@@ -44,40 +44,42 @@ static std::size_t incomplete_utf8_tail(std::string_view text) {
     return 0;
 }
 
-std::string PyZelMsg::dump() const {
+py::str PyZelMsg::dump() const {
     char buffer[kDumpBufferSize] = {};
     solClient_msg_dump(msg_, buffer, sizeof buffer);
     std::string_view text(buffer, strnlen(buffer, sizeof buffer));
     // A dump cut at the limit may end inside a character; drop that fragment so the
     // text still decodes. Anything invalid elsewhere is left for the decoder to refuse.
     if (text.size() >= kDumpTextLimit) text.remove_suffix(incomplete_utf8_tail(text));
-    return std::string(text);
+    return py::str(text.data(), text.size());
 }
 
 constexpr const char *kContentTypeName = "ct";
 constexpr solClient_uint32_t kUserPropertyMapSize = 64;
 
-static std::string copy_text(const char *text) { return text ? std::string(text) : std::string(); }
+// The library's text decoded straight into a str, with no std::string in between; a null
+// one reads as empty. Invalid UTF-8 raises UnicodeDecodeError, as that conversion did.
+static py::str text_object(const char *text) { return text ? py::str(text, std::strlen(text)) : py::str(); }
 
-std::string PyZelMsg::get_content_type() const {
+py::str PyZelMsg::get_content_type() const {
     solClient_opaqueContainer_pt map = nullptr;
     const char *text = nullptr;
     solClient_returnCode_t rc = solClient_msg_getUserPropertyMap(msg_, &map);
     if (rc == SOLCLIENT_OK) {
         rc = solClient_container_getStringPtr(map, &text, kContentTypeName);
-        if (rc == SOLCLIENT_OK) return copy_text(text);
+        if (rc == SOLCLIENT_OK) return text_object(text);
     }
     // Only a missing map or a missing entry falls back to the HTTP content type.
     if (rc == SOLCLIENT_NOT_FOUND && solClient_msg_getHttpContentType(msg_, &text) == SOLCLIENT_OK) {
-        return copy_text(text);
+        return text_object(text);
     }
-    return {};
+    return py::str();
 }
 
-solClient_returnCode_t PyZelMsg::set_content_type(const std::string &text) {
+solClient_returnCode_t PyZelMsg::set_content_type(const char *text) {
     solClient_opaqueContainer_pt map = nullptr;
     solClient_returnCode_t rc = solClient_msg_createUserPropertyMap(msg_, &map, kUserPropertyMapSize);
-    if (rc == SOLCLIENT_OK) rc = solClient_container_addString(map, text.c_str(), kContentTypeName);
+    if (rc == SOLCLIENT_OK) rc = solClient_container_addString(map, text, kContentTypeName);
     return rc;
 }
 
@@ -134,10 +136,10 @@ PYBIND11_MODULE(zelmsg, m) {
         .def("__repr__", &PyZelMsg::dump)
         .def_property("dest",
             [](const PyZelMsg &msg) { return msg.get_dest(); },
-            [](PyZelMsg &msg, Destination d) { msg.set_dest(d); })
+            [](PyZelMsg &msg, const Destination &d) { msg.set_dest(d); })
         .def_property("reply2",
             [](const PyZelMsg &msg) { return msg.get_reply2(); },
-            [](PyZelMsg &msg, Destination d) { msg.set_reply2(d); })
+            [](PyZelMsg &msg, const Destination &d) { msg.set_reply2(d); })
         .def_property("is_reply",
             [](const PyZelMsg &msg) { return msg.get_is_reply(); },
             [](PyZelMsg &msg, bool flag) { msg.set_is_reply(flag); })
@@ -148,7 +150,7 @@ PYBIND11_MODULE(zelmsg, m) {
             [](PyZelMsg &msg, DeliveryMode mode) { msg.set_delivery_mode(mode); })
         .def_property("content_type",
             [](const PyZelMsg &msg) { return msg.get_content_type(); },
-            [](PyZelMsg &msg, const std::string &text) { msg.set_content_type(text); })
+            [](PyZelMsg &msg, const std::string &text) { msg.set_content_type(text.c_str()); })
         .def_property("elide",
             [](const PyZelMsg &msg) { return msg.get_elide(); },
             [](PyZelMsg &msg, bool flag) { msg.set_elide(flag); })
