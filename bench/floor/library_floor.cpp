@@ -1,0 +1,288 @@
+// The library's own cost: for each zelmsg operation, the sequence of libsolclient calls
+// it makes, timed from C++ with no Python in the way. Built once per library (the
+// stand-in and the genuine one) from this same source.
+//
+// Extra arguments, taken out before Google Benchmark reads the rest:
+//   --sizes=N,N,...       attachment sizes to time the attachment calls and copies at
+//   --dump-body=PATH      the attachment of the message whose dump is timed
+//   --topic=NAME, --reply-queue=NAME, --content-type=TEXT
+//                         the message's values, the same as the Python benchmark's
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "solclient.h"
+
+namespace {
+
+std::vector<std::uint32_t> sizes;
+std::string dump_body;
+std::string topic_name = "orders/eu-west/new/v1";
+std::string queue_name = "order-replies/eu-west";
+std::string content_type = "application/json";
+
+solClient_destination_t topic{SOLCLIENT_TOPIC_DESTINATION, nullptr};
+solClient_destination_t queue{SOLCLIENT_QUEUE_DESTINATION, nullptr};
+
+void check(solClient_returnCode_t rc, const char *what) {
+    if (rc != SOLCLIENT_OK) throw std::runtime_error(std::string(what) + " failed");
+}
+
+// A message in the state the Python benchmark gives its own: the same header values,
+// and the content type in the user property map.
+struct Message {
+    explicit Message(std::uint32_t attachment = 0, const std::string *body = nullptr) {
+        check(solClient_msg_alloc(&msg), "alloc");
+        check(solClient_msg_setDestination(msg, &topic, sizeof topic), "setDestination");
+        check(solClient_msg_setReplyTo(msg, &queue, sizeof queue), "setReplyTo");
+        check(solClient_msg_setDeliveryMode(msg, SOLCLIENT_DELIVERY_MODE_PERSISTENT), "setDeliveryMode");
+        check(solClient_msg_setClassOfService(msg, 1), "setClassOfService");
+        check(solClient_msg_setElidingEligible(msg, 1), "setElidingEligible");
+        set_content_type(body ? "json" : content_type.c_str());
+        if (body) {
+            check(solClient_msg_setBinaryAttachment(msg, body->data(), static_cast<std::uint32_t>(body->size())),
+                  "setBinaryAttachment");
+        } else if (attachment) {
+            const std::vector<char> payload(attachment, 'x');
+            check(solClient_msg_setBinaryAttachment(msg, payload.data(), attachment), "setBinaryAttachment");
+        }
+    }
+    ~Message() { solClient_msg_free(&msg); }
+    Message(const Message &) = delete;
+    Message &operator=(const Message &) = delete;
+
+    solClient_returnCode_t set_content_type(const char *text) {
+        solClient_opaqueContainer_pt map = nullptr;
+        solClient_returnCode_t rc = solClient_msg_createUserPropertyMap(msg, &map, 64);
+        if (rc == SOLCLIENT_OK) rc = solClient_container_addString(map, text, "ct");
+        return rc;
+    }
+
+    solClient_opaqueMsg_pt msg = nullptr;
+};
+
+void alloc_free(benchmark::State &state) {
+    for (auto _ : state) {
+        solClient_opaqueMsg_pt msg = nullptr;
+        solClient_msg_alloc(&msg);
+        solClient_msg_free(&msg);
+    }
+}
+
+template <solClient_returnCode_t (*Read)(solClient_opaqueMsg_pt, solClient_destination_t *, size_t)>
+void read_destination(benchmark::State &state) {
+    Message m;
+    for (auto _ : state) {
+        solClient_destination_t rec{SOLCLIENT_NULL_DESTINATION, ""};
+        benchmark::DoNotOptimize(Read(m.msg, &rec, sizeof rec));
+        benchmark::DoNotOptimize(rec);
+    }
+}
+
+template <solClient_returnCode_t (*Write)(solClient_opaqueMsg_pt, solClient_destination_t *, size_t)>
+void write_destination(benchmark::State &state, solClient_destination_t *value) {
+    Message m;
+    for (auto _ : state) {
+        solClient_destination_t rec = *value;
+        benchmark::DoNotOptimize(Write(m.msg, &rec, sizeof rec));
+    }
+}
+
+template <solClient_bool_t (*Read)(solClient_opaqueMsg_pt)>
+void read_flag(benchmark::State &state) {
+    Message m;
+    for (auto _ : state) benchmark::DoNotOptimize(Read(m.msg));
+}
+
+template <solClient_returnCode_t (*Write)(solClient_opaqueMsg_pt, solClient_bool_t)>
+void write_flag(benchmark::State &state, solClient_bool_t value) {
+    Message m;
+    for (auto _ : state) benchmark::DoNotOptimize(Write(m.msg, value));
+}
+
+template <solClient_returnCode_t (*Read)(solClient_opaqueMsg_pt, solClient_uint32_t *)>
+void read_number(benchmark::State &state) {
+    Message m;
+    for (auto _ : state) {
+        solClient_uint32_t value = 0;
+        benchmark::DoNotOptimize(Read(m.msg, &value));
+        benchmark::DoNotOptimize(value);
+    }
+}
+
+template <solClient_returnCode_t (*Write)(solClient_opaqueMsg_pt, solClient_uint32_t)>
+void write_number(benchmark::State &state, solClient_uint32_t value) {
+    Message m;
+    for (auto _ : state) benchmark::DoNotOptimize(Write(m.msg, value));
+}
+
+void read_content_type(benchmark::State &state) {
+    Message m;
+    for (auto _ : state) {
+        solClient_opaqueContainer_pt map = nullptr;
+        const char *text = nullptr;
+        if (solClient_msg_getUserPropertyMap(m.msg, &map) == SOLCLIENT_OK) {
+            benchmark::DoNotOptimize(solClient_container_getStringPtr(map, &text, "ct"));
+        }
+        benchmark::DoNotOptimize(text);
+    }
+}
+
+void write_content_type(benchmark::State &state) {
+    Message m;
+    for (auto _ : state) benchmark::DoNotOptimize(m.set_content_type(content_type.c_str()));
+}
+
+// is_request reads the reply-to destination and the reply flag.
+void read_is_request(benchmark::State &state) {
+    Message m;
+    for (auto _ : state) {
+        solClient_destination_t rec{SOLCLIENT_NULL_DESTINATION, ""};
+        benchmark::DoNotOptimize(solClient_msg_getReplyTo(m.msg, &rec, sizeof rec));
+        benchmark::DoNotOptimize(solClient_msg_isReplyMsg(m.msg));
+    }
+}
+
+void read_attachment(benchmark::State &state) {
+    Message m(static_cast<std::uint32_t>(state.range(0)));
+    for (auto _ : state) {
+        solClient_opaquePointer_pt data = nullptr;
+        solClient_uint32_t size = 0;
+        benchmark::DoNotOptimize(solClient_msg_getBinaryAttachmentPtr(m.msg, &data, &size));
+        benchmark::DoNotOptimize(data);
+    }
+}
+
+void write_attachment(benchmark::State &state) {
+    Message m;
+    const std::vector<char> payload(static_cast<std::size_t>(state.range(0)), 'x');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            solClient_msg_setBinaryAttachment(m.msg, payload.data(), static_cast<std::uint32_t>(payload.size())));
+    }
+}
+
+// What a json or msgpack write asks of the library: the tag, then the attachment.
+void write_tagged_attachment(benchmark::State &state) {
+    Message m;
+    const std::vector<char> payload(static_cast<std::size_t>(state.range(0)), 'x');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(m.set_content_type("json"));
+        benchmark::DoNotOptimize(
+            solClient_msg_setBinaryAttachment(m.msg, payload.data(), static_cast<std::uint32_t>(payload.size())));
+    }
+}
+
+// One copy of an attachment into a new buffer: what a read of the body adds to the call.
+void copy_out(benchmark::State &state) {
+    const std::vector<char> source(static_cast<std::size_t>(state.range(0)), 'x');
+    for (auto _ : state) {
+        char *copy = static_cast<char *>(std::malloc(source.size()));
+        std::memcpy(copy, source.data(), source.size());
+        benchmark::DoNotOptimize(copy);
+        benchmark::ClobberMemory();
+        std::free(copy);
+    }
+}
+
+// The library's share of one outbound message as the vendor comparison builds it:
+// allocate, delivery mode, class of service, content type, attachment, free.
+void build_message(benchmark::State &state) {
+    const std::vector<char> payload(static_cast<std::size_t>(state.range(0)), 'x');
+    for (auto _ : state) {
+        solClient_opaqueMsg_pt msg = nullptr;
+        solClient_msg_alloc(&msg);
+        solClient_msg_setDeliveryMode(msg, SOLCLIENT_DELIVERY_MODE_PERSISTENT);
+        solClient_msg_setClassOfService(msg, 1);
+        solClient_opaqueContainer_pt map = nullptr;
+        if (solClient_msg_createUserPropertyMap(msg, &map, 64) == SOLCLIENT_OK) {
+            solClient_container_addString(map, "json", "ct");
+        }
+        solClient_msg_setBinaryAttachment(msg, payload.data(), static_cast<std::uint32_t>(payload.size()));
+        solClient_msg_free(&msg);
+    }
+}
+
+void dump(benchmark::State &state) {
+    Message m(0, &dump_body);
+    char buffer[4096];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(solClient_msg_dump(m.msg, buffer, sizeof buffer));
+        benchmark::ClobberMemory();
+    }
+}
+
+void register_all() {
+    benchmark::RegisterBenchmark("ZelMsg()", alloc_free);
+    benchmark::RegisterBenchmark("get dest", read_destination<solClient_msg_getDestination>);
+    benchmark::RegisterBenchmark("set dest", write_destination<solClient_msg_setDestination>, &topic);
+    benchmark::RegisterBenchmark("get reply2", read_destination<solClient_msg_getReplyTo>);
+    benchmark::RegisterBenchmark("set reply2", write_destination<solClient_msg_setReplyTo>, &queue);
+    benchmark::RegisterBenchmark("get is_reply", read_flag<solClient_msg_isReplyMsg>);
+    benchmark::RegisterBenchmark("set is_reply", write_flag<solClient_msg_setAsReplyMsg>, 0);
+    benchmark::RegisterBenchmark("get delivery_mode", read_number<solClient_msg_getDeliveryMode>);
+    benchmark::RegisterBenchmark("set delivery_mode", write_number<solClient_msg_setDeliveryMode>,
+                                 SOLCLIENT_DELIVERY_MODE_PERSISTENT);
+    benchmark::RegisterBenchmark("get content_type", read_content_type);
+    benchmark::RegisterBenchmark("set content_type", write_content_type);
+    benchmark::RegisterBenchmark("get elide", read_flag<solClient_msg_isElidingEligible>);
+    benchmark::RegisterBenchmark("set elide", write_flag<solClient_msg_setElidingEligible>, 1);
+    benchmark::RegisterBenchmark("get cos", read_number<solClient_msg_getClassOfService>);
+    benchmark::RegisterBenchmark("set cos", write_number<solClient_msg_setClassOfService>, 1);
+    benchmark::RegisterBenchmark("get is_request", read_is_request);
+    benchmark::RegisterBenchmark("get is_p2p", read_destination<solClient_msg_getDestination>);
+    benchmark::RegisterBenchmark("repr", dump);
+    for (const std::uint32_t size : sizes) {
+        benchmark::RegisterBenchmark("get attachment", read_attachment)->Arg(size);
+        benchmark::RegisterBenchmark("set attachment", write_attachment)->Arg(size);
+        benchmark::RegisterBenchmark("set tag+attachment", write_tagged_attachment)->Arg(size);
+        benchmark::RegisterBenchmark("copy", copy_out)->Arg(size);
+        benchmark::RegisterBenchmark("build message", build_message)->Arg(size);
+    }
+}
+
+bool take(const char *arg, const char *name, std::string &value) {
+    const std::size_t length = std::strlen(name);
+    if (std::strncmp(arg, name, length) != 0) return false;
+    value = arg + length;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::vector<char *> rest{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        std::string value;
+        if (take(argv[i], "--sizes=", value)) {
+            std::stringstream list(value);
+            for (std::string item; std::getline(list, item, ',');) sizes.push_back(std::stoul(item));
+        } else if (take(argv[i], "--topic=", value)) {
+            topic_name = value;
+        } else if (take(argv[i], "--reply-queue=", value)) {
+            queue_name = value;
+        } else if (take(argv[i], "--content-type=", value)) {
+            content_type = value;
+        } else if (take(argv[i], "--dump-body=", value)) {
+            std::ifstream file(value, std::ios::binary);
+            dump_body.assign(std::istreambuf_iterator<char>(file), {});
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    topic.dest = topic_name.c_str();
+    queue.dest = queue_name.c_str();
+    int rest_count = static_cast<int>(rest.size());
+    benchmark::Initialize(&rest_count, rest.data());
+    register_all();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

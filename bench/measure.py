@@ -1,0 +1,322 @@
+"""Times operations in this interpreter and writes the samples as JSON. bench/run.py runs
+it once per role and environment; it is not meant to be run by hand.
+
+    python bench/measure.py --role zelmsg --out FILE
+    python bench/measure.py --role floor --floor-dir build/bench --repr-lengths N,N --out FILE
+    python bench/measure.py --role peer --vendor-site DIR --out FILE
+
+Roles, each in a process of its own:
+  zelmsg  every zelmsg operation, and the codecs called directly
+  floor   the empty pybind11 properties of binding_floor (built into --floor-dir) and a
+          plain __slots__ attribute read
+  peer    one outbound message built per iteration, by zelmsg and by the vendor's API
+
+Each operation is a statement repeated UNROLL times in a loop; a sample is one run of
+that loop lasting about --sample-ms of process CPU time, and the empty loop's cost per
+statement is subtracted. The rounds visit every operation once each, in a shuffled
+order, so that a noisy moment spreads over all of them rather than over one.
+"""
+
+import argparse
+import gc
+import itertools
+import json
+import os
+import random
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import payloads  # noqa: E402
+
+UNROLL = 10
+
+
+class Case:
+    def __init__(self, name, group, stmt, names, prepare=None, **info):
+        self.name, self.group, self.stmt, self.names = name, group, stmt, names
+        self.prepare = prepare or (lambda: None)
+        self.info = info
+        self.samples = []
+        self.iterations = 0
+        self.run = compile_loop(stmt, names)
+
+
+def compile_loop(stmt, names):
+    params = ", ".join(names)
+    lines = "".join(f"        {stmt}\n" for _ in range(UNROLL))
+    source = (f"def run(_n, {params}):\n"
+              f"    _start = _clock()\n"
+              f"    for _ in _repeat(None, _n):\n{lines}"
+              f"    return _clock() - _start\n")
+    namespace = {"_clock": time.process_time_ns, "_repeat": itertools.repeat}
+    exec(compile(source, f"<{stmt}>", "exec"), namespace)
+    run = namespace["run"]
+    return lambda n: run(n, **names)
+
+
+def calibrate(case, sample_ns):
+    case.prepare()
+    n = 1
+    while True:
+        elapsed = case.run(n)
+        if elapsed >= sample_ns / 4 or n >= 1 << 30:
+            break
+        n *= 4
+    case.iterations = max(1, round(n * sample_ns / max(elapsed, 1)))
+
+
+def measure(cases, rounds, sample_ns):
+    loop = Case("empty loop", "loop", "pass", {})
+    calibrate(loop, sample_ns)
+    for case in cases:
+        calibrate(case, sample_ns)
+    loop_samples = []
+    for round_ in range(rounds):
+        order = list(cases)
+        random.Random(round_).shuffle(order)
+        for case in [loop] + order:
+            case.prepare()
+            elapsed = case.run(case.iterations)
+            per_statement = elapsed / (case.iterations * UNROLL)
+            if case is loop:
+                loop_samples.append(per_statement)
+            else:
+                case.samples.append(per_statement)
+    # The loop's own share of each statement, taken off every sample.
+    loop_ns = statistics.median(loop_samples)
+    for case in cases:
+        case.samples = [sample - loop_ns for sample in case.samples]
+    return loop_ns
+
+
+def zelmsg_cases():
+    import msgpack
+    import orjson
+    import zelmsg
+
+    def message():
+        msg = zelmsg.ZelMsg()
+        msg.dest = zelmsg.Destination(payloads.TOPIC)
+        msg.reply2 = zelmsg.Destination(payloads.REPLY_QUEUE, zelmsg.Queue)
+        msg.delivery_mode = zelmsg.Persistent
+        msg.cos = 2
+        msg.elide = True
+        msg.content_type = payloads.CONTENT_TYPE
+        return msg
+
+    cases = [Case("ZelMsg()", "zelmsg", "ZelMsg()", {"ZelMsg": zelmsg.ZelMsg})]
+    values = [("dest", zelmsg.Destination(payloads.TOPIC)),
+              ("reply2", zelmsg.Destination(payloads.REPLY_QUEUE, zelmsg.Queue)),
+              ("is_reply", False), ("delivery_mode", zelmsg.Persistent),
+              ("content_type", payloads.CONTENT_TYPE), ("elide", True), ("cos", 2)]
+    for name, value in values:
+        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message()}))
+        cases.append(Case(f"set {name}", "zelmsg", f"msg.{name} = value", {"msg": message(), "value": value}))
+    for name in ("is_request", "is_p2p"):
+        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message()}))
+    for label, size in payloads.BODY_SIZES.items():
+        msg = message()
+        msg.body = b"x" * size
+        cases.append(Case(f"get body {label}", "zelmsg", "msg.body", {"msg": msg}, size=size))
+        cases.append(Case(f"set body {label}", "zelmsg", "msg.body = value",
+                          {"msg": message(), "value": b"x" * size}, size=size))
+    for codec in ("json", "msgpack"):
+        for label, value in payloads.DICTS.items():
+            msg = message()
+            setattr(msg, codec, value)
+            cases.append(Case(f"get {codec} {label}", "zelmsg", f"msg.{codec}", {"msg": msg}))
+            cases.append(Case(f"set {codec} {label}", "zelmsg", f"msg.{codec} = value",
+                              {"msg": message(), "value": value}))
+    shown = message()
+    shown.json = payloads.SMALL
+    cases.append(Case("repr", "zelmsg", "repr(msg)", {"msg": shown, "repr": repr}, length=len(repr(shown))))
+
+    # The codecs called directly on the same dicts and encodings, as zelmsg calls them
+    # (msgpack with raw=False, so that strings decode as str whatever msgpack's default),
+    # in this same process: msgpack.dumps takes a 256 KiB buffer from malloc on every call,
+    # whose cost depends on the state of the C heap.
+    for codec, module in (("json", orjson), ("msgpack", msgpack)):
+        for label, value in payloads.DICTS.items():
+            encoded = module.dumps(value)
+            cases.append(Case(f"{codec} dumps {label}", "codec", "dumps(value)",
+                              {"dumps": module.dumps, "value": value}, size=len(encoded)))
+            loads = "loads(value, raw=False)" if codec == "msgpack" else "loads(value)"
+            cases.append(Case(f"{codec} loads {label}", "codec", loads,
+                              {"loads": module.loads, "value": encoded}, size=len(encoded)))
+    cases.append(Case("msgpack loads 10 fields, default options", "codec", "loads(value)",
+                      {"loads": msgpack.loads, "value": msgpack.dumps(payloads.SMALL)}))
+    return cases
+
+
+def floor_cases(floor_dir, repr_lengths):
+    """The binding's own cost, in a process without zelmsg: pybind11 finds a type by
+    hashing its C++ name in a table that every loaded module shares, so another module's
+    types would change the collisions, and the cost, of zelmsg's."""
+    sys.path.insert(0, floor_dir)
+    import binding_floor
+
+    assert "zelmsg" not in sys.modules
+    empty = binding_floor.Empty()
+
+    def configure(size=64, dump_length=0):
+        return lambda: binding_floor.configure(payloads.CONTENT_TYPE, size, payloads.TOPIC, "x" * dump_length)
+
+    # Empty properties of each shape, returning values as long as zelmsg's.
+    cases = []
+    floor = [("Empty()", "Empty()", {"Empty": binding_floor.Empty}),
+             ("get Destination", "e.place", {}),
+             ("set Destination", "e.place = value", {"value": binding_floor.Place(payloads.TOPIC)}),
+             ("get bool", "e.flag", {}),
+             ("set bool", "e.flag = value", {"value": True}),
+             ("get bool read-only", "e.flag_readonly", {}),
+             ("get enum", "e.mode", {}),
+             ("set enum", "e.mode = value", {"value": binding_floor.Persistent}),
+             ("get str", "e.text", {}),
+             ("set str", "e.text = value", {"value": payloads.CONTENT_TYPE}),
+             ("get unsigned", "e.number", {}),
+             ("set unsigned", "e.number = value", {"value": 2}),
+             ("get dict", "e.dict", {}),
+             ("set dict", "e.dict = value", {"value": payloads.SMALL})]
+    for name, stmt, names in floor:
+        cases.append(Case(name, "binding", stmt, {"e": empty, **names}, configure()))
+    for length in sorted(set(repr_lengths)):
+        cases.append(Case(f"repr {length} chars", "binding", "repr(e)", {"e": empty, "repr": repr},
+                          configure(dump_length=length), length=length))
+    for label, size in payloads.BODY_SIZES.items():
+        cases.append(Case(f"get bytes {label}", "binding", "e.bytes", {"e": empty}, configure(size)))
+        cases.append(Case(f"set bytes {label}", "binding", "e.bytes = value",
+                          {"e": empty, "value": b"x" * size}, configure(size)))
+
+    class Slots:
+        __slots__ = ("value",)
+
+    slots = Slots()
+    slots.value = 2
+    cases.append(Case("__slots__ attribute", "binding", "s.value", {"s": slots}))
+
+    return cases
+
+
+def peer_cases(vendor_site):
+    import orjson
+    import zelmsg
+
+    sys.path.insert(0, vendor_site)
+    from solace.messaging.config.solace_properties import (authentication_properties, message_properties,
+                                                           service_properties, transport_layer_properties)
+    from solace.messaging.messaging_service import MessagingService
+    from solace.messaging.utils.converter import ObjectToBytes
+
+    # A service is what hands out message builders; it is built, never connected.
+    service = MessagingService.builder().from_properties({
+        transport_layer_properties.HOST: "127.0.0.1",
+        service_properties.VPN_NAME: "default",
+        authentication_properties.SCHEME_BASIC_USER_NAME: "bench",
+        authentication_properties.SCHEME_BASIC_PASSWORD: "bench",
+    }).build()
+
+    class Json(ObjectToBytes):
+        def to_bytes(self, src):
+            return orjson.dumps(src)
+
+    # The same properties as zelmsg's message: class of service 2 (the vendor numbers it
+    # from 0) and the content type that zelmsg's json setter writes into the user
+    # property map. The vendor's builder has no delivery mode: its publisher sets one.
+    properties = {message_properties.CLASS_OF_SERVICE: 1, "ct": "json"}
+    converter = Json()
+    per_message = service.message_builder()
+    preset = service.message_builder().from_properties(properties)
+
+    check = preset.build(payloads.SMALL, converter=converter)
+    assert check.get_class_of_service() == 1 and orjson.loads(check.get_payload_as_bytes()) == payloads.SMALL
+    zcheck = zelmsg.ZelMsg()
+    zcheck.delivery_mode = zelmsg.Persistent
+    zcheck.cos = 2
+    zcheck.json = payloads.SMALL
+    dumps = {"vendor": str(check), "zelmsg": repr(zcheck)}
+
+    cases = []
+    for label, value in payloads.DICTS.items():
+        cases.append(Case(f"zelmsg {label}", "peer",
+                          "m = ZelMsg(); m.delivery_mode = mode; m.cos = 2; m.json = value",
+                          {"ZelMsg": zelmsg.ZelMsg, "mode": zelmsg.Persistent, "value": value}))
+        cases.append(Case(f"vendor, properties per message {label}", "peer",
+                          "m = builder.from_properties(properties).build(value, converter=converter)",
+                          {"builder": per_message, "properties": properties, "value": value,
+                           "converter": converter}))
+        cases.append(Case(f"vendor, preset builder {label}", "peer",
+                          "m = builder.build(value, converter=converter)",
+                          {"builder": preset, "value": value, "converter": converter}))
+    return cases, dumps
+
+
+def summary(samples):
+    quartiles = statistics.quantiles(samples, n=4, method="inclusive")
+    return {"median": statistics.median(samples), "p25": quartiles[0], "p75": quartiles[2],
+            "min": min(samples), "max": max(samples), "count": len(samples)}
+
+
+def versions():
+    from importlib import metadata
+
+    found = {}
+    for name in ("zelmsg", "pybind11", "orjson", "msgpack", "solace-pubsubplus"):
+        try:
+            found[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            pass
+    return found
+
+
+def loaded_libraries():
+    with open("/proc/self/maps") as maps:
+        return sorted({line.split()[-1] for line in maps if "libsolclient" in line})
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--role", choices=("zelmsg", "floor", "peer"), required=True)
+    parser.add_argument("--floor-dir")
+    parser.add_argument("--repr-lengths", default="", help="lengths of zelmsg's dumps, for the floor")
+    parser.add_argument("--vendor-site")
+    parser.add_argument("--rounds", type=int, default=50)
+    parser.add_argument("--sample-ms", type=float, default=5.0)
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+
+    extra = {}
+    if args.role == "zelmsg":
+        cases = zelmsg_cases()
+    elif args.role == "floor":
+        cases = floor_cases(args.floor_dir, [int(n) for n in args.repr_lengths.split(",") if n])
+    else:
+        cases, extra["dumps"] = peer_cases(args.vendor_site)
+    # Collection off while timing, as timeit does, except for whole messages: there the
+    # collector's share is part of what a user pays, on both sides.
+    if args.role != "peer":
+        gc.collect()
+        gc.disable()
+    loop_ns = measure(cases, args.rounds, args.sample_ms * 1e6)
+    result = {
+        "role": args.role,
+        "python": sys.version.split()[0],
+        "libraries": loaded_libraries(),
+        "versions": versions(),
+        "unroll": UNROLL,
+        "loop_ns": loop_ns,
+        "rounds": args.rounds,
+        "sample_ms": args.sample_ms,
+        "cases": {f"{case.group}:{case.name}": {"group": case.group, "name": case.name, "stmt": case.stmt,
+                                                 "iterations": case.iterations * UNROLL, **case.info,
+                                                 **summary(case.samples), "samples": case.samples}
+                  for case in cases},
+        **extra,
+    }
+    with open(args.out, "w") as out:
+        json.dump(result, out, indent=1)
+
+
+if __name__ == "__main__":
+    main()
