@@ -152,5 +152,19 @@ class Library:
     def calls(self, operation):
         return self.standin_calls(operation.encode())
 
+    def calls_made(self, action):
+        """The library operations that action called, with how often."""
+        before = {op: self.calls(op) for op in OPERATIONS}
+        action()
+        return {op: self.calls(op) - n for op, n in before.items() if self.calls(op) != n}
+
+    def check_refusal(self, action):
+        """Runs an assignment that must be refused; on the stand-in, also checks that it
+        reached no library call but, at most, one read-only dump: the binding library's
+        TypeError text lists the arguments, the message's repr among them."""
+        if not self.has_control:
+            return action()
+        assert self.calls_made(action) in ({}, {"solClient_msg_dump": 1})
+
     def set_error_text(self, text):
         self.standin_set_error_text(None if text is None else text.encode())
