@@ -93,7 +93,10 @@ def test_module_holds_exactly_its_surface():
     assert own == {
         "DestinationType", "Null", "Topic", "Queue", "TopicTemp", "QueueTemp",
         "DeliveryMode", "Direct", "Persistent", "NonPersistent", "Destination", "ZelMsg",
+        "_C_API", "get_include", "get_cmake_dir",
     }
+    # What native code needs comes after the message object's own surface.
+    assert [name for name in vars(zelmsg) if name in own][-3:] == ["_C_API", "get_include", "get_cmake_dir"]
     assert zelmsg.__doc__ == "\n\n  "
     for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg):
         assert cls.__module__ == "zelmsg" and cls.__qualname__ == cls.__name__

@@ -46,6 +46,17 @@ public:
     PyZelMsg(const PyZelMsg &) = delete;
     PyZelMsg &operator=(const PyZelMsg &) = delete;
 
+    // pybind11 allocates the storage of an object that __init__ never ran on (made by
+    // ZelMsg.__new__ alone) itself, uninitialised, when Python code first reaches it.
+    // Zero-filled, such an object holds no message: the library refuses its null handle.
+    static void *operator new(std::size_t size) { return std::memset(::operator new(size), 0, size); }
+    static void operator delete(void *object) { ::operator delete(object); }
+
+    // A new ZelMsg that owns msg, a message the library gave out elsewhere.
+    static py::object adopt(solClient_opaqueMsg_pt msg);
+    // The message, null if the object holds none; it stays this object's.
+    solClient_opaqueMsg_pt handle() const { return msg_; }
+
     // Text as the library wrote it, decoded once into the str that Python gets.
     py::str dump() const;
 
@@ -117,6 +128,10 @@ public:
     void set_msgpack(const py::dict &value);
 
 private:
+    // An object holding no message yet, for adopt() to fill.
+    struct Empty {};
+    explicit PyZelMsg(Empty) {}
+
     using DestinationCall = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_destination_t *,
                                                        size_t);
 
@@ -145,5 +160,8 @@ py::bytes read_body(const PyZelMsg &msg);
 // The payload's own buffer, to hand to the library, which makes the one copy a write
 // makes. Raises ValueError for a payload longer than an attachment can be.
 AttachmentView payload_view(const py::bytes &payload);
+
+// The capsule of zelmsg's C API, checking against message_class, the registered ZelMsg.
+py::capsule c_api_capsule(py::handle message_class);
 
 }  // namespace zelmsg

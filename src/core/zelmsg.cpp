@@ -1,9 +1,12 @@
 // zelmsg: a Python message object over libsolclient.
 #include "pyzelmsg.hpp"
 
+#include <dlfcn.h>
 #include <spdlog/spdlog.h>
 
+#include <filesystem>
 #include <limits>
+#include <stdexcept>
 
 namespace zelmsg {
 
@@ -20,6 +23,15 @@ PyZelMsg::PyZelMsg() {
               : std::string_view{};
     spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, "ZelMsg::ZelMsg"},
                                       spdlog::level::err, "ZelMsg alloc failed, error: {}", text);
+}
+
+py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg) {
+    // pybind11 owns the native object from the moment it stores it, and the message goes
+    // in only once the Python object exists: if making that fails, msg stays its caller's.
+    PyZelMsg *native = new PyZelMsg(Empty{});
+    py::object obj = py::cast(native, py::return_value_policy::take_ownership);
+    native->msg_ = msg;
+    return obj;
 }
 
 PyZelMsg::~PyZelMsg() {
@@ -104,6 +116,16 @@ static void write_body(PyZelMsg &msg, const py::bytes &body) {
     msg.set_body(payload.data, payload.size);
 }
 
+// A folder of what is installed beside this module's file, in zelmsg.libs: the library,
+// the C API header and the CMake package config.
+static std::string installed_folder(const char *relative) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void *>(&installed_folder), &info) == 0 || !info.dli_fname) {
+        throw std::runtime_error("cannot tell where the zelmsg module was loaded from");
+    }
+    return (std::filesystem::path(info.dli_fname).parent_path() / "zelmsg.libs" / relative).string();
+}
+
 }  // namespace zelmsg
 
 using namespace zelmsg;
@@ -166,4 +188,10 @@ PYBIND11_MODULE(zelmsg, m) {
         .def_property("body",
             [](const PyZelMsg &msg) { return read_body(msg); },
             [](PyZelMsg &msg, const py::bytes &body) { write_body(msg, body); });
+
+    m.attr("_C_API") = c_api_capsule(m.attr("ZelMsg"));
+    m.def("get_include", [] { return installed_folder("include"); },
+          "The folder that holds zelmsg/capi.h, the C API header.");
+    m.def("get_cmake_dir", [] { return installed_folder("share/cmake/zelmsg"); },
+          "The folder of zelmsg's CMake package config (targets zelmsg::capi and zelmsg::solclient).");
 }

@@ -1,3 +1,4 @@
+from types import CapsuleType
 from typing import Any, ClassVar, SupportsIndex, SupportsInt
 
 class DestinationType:
@@ -124,3 +125,8 @@ class ZelMsg:
     def body(self) -> bytes: ...
     @body.setter
     def body(self, value: bytes) -> None: ...
+
+_C_API: CapsuleType
+
+def get_include() -> str: ...
+def get_cmake_dir() -> str: ...

@@ -1,0 +1,64 @@
+// The C API that native modules reach through the capsule zelmsg._C_API (zelmsg/capi.h).
+#include "pyzelmsg.hpp"
+
+#include "zelmsg/capi.h"
+
+namespace zelmsg {
+namespace {
+
+// ZelMsg as the first exec registered it: a legacy sub-interpreter that loads the module
+// again registers a type of its own, which must not replace it. Never released.
+PyTypeObject *message_type = nullptr;
+const py::detail::type_info *message_info = nullptr;
+
+int check(PyObject *obj) { return obj != nullptr && PyObject_TypeCheck(obj, message_type); }
+
+// The PyZelMsg inside an instance of ZelMsg or a subclass, null while pybind11 has not
+// allocated it (the object was made by ZelMsg.__new__ alone and never used).
+const PyZelMsg *native_of(PyObject *obj) {
+    auto *instance = reinterpret_cast<py::detail::instance *>(obj);
+    // ZelMsg is the object's only bound base: its value pointer is in place.
+    if (instance->simple_layout) return static_cast<const PyZelMsg *>(instance->simple_value_holder[0]);
+    // A Python class that also derives from another bound type keeps one value per base.
+    const py::detail::value_and_holder found = instance->get_value_and_holder(message_info, false);
+    return found ? found.value_ptr<PyZelMsg>() : nullptr;
+}
+
+void *handle(PyObject *msg) {
+    if (!check(msg)) {
+        PyErr_Format(PyExc_TypeError, "expected a zelmsg.ZelMsg, not %s", msg ? Py_TYPE(msg)->tp_name : "NULL");
+        return nullptr;
+    }
+    const PyZelMsg *native = native_of(msg);
+    solClient_opaqueMsg_pt held = native ? native->handle() : nullptr;
+    if (!held) PyErr_SetString(PyExc_ValueError, "the ZelMsg holds no message");
+    return held;
+}
+
+PyObject *adopt(void *handle) {
+    if (!handle) {
+        PyErr_SetString(PyExc_ValueError, "cannot adopt a null message handle");
+        return nullptr;
+    }
+    try {
+        return PyZelMsg::adopt(handle).release().ptr();
+    } catch (...) {
+        py::detail::try_translate_exceptions();  // sets the Python error
+        return nullptr;
+    }
+}
+
+// Filled at compile time and never written: the capsule hands out a pointer to it.
+constexpr ZelMsg_CAPI table{ZELMSG_CAPI_VERSION, check, handle, adopt};
+
+}  // namespace
+
+py::capsule c_api_capsule(py::handle message_class) {
+    if (!message_type) {
+        message_type = reinterpret_cast<PyTypeObject *>(message_class.inc_ref().ptr());
+        message_info = py::detail::get_type_info(message_type);
+    }
+    return py::capsule(&table, ZELMSG_CAPSULE_NAME);
+}
+
+}  // namespace zelmsg
