@@ -65,6 +65,31 @@ def test_destination_is_a_plain_value():
     assert (d.dest, d.dest_type) == ("replies", DestinationType.QueueTemp)
 
 
+def test_destinations_compare_by_name_and_type_and_are_unhashable():
+    assert Destination("orders") == Destination("orders", DestinationType.Topic)
+    assert not Destination("orders") != Destination("orders")
+    assert Destination("orders") != Destination("orders", DestinationType.Queue)
+    assert Destination("orders") != Destination("orders/eu")
+    assert Destination("orders") != "orders" and Destination("orders") != zelmsg.ZelMsg().dest
+    d = Destination("orders")
+    d.dest_type = DestinationType.Queue
+    assert d == Destination("orders", DestinationType.Queue)
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(d)
+
+
+@pytest.mark.parametrize("d, text", [
+    (Destination("orders/eu/new"), "Destination('orders/eu/new', DestinationType.Topic)"),
+    (Destination("it's \\ \"q\"", DestinationType.QueueTemp), None),
+    (Destination("ünï ✓\n"), None),
+    (Destination(b"\xff\xfe"), "Destination(b'\\xff\\xfe', DestinationType.Topic)"),
+    (Destination("x", DestinationType(7)), "Destination('x', DestinationType(7))"),
+])
+def test_destination_repr_evaluates_to_an_equal_destination(d, text):
+    assert text is None or repr(d) == text
+    assert eval(repr(d), vars(zelmsg)) == d
+
+
 def test_classes_take_no_new_attributes():
     with pytest.raises(AttributeError):
         Destination("orders").colour = "red"

@@ -28,6 +28,8 @@ struct Destination {
     Destination(std::string name, solClient_destinationType_t type)
         : dest(std::move(name)), dest_type(type) {}
 
+    bool operator==(const Destination &) const = default;
+
     std::string dest;
     solClient_destinationType_t dest_type;
 };
@@ -160,6 +162,9 @@ py::bytes read_body(const PyZelMsg &msg);
 // The payload's own buffer, to hand to the library, which makes the one copy a write
 // makes. Raises ValueError for a payload longer than an attachment can be.
 AttachmentView payload_view(const py::bytes &payload);
+
+// Destination('orders/eu/new', DestinationType.Topic): evaluates back to an equal value.
+py::str destination_repr(const Destination &d);
 
 // The capsule of zelmsg's C API, checking against message_class, the registered ZelMsg.
 py::capsule c_api_capsule(py::handle message_class);

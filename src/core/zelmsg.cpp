@@ -2,6 +2,7 @@
 #include "pyzelmsg.hpp"
 
 #include <dlfcn.h>
+#include <pybind11/operators.h>
 #include <spdlog/spdlog.h>
 
 #include <filesystem>
@@ -116,6 +117,21 @@ static void write_body(PyZelMsg &msg, const py::bytes &body) {
     msg.set_body(payload.data, payload.size);
 }
 
+py::str destination_repr(const Destination &d) {
+    // A name that is not UTF-8 is shown as the bytes it is, which the constructor takes too.
+    py::object name = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(d.dest.data(), static_cast<Py_ssize_t>(d.dest.size()), nullptr));
+    if (!name) {
+        PyErr_Clear();
+        name = py::bytes(d.dest);
+    }
+    const py::object type = py::cast(d.dest_type);
+    // A number the enum does not name reads back through DestinationType(n).
+    const bool named = py::type::handle_of(type).attr("__members__").contains(type.attr("name"));
+    const py::str type_text = named ? py::str(type) : py::str("DestinationType({})").format(py::int_(type));
+    return py::str("Destination({!r}, {})").format(name, type_text);
+}
+
 // A folder of what is installed beside this module's file, in zelmsg.libs: the library,
 // the C API header and the CMake package config.
 static std::string installed_folder(const char *relative) {
@@ -151,7 +167,10 @@ PYBIND11_MODULE(zelmsg, m) {
         .def(py::init<std::string, solClient_destinationType_t>(), py::arg("dest"),
              py::arg("dest_type") = SOLCLIENT_TOPIC_DESTINATION)
         .def_readwrite("dest_type", &Destination::dest_type)
-        .def_readwrite("dest", &Destination::dest);
+        .def_readwrite("dest", &Destination::dest)
+        .def(py::self == py::self)
+        .def(py::self != py::self)
+        .def("__repr__", &destination_repr);
 
     py::class_<PyZelMsg>(m, "ZelMsg")
         .def(py::init<>())
