@@ -224,6 +224,29 @@ def test_each_codec_function_is_looked_up_once_on_first_use_and_kept(tmp_path):
     """, FAKES)
 
 
+def test_each_slot_keeps_its_own_reference_to_its_function(tmp_path):
+    # Codec modules whose functions nothing else keeps: each lookup makes a new one.
+    unkept = """
+        import json, weakref
+        made = []
+        def __getattr__(name):
+            function = {"dumps": lambda value: json.dumps(value).encode(),
+                        "loads": lambda data, **options: json.loads(data)}[name]
+            made.append(weakref.ref(function))
+            return function
+    """
+    run_python(tmp_path, """
+        import gc, orjson, msgpack
+        for _ in range(2):
+            for codec in ("json", "msgpack"):
+                setattr(msg, codec, {"a": 1})
+                assert getattr(msg, codec) == {"a": 1}
+            gc.collect()
+        assert [len(module.made) for module in (orjson, msgpack)] == [2, 2]
+        assert all(ref() is not None for module in (orjson, msgpack) for ref in module.made)
+    """, {"orjson": unkept, "msgpack": unkept})
+
+
 def test_codec_functions_get_exactly_their_arguments_and_a_dict_comes_back_itself(tmp_path):
     run_python(tmp_path, """
         import collections

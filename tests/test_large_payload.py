@@ -77,3 +77,13 @@ def test_body_refuses_4_gib_and_writes_nothing(lib, four_gib):
     if before is not None:
         assert {op: lib.calls(op) for op in OPERATIONS} == before
     assert (msg.content_type, msg.body) == ("kept", b"kept")
+
+
+def test_body_passes_the_longest_payload_a_32_bit_length_can_say_to_the_library(lib):
+    msg = ZelMsg()
+    msg.body = b"kept"
+    writes = lib.calls("solClient_msg_setBinaryAttachment") if lib.has_control else None
+    msg.body = bytes(FOUR_GIB - 1)  # the library refuses it before copying a byte
+    if writes is not None:
+        assert lib.calls("solClient_msg_setBinaryAttachment") == writes + 1
+        assert msg.body == b""  # a refused attachment drops the old one, as the genuine library does
