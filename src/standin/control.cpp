@@ -1,0 +1,88 @@
+// The test control: call counts, injected failures, the last-error record, and the
+// exported standin_* functions that tests drive them with.
+
+#include "control.h"
+#include "handles.h"
+#include "standin_control.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace standin {
+
+constinit OpControl op_controls[std::size(kOpNames)];
+
+constinit thread_local solClient_errorInfo_t last_error{};
+
+namespace {
+
+const char *name_of(Op op) { return kOpNames[static_cast<unsigned>(op)]; }
+
+std::optional<Op> op_named(const char *name) {
+    for (unsigned i = 0; name != nullptr && i < std::size(kOpNames); ++i) {
+        if (std::strcmp(kOpNames[i], name) == 0) {
+            return static_cast<Op>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+// The text that standin_set_error_text put in place of the library's own.
+struct ErrorTextOverride {
+    std::mutex mutex;
+    bool set = false;
+    char text[sizeof last_error.errorStr] = {};
+};
+
+constinit ErrorTextOverride error_text_override;
+
+}  // namespace
+
+solClient_returnCode_t fail(Op op, const Failure &failure, solClient_returnCode_t code) {
+    last_error.subCode = failure.sub_code;
+    last_error.responseCode = 0;
+    const std::lock_guard lock(error_text_override.mutex);
+    if (error_text_override.set) {
+        std::memcpy(last_error.errorStr, error_text_override.text, sizeof last_error.errorStr);
+    } else {
+        std::snprintf(last_error.errorStr, sizeof last_error.errorStr, "%s in %s", failure.text,
+                      name_of(op));
+    }
+    return code;
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+void standin_reset(void) {
+    for (OpControl &c : op_controls) {
+        c.calls.store(0, std::memory_order_relaxed);
+        c.failures_due.store(0, std::memory_order_relaxed);
+    }
+    standin_set_error_text(nullptr);
+}
+
+void standin_fail_next(const char *operation, int return_code, int times) {
+    if (const std::optional<Op> op = op_named(operation)) {
+        OpControl &c = control(*op);
+        c.failure_code.store(return_code, std::memory_order_relaxed);
+        c.failures_due.store(times, std::memory_order_release);
+    }
+}
+
+void standin_set_error_text(const char *text) {
+    const std::lock_guard lock(error_text_override.mutex);
+    error_text_override.set = text != nullptr;
+    std::snprintf(error_text_override.text, sizeof error_text_override.text, "%s", text ? text : "");
+}
+
+unsigned long standin_calls(const char *operation) {
+    const std::optional<Op> op = op_named(operation);
+    return op ? control(*op).calls.load(std::memory_order_relaxed) : 0;
+}
+
+void *standin_last_message(void) { return table.last_allocated(); }
+
+long standin_live_messages(void) { return table.live(); }

@@ -1,0 +1,133 @@
+/* The inner side of the test control (standin_control.h): the library's operations, their
+ * call counts and injected failures, and the failures that a call reports through the
+ * last-error record. */
+#ifndef ZELMSG_STANDIN_INNER_CONTROL_H
+#define ZELMSG_STANDIN_INNER_CONTROL_H
+
+#include "solclient.h"
+
+#include <atomic>
+#include <iterator>
+#include <optional>
+
+namespace standin {
+
+// ---------------------------------------------------------------------------------------
+// Operations, their call counts and injected failures
+
+// Every operation of the library, by its function name. A new operation takes a line here
+// and its function in one of the ops_*.cpp files.
+#define STANDIN_OPERATIONS(X)                                                                 \
+    X(solClient_msg_alloc)                                                                    \
+    X(solClient_msg_free)                                                                     \
+    X(solClient_getLastErrorInfo)                                                             \
+    X(solClient_msg_dump)                                                                     \
+    X(solClient_container_closeMapStream)                                                     \
+    X(solClient_msg_getDestination)                                                           \
+    X(solClient_msg_setDestination)                                                           \
+    X(solClient_msg_getReplyTo)                                                               \
+    X(solClient_msg_setReplyTo)                                                               \
+    X(solClient_msg_isReplyMsg)                                                               \
+    X(solClient_msg_setAsReplyMsg)                                                            \
+    X(solClient_msg_isElidingEligible)                                                        \
+    X(solClient_msg_setElidingEligible)                                                       \
+    X(solClient_msg_getDeliveryMode)                                                          \
+    X(solClient_msg_setDeliveryMode)                                                          \
+    X(solClient_msg_getClassOfService)                                                        \
+    X(solClient_msg_setClassOfService)                                                        \
+    X(solClient_msg_getBinaryAttachmentPtr)                                                   \
+    X(solClient_msg_setBinaryAttachment)                                                      \
+    X(solClient_msg_getUserPropertyMap)                                                       \
+    X(solClient_msg_createUserPropertyMap)                                                    \
+    X(solClient_container_getStringPtr)                                                       \
+    X(solClient_container_addString)                                                          \
+    X(solClient_msg_getHttpContentType)                                                       \
+    X(solClient_msg_setHttpContentType)
+
+enum class Op : unsigned {
+#define STANDIN_ENUMERATOR(name) name,
+    STANDIN_OPERATIONS(STANDIN_ENUMERATOR)
+#undef STANDIN_ENUMERATOR
+};
+
+inline constexpr const char *kOpNames[] = {
+#define STANDIN_NAME(name) #name,
+    STANDIN_OPERATIONS(STANDIN_NAME)
+#undef STANDIN_NAME
+};
+
+struct OpControl {
+    std::atomic<unsigned long> calls{0};
+    std::atomic<int> failures_due{0};
+    std::atomic<int> failure_code{SOLCLIENT_FAIL};
+};
+
+extern constinit OpControl op_controls[std::size(kOpNames)];
+
+inline OpControl &control(Op op) { return op_controls[static_cast<unsigned>(op)]; }
+
+inline void count_call(Op op) { control(op).calls.fetch_add(1, std::memory_order_relaxed); }
+
+// Counts the call; returns the code of an injected failure if one is due for it.
+inline std::optional<int> enter(Op op) {
+    count_call(op);
+    OpControl &c = control(op);
+    int due = c.failures_due.load(std::memory_order_relaxed);
+    while (due > 0) {
+        if (c.failures_due.compare_exchange_weak(due, due - 1, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+            return c.failure_code.load(std::memory_order_relaxed);
+        }
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------
+// Failures and the last-error record
+
+// Sub-codes as the genuine library numbers them.
+enum SubCode : int {
+    kParamOutOfRange = 1,
+    kParamNullPtr = 2,
+    kParamConflict = 3,
+    kOutOfResources = 5,
+    kInternalError = 6,
+    kOutOfMemory = 7,
+};
+
+struct Failure {
+    SubCode sub_code;
+    const char *text;
+};
+
+inline constexpr Failure kBadMessage{kParamNullPtr, "message handle is null, freed or not a message"};
+inline constexpr Failure kBadMap{kParamNullPtr, "map handle is null, closed, replaced or not a map"};
+inline constexpr Failure kNullArgument{kParamNullPtr, "a required pointer argument is null"};
+inline constexpr Failure kBadRecordSize{kParamOutOfRange, "destination record size is not 16"};
+inline constexpr Failure kBadDestinationType{
+    kParamOutOfRange, "destination type is not Topic, Queue, TopicTemp or QueueTemp"};
+inline constexpr Failure kEmptyName{kParamOutOfRange, "destination name is empty"};
+inline constexpr Failure kLongName{kParamOutOfRange, "destination name is too long"};
+inline constexpr Failure kUnnamedEntry{kParamNullPtr, "map entry name is null or empty"};
+inline constexpr Failure kBadDeliveryMode{
+    kParamOutOfRange, "delivery mode is not Direct, Persistent or Non-Persistent"};
+inline constexpr Failure kBadClassOfService{kParamOutOfRange, "class of service is above 2"};
+inline constexpr Failure kNoBuffer{kParamConflict, "dump buffer is null or its size is 0"};
+inline constexpr Failure kTableFull{kOutOfResources, "no room for another message"};
+inline constexpr Failure kNoMemory{kOutOfMemory, "out of memory"};
+inline constexpr Failure kAttachmentTooLarge{kOutOfMemory,
+                                             "no data block holds an attachment this large"};
+inline constexpr Failure kInjected{kInternalError, "failure injected by standin_fail_next"};
+
+// Each thread's record carries the reason of its latest failure, as the genuine library's
+// does once solClient_initialize has run (the message operations never need that call).
+extern constinit thread_local solClient_errorInfo_t last_error;
+
+// Puts the failure, or the text that standin_set_error_text set, in the last-error record
+// and returns code.
+solClient_returnCode_t fail(Op op, const Failure &failure,
+                            solClient_returnCode_t code = SOLCLIENT_FAIL);
+
+}  // namespace standin
+
+#endif

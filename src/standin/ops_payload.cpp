@@ -1,0 +1,120 @@
+// The operations on a message's payload: its binary attachment and its user property map.
+
+#include "call.h"
+
+#include <string>
+#include <vector>
+
+using namespace standin;
+
+namespace {
+
+// The largest attachment the genuine library's data blocks take, 32 bytes short of what the
+// 32-bit size can say. It refuses a larger one after dropping the attachment the message had.
+constexpr solClient_uint32_t kMaxAttachmentSize = 0xFFFFFFDF;
+
+}  // namespace
+
+solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_pt msg_p,
+                                                            solClient_opaquePointer_pt *buf_p,
+                                                            solClient_uint32_t *size_p) {
+    return run(Op::solClient_msg_getBinaryAttachmentPtr, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (buf_p == nullptr || size_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        std::vector<unsigned char> &attachment = msg->attachment;
+        if (attachment.empty()) {
+            return kNotFound;
+        }
+        *buf_p = attachment.data();
+        *size_p = static_cast<solClient_uint32_t>(attachment.size());
+        return kOk;
+    });
+}
+
+solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt msg_p,
+                                                         const void *buf_p, solClient_uint32_t size) {
+    return run(Op::solClient_msg_setBinaryAttachment, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (buf_p == nullptr && size != 0) {
+            return refuse(kNullArgument);
+        }
+        if (size > kMaxAttachmentSize) {
+            msg->attachment = std::vector<unsigned char>();
+            return refuse(kAttachmentTooLarge);
+        }
+        // Built apart first: the bytes may be the message's own attachment.
+        const auto *bytes = static_cast<const unsigned char *>(buf_p);
+        msg->attachment = std::vector<unsigned char>(bytes, bytes + size);
+        return kOk;
+    });
+}
+
+solClient_returnCode_t solClient_msg_getUserPropertyMap(solClient_opaqueMsg_pt msg_p,
+                                                        solClient_opaqueContainer_pt *map_p) {
+    return run(Op::solClient_msg_getUserPropertyMap, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (map_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        if (!msg->user_properties) {
+            return kNotFound;
+        }
+        *map_p = msg.open_map();
+        return kOk;
+    });
+}
+
+// The size is only a hint of how many entries will come; entries take room as added.
+solClient_returnCode_t solClient_msg_createUserPropertyMap(solClient_opaqueMsg_pt msg_p,
+                                                           solClient_opaqueContainer_pt *map_p,
+                                                           solClient_uint32_t /*size*/) {
+    return run(Op::solClient_msg_createUserPropertyMap, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (map_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        *map_p = msg.replace_map();
+        return kOk;
+    });
+}
+
+solClient_returnCode_t solClient_container_getStringPtr(solClient_opaqueContainer_pt container_p,
+                                                        const char **value_p, const char *name) {
+    return run(Op::solClient_container_getStringPtr, container_p, Kind::map, [&](const SlotRef &map) {
+        if (value_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        if (name == nullptr || *name == '\0') {
+            return refuse(kUnnamedEntry);
+        }
+        const std::string *value = map.map().find(name);
+        if (value == nullptr) {
+            return kNotFound;
+        }
+        *value_p = value->c_str();
+        return kOk;
+    });
+}
+
+solClient_returnCode_t solClient_container_addString(solClient_opaqueContainer_pt container_p,
+                                                     const char *value, const char *name) {
+    return run(Op::solClient_container_addString, container_p, Kind::map, [&](const SlotRef &map) {
+        if (value == nullptr) {
+            return refuse(kNullArgument);
+        }
+        if (name == nullptr || *name == '\0') {
+            return refuse(kUnnamedEntry);
+        }
+        map.map().add(name, value);
+        return kOk;
+    });
+}
+
+// Closing drops one reference to the handle: the map stays with its message.
+solClient_returnCode_t solClient_container_closeMapStream(solClient_opaqueContainer_pt *container_p) {
+    const void *handle = container_p ? *container_p : nullptr;
+    return run(Op::solClient_container_closeMapStream, handle, Kind::map, [&](const SlotRef &map) {
+        map.close_map();
+        *container_p = nullptr;
+        return kOk;
+    });
+}
+
