@@ -27,7 +27,10 @@ enum {
 };
 
 typedef unsigned char solClient_bool_t;
+typedef int32_t solClient_int32_t;
 typedef uint32_t solClient_uint32_t;
+typedef int64_t solClient_int64_t;
+typedef uint64_t solClient_uint64_t;
 typedef void *solClient_opaqueMsg_pt;
 typedef void *solClient_opaqueContainer_pt;
 typedef void *solClient_opaquePointer_pt;
@@ -59,9 +62,17 @@ typedef struct solClient_errorInfo {
     char errorStr[256];
 } solClient_errorInfo_t, *solClient_errorInfo_pt;
 
+/* Log filter levels of solClient_initialize: 0 emergency ... 7 debug. */
+#define SOLCLIENT_LOG_CRITICAL 2
+
 #define SOLCLIENT_DELIVERY_MODE_DIRECT 0x00
 #define SOLCLIENT_DELIVERY_MODE_PERSISTENT 0x10
 #define SOLCLIENT_DELIVERY_MODE_NONPERSISTENT 0x20
+
+/* The library as a whole. The first successful call discards every message allocated
+   before it; later calls return 0 and change nothing. props: NULL, or name/value pairs
+   ending with NULL. */
+SOLCLIENT_API solClient_returnCode_t solClient_initialize(int logFilterLevel, const char **props);
 
 /* Message lifecycle and text form. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_alloc(solClient_opaqueMsg_pt *msg_p);
@@ -100,6 +111,40 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getClassOfService(solClient_o
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setClassOfService(solClient_opaqueMsg_pt msg_p,
                                                                      solClient_uint32_t cos);
 
+/* The rest of the header. A priority of -1 is none; a time to live of 0, none. The sender
+   timestamp and sequence number are raw 64 bits, read back signed. */
+SOLCLIENT_API solClient_bool_t solClient_msg_isDMQEligible(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setDMQEligible(solClient_opaqueMsg_pt msg_p,
+                                                                  solClient_bool_t eligible);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getTimeToLive(solClient_opaqueMsg_pt msg_p,
+                                                                 solClient_int64_t *ttl_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setTimeToLive(solClient_opaqueMsg_pt msg_p,
+                                                                 solClient_int64_t ttl);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getPriority(solClient_opaqueMsg_pt msg_p,
+                                                               solClient_int32_t *priority_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setPriority(solClient_opaqueMsg_pt msg_p,
+                                                               solClient_int32_t priority);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getCorrelationId(solClient_opaqueMsg_pt msg_p,
+                                                                    const char **id_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setCorrelationId(solClient_opaqueMsg_pt msg_p,
+                                                                    const char *id);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteCorrelationId(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getApplicationMessageId(solClient_opaqueMsg_pt msg_p,
+                                                                           const char **id_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setApplicationMessageId(solClient_opaqueMsg_pt msg_p,
+                                                                           const char *id);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteApplicationMessageId(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getSenderTimestamp(solClient_opaqueMsg_pt msg_p,
+                                                                      solClient_int64_t *timestamp_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setSenderTimestamp(solClient_opaqueMsg_pt msg_p,
+                                                                      solClient_int64_t timestamp);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteSenderTimestamp(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getSequenceNumber(solClient_opaqueMsg_pt msg_p,
+                                                                     solClient_int64_t *sequence_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setSequenceNumber(solClient_opaqueMsg_pt msg_p,
+                                                                     solClient_uint64_t sequence);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteSequenceNumber(solClient_opaqueMsg_pt msg_p);
+
 /* Payload and user property map. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(
     solClient_opaqueMsg_pt msg_p, solClient_opaquePointer_pt *buf_p, solClient_uint32_t *size_p);
@@ -116,6 +161,12 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_addString(
     solClient_opaqueContainer_pt container_p, const char *value, const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                                       const char **type_p);
+/* The attachment as the library's structured string: 0x1F, a 4-byte big-endian length of
+   the whole field, the text and a NUL. NULL removes the attachment. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentString(solClient_opaqueMsg_pt msg_p,
+                                                                             const char **text_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachmentString(solClient_opaqueMsg_pt msg_p,
+                                                                             const char *text);
 /* Not called by the module; tests use it to give a message an HTTP content type. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                                       const char *type);
