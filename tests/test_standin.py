@@ -443,8 +443,7 @@ def test_http_content_type(lib, msg, text):
 
 # Dump
 
-FRESH = field("Class Of Service:", "COS_1") + field("DeliveryMode:", "DIRECT") + \
-    field("Message from cache")
+FRESH = field("Class Of Service:", "COS_1") + field("DeliveryMode:", "DIRECT")
 FULL_ATTACHMENT = b"\x00\x01\x7f\x80\xffHello, world! 0123456789 ABCDEFGHIJ"
 FULL = b"".join([
     field("Destination:", "Topic 'orders/eu/new'"),
@@ -454,7 +453,6 @@ FULL = b"".join([
     field("Eliding Eligible"),
     field("Reply Message"),
     field("Reply To:", "Queue 'reply-q'"),
-    field("Message from cache"),
     field("User Property Map:"),
     b"  Key 'ct' (STRING) json\n",
     field("Binary Attachment:", "len=40"),
@@ -498,7 +496,7 @@ def test_dump_of_empty_and_less_usual_values(lib, msg):
     assert dump_text(lib, msg) == b"".join([
         field("Destination:", "Topic 'it's'"), field("HTTP Content Type:"),
         field("Class Of Service:", "COS_3"), field("DeliveryMode:", "NON-PERSISTENT"),
-        field("Reply To:", "Queue ''"), field("Message from cache"), field("User Property Map:"),
+        field("Reply To:", "Queue ''"), field("User Property Map:"),
         b"  Key 'ct' (STRING) json\n  Key 'e' (STRING) \n  Key 'a' (STRING) b\n"])
 
 

@@ -157,6 +157,11 @@ private:
     solClient_opaqueContainer_pt container_ = nullptr;
 };
 
+// Initialises libsolclient, before any message exists: the library's first initialisation
+// in a process throws away the messages made before it, while later ones (a session
+// module's) change nothing. Raises if the library refuses.
+void initialise_library();
+
 // The attachment as a new bytes object: the one copy a read makes.
 py::bytes read_body(const PyZelMsg &msg);
 // The payload's own buffer, to hand to the library, which makes the one copy a write

@@ -15,15 +15,27 @@ namespace zelmsg {
 constexpr std::size_t kDumpBufferSize = 4096;
 constexpr std::size_t kDumpTextLimit = kDumpBufferSize - 2;
 
+// The text of this thread's last library error; empty when the library has no record.
+static std::string_view last_error_text() {
+    const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
+    return error ? std::string_view(error->errorStr, strnlen(error->errorStr, sizeof error->errorStr))
+                 : std::string_view{};
+}
+
+void initialise_library() {
+    // At the critical level the library prints nothing for refused values or for payloads
+    // it cannot read as structured data; a caller that wants more calls
+    // solClient_log_setFilterLevel.
+    if (solClient_initialize(SOLCLIENT_LOG_CRITICAL, nullptr) != SOLCLIENT_OK) {
+        throw std::runtime_error("libsolclient could not be initialised: " + std::string(last_error_text()));
+    }
+}
+
 PyZelMsg::PyZelMsg() {
     if (solClient_msg_alloc(&msg_) == SOLCLIENT_OK) return;
     msg_ = nullptr;
-    const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
-    const std::string_view text =
-        error ? std::string_view(error->errorStr, strnlen(error->errorStr, sizeof error->errorStr))
-              : std::string_view{};
     spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, "ZelMsg::ZelMsg"},
-                                      spdlog::level::err, "ZelMsg alloc failed, error: {}", text);
+                                      spdlog::level::err, "ZelMsg alloc failed, error: {}", last_error_text());
 }
 
 py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg) {
@@ -147,6 +159,7 @@ static std::string installed_folder(const char *relative) {
 using namespace zelmsg;
 
 PYBIND11_MODULE(zelmsg, m) {
+    initialise_library();
     m.doc() = "\n\n  ";
 
     py::enum_<solClient_destinationType>(m, "DestinationType", py::arithmetic(), "Solace Msg DestinationType")

@@ -18,6 +18,7 @@ namespace standin {
 // Every operation of the library, by its function name. A new operation takes a line here
 // and its function in one of the ops_*.cpp files.
 #define STANDIN_OPERATIONS(X)                                                                 \
+    X(solClient_initialize)                                                                   \
     X(solClient_msg_alloc)                                                                    \
     X(solClient_msg_free)                                                                     \
     X(solClient_getLastErrorInfo)                                                             \
@@ -100,6 +101,7 @@ struct Failure {
     const char *text;
 };
 
+inline constexpr Failure kBadLogLevel{kParamOutOfRange, "log filter level is not 0 to 7"};
 inline constexpr Failure kBadMessage{kParamNullPtr, "message handle is null, freed or not a message"};
 inline constexpr Failure kBadMap{kParamNullPtr, "map handle is null, closed, replaced or not a map"};
 inline constexpr Failure kNullArgument{kParamNullPtr, "a required pointer argument is null"};
@@ -120,7 +122,7 @@ inline constexpr Failure kAttachmentTooLarge{kOutOfMemory,
 inline constexpr Failure kInjected{kInternalError, "failure injected by standin_fail_next"};
 
 // Each thread's record carries the reason of its latest failure, as the genuine library's
-// does once solClient_initialize has run (the message operations never need that call).
+// does once solClient_initialize has run.
 extern constinit thread_local solClient_errorInfo_t last_error;
 
 // Puts the failure, or the text that standin_set_error_text set, in the last-error record

@@ -95,6 +95,21 @@ void Table::recycle(std::uint32_t index) {
     live_.fetch_sub(1, std::memory_order_relaxed);
 }
 
+void Table::discard_all() {
+    std::uint32_t count;
+    {
+        const std::lock_guard lock(mutex_);
+        count = slot_count_;
+    }
+    for (std::uint32_t index = 0; index < count; ++index) {
+        Slot &slot = *slot_at(index);
+        const SlotRef ref(slot, index);
+        if (slot.message) {
+            ref.release();
+        }
+    }
+}
+
 void *SlotRef::replace_map() const {
     slot_->message->user_properties.emplace();
     slot_->map_references = 0;

@@ -69,6 +69,7 @@ public:
     void *allocate();
     SlotRef find(const void *handle, Kind kind);
     void recycle(std::uint32_t index);
+    void discard_all();
 
     long live() const { return live_.load(std::memory_order_relaxed); }
     void *last_allocated() const { return last_allocated_.load(std::memory_order_relaxed); }

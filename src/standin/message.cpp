@@ -151,8 +151,6 @@ void dump(const Message &message, char *buffer, std::size_t size) {
     if (message.reply_to) {
         destination_line(out, "Reply To:", *message.reply_to);
     }
-    // The library version this stands in for marks every message as one from the cache.
-    label(out, "Message from cache") << "\n";
     if (message.user_properties) {
         property_lines(out, *message.user_properties);
     }

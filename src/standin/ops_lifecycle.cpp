@@ -1,9 +1,40 @@
-// The operations on the library and on whole messages: the last-error record, allocating
-// and freeing a message, and its dump.
+// The operations on the library and on whole messages: initialising the library, the
+// last-error record, allocating and freeing a message, and its dump.
 
 #include "call.h"
 
+#include <mutex>
+
 using namespace standin;
+
+namespace {
+
+constexpr int kMaxLogFilterLevel = 7;  // debug
+
+std::mutex initialize_mutex;
+bool initialized = false;  // guarded by initialize_mutex
+
+}  // namespace
+
+// Like the genuine library's, the first successful call throws away every message allocated
+// before it (the genuine one then hands their handle values out again; here they go stale),
+// and later calls change nothing. The stand-in logs nothing and takes no global properties.
+solClient_returnCode_t solClient_initialize(int logFilterLevel, const char ** /*props*/) {
+    constexpr Op op = Op::solClient_initialize;
+    if (const std::optional<int> injected = enter(op)) {
+        return fail(op, kInjected, *injected);
+    }
+    const std::lock_guard lock(initialize_mutex);
+    if (initialized) {
+        return SOLCLIENT_OK;
+    }
+    if (logFilterLevel < 0 || logFilterLevel > kMaxLogFilterLevel) {
+        return fail(op, kBadLogLevel);
+    }
+    table.discard_all();
+    initialized = true;
+    return SOLCLIENT_OK;
+}
 
 solClient_returnCode_t solClient_msg_alloc(solClient_opaqueMsg_pt *msg_p) {
     constexpr Op op = Op::solClient_msg_alloc;
