@@ -63,17 +63,10 @@ def peer(tmp_path_factory):
 
     include = pathlib.Path(sysconfig.get_paths()["include"])
     out = tmp_path_factory.mktemp("peer") / f"zelmsg_peer{sysconfig.get_config_var('EXT_SUFFIX')}"
-    # Debian's pyconfig.h includes <MULTIARCH/python3.14/pyconfig.h>. Only that folder goes on
-    # the path, as in cmake/python-multiarch.cmake: a private interpreter root's include
-    # folder also holds its own C library's headers, which must not shadow the compiler's.
-    multiarch = out.parent / "multiarch"
-    if arch := sysconfig.get_config_var("MULTIARCH"):
-        (multiarch / arch).mkdir(parents=True)
-        (multiarch / arch / include.name).symlink_to(include.parent / arch / include.name)
     subprocess.run(
         [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-fvisibility=hidden",
          "-I", str(ROOT / "src/core"), "-I", str(ROOT / "src/messaging"),
-         "-isystem", pybind11.get_include(), "-isystem", str(include), "-isystem", str(multiarch),
+         "-isystem", pybind11.get_include(), "-isystem", str(include),
          str(ROOT / "tests/peer/zelmsg_peer.cpp"), "-o", str(out)],
         check=True,
     )

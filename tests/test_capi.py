@@ -72,7 +72,7 @@ def test_the_header_compiles_alone_as_c_and_as_cpp(tmp_path):
             pytest.skip(f"no {compiler}")
         built = subprocess.run(
             [compiler, "-x", language, "-Wall", "-Wextra", "-Werror", "-fsyntax-only", "-isystem", include,
-             "-isystem", include.parent, "-I", zelmsg.get_include(), source], capture_output=True, text=True)
+             "-I", zelmsg.get_include(), source], capture_output=True, text=True)
         assert built.returncode == 0, built.stderr
 
 
