@@ -5,8 +5,8 @@ their C types, and the stand-in's test-control functions when the library has th
 """
 
 import ctypes
-from ctypes import (POINTER, byref, c_char, c_char_p, c_int, c_long, c_size_t, c_ubyte,
-                    c_uint32, c_ulong, c_void_p)
+from ctypes import (POINTER, byref, c_char, c_char_p, c_int, c_int32, c_int64, c_long, c_size_t,
+                    c_ubyte, c_uint32, c_uint64, c_ulong, c_void_p)
 
 OK, NOT_FOUND, FAIL = 0, 5, -1
 TOPIC, QUEUE, TOPIC_TEMP, QUEUE_TEMP = 0, 1, 2, 3
@@ -47,8 +47,28 @@ OPERATIONS = {
     "solClient_msg_setDeliveryMode": (_rc, [_handle, c_uint32]),
     "solClient_msg_getClassOfService": (_rc, [_handle, POINTER(c_uint32)]),
     "solClient_msg_setClassOfService": (_rc, [_handle, c_uint32]),
+    "solClient_msg_isDMQEligible": (_bool, [_handle]),
+    "solClient_msg_setDMQEligible": (_rc, [_handle, _bool]),
+    "solClient_msg_getTimeToLive": (_rc, [_handle, POINTER(c_int64)]),
+    "solClient_msg_setTimeToLive": (_rc, [_handle, c_int64]),
+    "solClient_msg_getPriority": (_rc, [_handle, POINTER(c_int32)]),
+    "solClient_msg_setPriority": (_rc, [_handle, c_int32]),
+    "solClient_msg_getCorrelationId": (_rc, [_handle, POINTER(c_char_p)]),
+    "solClient_msg_setCorrelationId": (_rc, [_handle, c_char_p]),
+    "solClient_msg_deleteCorrelationId": (_rc, [_handle]),
+    "solClient_msg_getApplicationMessageId": (_rc, [_handle, POINTER(c_char_p)]),
+    "solClient_msg_setApplicationMessageId": (_rc, [_handle, c_char_p]),
+    "solClient_msg_deleteApplicationMessageId": (_rc, [_handle]),
+    "solClient_msg_getSenderTimestamp": (_rc, [_handle, POINTER(c_int64)]),
+    "solClient_msg_setSenderTimestamp": (_rc, [_handle, c_int64]),
+    "solClient_msg_deleteSenderTimestamp": (_rc, [_handle]),
+    "solClient_msg_getSequenceNumber": (_rc, [_handle, POINTER(c_int64)]),
+    "solClient_msg_setSequenceNumber": (_rc, [_handle, c_uint64]),
+    "solClient_msg_deleteSequenceNumber": (_rc, [_handle]),
     "solClient_msg_getBinaryAttachmentPtr": (_rc, [_handle, POINTER(c_void_p), POINTER(c_uint32)]),
     "solClient_msg_setBinaryAttachment": (_rc, [_handle, c_void_p, c_uint32]),
+    "solClient_msg_getBinaryAttachmentString": (_rc, [_handle, POINTER(c_char_p)]),
+    "solClient_msg_setBinaryAttachmentString": (_rc, [_handle, c_char_p]),
     "solClient_msg_getUserPropertyMap": (_rc, [_handle, POINTER(_handle)]),
     "solClient_msg_createUserPropertyMap": (_rc, [_handle, POINTER(_handle), c_uint32]),
     "solClient_container_getStringPtr": (_rc, [_handle, POINTER(c_char_p), c_char_p]),
@@ -105,8 +125,17 @@ class Library:
         written = record.destType != -99
         return rc, record.destType if written else None, record.dest
 
+    def number(self, getter, msg, ctype):
+        """(code, the number of C type ctype that the getter wrote, or UNWRITTEN)."""
+        value = ctype(UNWRITTEN)
+        return getattr(self, getter)(msg, byref(value)), value.value
+
     def uint32(self, getter, msg):
-        value = c_uint32(UNWRITTEN)
+        return self.number(getter, msg, c_uint32)
+
+    def text(self, getter, msg):
+        """(code, the text the getter points to, or None when it wrote no pointer)."""
+        value = c_char_p()
         return getattr(self, getter)(msg, byref(value)), value.value
 
     def attachment(self, msg):
@@ -132,8 +161,7 @@ class Library:
         return self.solClient_container_getStringPtr(container, byref(value), name), value.value
 
     def http_content_type(self, msg):
-        value = c_char_p()
-        return self.solClient_msg_getHttpContentType(msg, byref(value)), value.value
+        return self.text("solClient_msg_getHttpContentType", msg)
 
     def dump(self, msg, size=4096):
         """(code, the text up to the first NUL). The buffer starts with no NUL in it, so

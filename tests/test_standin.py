@@ -4,10 +4,13 @@ test control or the failure reasons of its last-error record."""
 
 import ctypes
 import os
+import subprocess
+import sys
 import threading
+import time
 from collections import namedtuple
 from concurrent.futures import ThreadPoolExecutor
-from ctypes import byref, c_char_p, c_uint32, c_void_p
+from ctypes import byref, c_char_p, c_int32, c_int64, c_uint32, c_void_p
 
 import pytest
 
@@ -22,7 +25,7 @@ DESTINATION = Pair("solClient_msg_getDestination", "solClient_msg_setDestination
 REPLY_TO = Pair("solClient_msg_getReplyTo", "solClient_msg_setReplyTo", 249)
 FLAGS = [("solClient_msg_isReplyMsg", "solClient_msg_setAsReplyMsg"),
          ("solClient_msg_isElidingEligible", "solClient_msg_setElidingEligible")]
-FLAG_GETTERS = [getter for getter, _ in FLAGS]
+FLAG_GETTERS = [getter for getter, _ in FLAGS] + ["solClient_msg_isDMQEligible"]
 MAP_OPERATIONS = ["solClient_container_closeMapStream", "solClient_container_getStringPtr",
                   "solClient_container_addString"]
 MESSAGE_OPERATIONS = [op for op in OPERATIONS if op not in MAP_OPERATIONS
@@ -78,11 +81,12 @@ class Outputs:
     def __init__(self):
         self.pointer, self.text = c_void_p(SENTINEL), c_char_p(b"sentinel")
         self.number, self.record = c_uint32(SENTINEL), Destination(77, b"sentinel")
+        self.int32, self.int64 = c_int32(SENTINEL), c_int64(SENTINEL)
         self.buffer = ctypes.create_string_buffer(b"\x01" * 63)
 
     def values(self):
         return (self.pointer.value, self.text.value, self.number.value, self.record.destType,
-                self.record.dest, self.buffer.raw)
+                self.record.dest, self.int32.value, self.int64.value, self.buffer.raw)
 
 
 def call(lib, op, msg, container=None):
@@ -105,8 +109,28 @@ def call(lib, op, msg, container=None):
         "solClient_msg_setDeliveryMode": [msg, PERSISTENT],
         "solClient_msg_getClassOfService": [msg, byref(out.number)],
         "solClient_msg_setClassOfService": [msg, 2],
+        "solClient_msg_isDMQEligible": [msg],
+        "solClient_msg_setDMQEligible": [msg, 1],
+        "solClient_msg_getTimeToLive": [msg, byref(out.int64)],
+        "solClient_msg_setTimeToLive": [msg, 60000],
+        "solClient_msg_getPriority": [msg, byref(out.int32)],
+        "solClient_msg_setPriority": [msg, 9],
+        "solClient_msg_getCorrelationId": [msg, byref(out.text)],
+        "solClient_msg_setCorrelationId": [msg, b"corr"],
+        "solClient_msg_deleteCorrelationId": [msg],
+        "solClient_msg_getApplicationMessageId": [msg, byref(out.text)],
+        "solClient_msg_setApplicationMessageId": [msg, b"app"],
+        "solClient_msg_deleteApplicationMessageId": [msg],
+        "solClient_msg_getSenderTimestamp": [msg, byref(out.int64)],
+        "solClient_msg_setSenderTimestamp": [msg, 1700000000123],
+        "solClient_msg_deleteSenderTimestamp": [msg],
+        "solClient_msg_getSequenceNumber": [msg, byref(out.int64)],
+        "solClient_msg_setSequenceNumber": [msg, 42],
+        "solClient_msg_deleteSequenceNumber": [msg],
         "solClient_msg_getBinaryAttachmentPtr": [msg, byref(out.pointer), byref(out.number)],
         "solClient_msg_setBinaryAttachment": [msg, b"body", 4],
+        "solClient_msg_getBinaryAttachmentString": [msg, byref(out.text)],
+        "solClient_msg_setBinaryAttachmentString": [msg, b"text"],
         "solClient_msg_getUserPropertyMap": [msg, byref(out.pointer)],
         "solClient_msg_createUserPropertyMap": [msg, byref(out.pointer), 64],
         "solClient_container_getStringPtr": [container, byref(out.text), b"ct"],
@@ -158,14 +182,19 @@ def test_null_handle_variables_fail(lib):
 def test_fresh_message_holds_only_defaults(lib, msg):
     assert lib.uint32("solClient_msg_getDeliveryMode", msg) == (OK, DIRECT)
     assert lib.uint32("solClient_msg_getClassOfService", msg) == (OK, 0)
-    assert [getattr(lib, getter)(msg) for getter in FLAG_GETTERS] == [0, 0]
+    assert [getattr(lib, getter)(msg) for getter in FLAG_GETTERS] == [0, 0, 0]
+    assert lib.number("solClient_msg_getTimeToLive", msg, c_int64) == (OK, 0)
+    assert lib.number("solClient_msg_getPriority", msg, c_int32) == (OK, -1)
     assert lib.attachment(msg) == (NOT_FOUND, UNWRITTEN, UNWRITTEN, b"")
 
 
 @pytest.mark.parametrize("op", [
     "solClient_msg_getDestination", "solClient_msg_getReplyTo",
     "solClient_msg_getBinaryAttachmentPtr", "solClient_msg_getUserPropertyMap",
-    "solClient_msg_getHttpContentType", "solClient_container_getStringPtr"])
+    "solClient_msg_getHttpContentType", "solClient_container_getStringPtr",
+    "solClient_msg_getCorrelationId", "solClient_msg_getApplicationMessageId",
+    "solClient_msg_getSenderTimestamp", "solClient_msg_getSequenceNumber",
+    "solClient_msg_getBinaryAttachmentString"])
 def test_not_found_writes_nothing(lib, msg, op):
     container = lib.new_map(msg)[1] if op in MAP_OPERATIONS else None
     result, outputs, _ = call(lib, op, msg, container)
@@ -322,6 +351,69 @@ def test_flags_read_back_as_0_or_1(lib, msg, getter, setter, value, read):
     assert getattr(lib, getter)(msg) == read
 
 
+# The rest of the header
+
+I64_MAX = 2**63 - 1
+Ranged = namedtuple("Ranged", "get set ctype start")
+TTL = Ranged("solClient_msg_getTimeToLive", "solClient_msg_setTimeToLive", c_int64, 77)
+PRIORITY = Ranged("solClient_msg_getPriority", "solClient_msg_setPriority", c_int32, 7)
+Optional = namedtuple("Optional", "get set delete")
+IDS = [Optional(f"solClient_msg_get{name}", f"solClient_msg_set{name}", f"solClient_msg_delete{name}")
+       for name in ("CorrelationId", "ApplicationMessageId")]
+NUMBERS = [Optional(f"solClient_msg_get{name}", f"solClient_msg_set{name}", f"solClient_msg_delete{name}")
+           for name in ("SenderTimestamp", "SequenceNumber")]
+
+
+@pytest.mark.parametrize("start, value, rc, read", [
+    (0, 1, OK, 1), (1, 0, OK, 0), (1, 2, FAIL, 1), (0, 2, FAIL, 0), (1, 255, FAIL, 1)])
+def test_dmq_eligible_takes_only_0_and_1(lib, msg, start, value, rc, read):
+    assert lib.solClient_msg_setDMQEligible(msg, start) == OK
+    assert lib.solClient_msg_setDMQEligible(msg, value) == rc
+    assert lib.solClient_msg_isDMQEligible(msg) == read
+
+
+# 0 is no time to live and -1 no priority; a refused value leaves the old one.
+@pytest.mark.parametrize("field, value, rc", [
+    (TTL, 0, OK), (TTL, 1, OK), (TTL, 2**32 + 5, OK), (TTL, 315360000000, OK),
+    (TTL, 315360000001, FAIL), (TTL, -1, FAIL), (TTL, I64_MAX, FAIL), (TTL, -2**63, FAIL),
+    (PRIORITY, 0, OK), (PRIORITY, 255, OK), (PRIORITY, -1, OK), (PRIORITY, 256, FAIL),
+    (PRIORITY, -2, FAIL), (PRIORITY, -2**31, FAIL), (PRIORITY, 2**31 - 1, FAIL)])
+def test_time_to_live_and_priority_ranges(lib, msg, field, value, rc):
+    assert getattr(lib, field.set)(msg, field.start) == OK
+    assert getattr(lib, field.set)(msg, value) == rc
+    assert lib.number(field.get, msg, field.ctype) == (OK, value if rc == OK else field.start)
+
+
+@pytest.mark.parametrize("ids", IDS, ids=["correlation", "application"])
+def test_ids_are_copied_whole_and_a_null_one_removes_the_old(lib, msg, ids):
+    set_, delete = getattr(lib, ids.set), getattr(lib, ids.delete)
+    assert delete(msg) == OK  # none to remove
+    source = ctypes.create_string_buffer(b"id-1")
+    assert set_(msg, ctypes.cast(source, c_char_p)) == OK
+    source.value = b"id-2"
+    assert lib.text(ids.get, msg) == (OK, b"id-1")
+    for value in (b"", b"corr-\xff\xfe", b"i" * 100_000):
+        assert set_(msg, value) == OK
+        assert lib.text(ids.get, msg) == (OK, value)
+    assert set_(msg, None) == FAIL
+    assert lib.text(ids.get, msg) == (NOT_FOUND, None)
+    assert set_(msg, b"x") == OK and delete(msg) == OK
+    assert lib.text(ids.get, msg) == (NOT_FOUND, None)
+
+
+# Raw 64 bits in, read back signed: the timestamp's setter takes them signed, the sequence
+# number's unsigned.
+@pytest.mark.parametrize("numbers", NUMBERS, ids=["timestamp", "sequence"])
+def test_64_bit_numbers_read_back_signed(lib, msg, numbers):
+    assert getattr(lib, numbers.delete)(msg) == OK
+    for raw in (0, 1, 1700000000123, 2**32 + 5, I64_MAX, 2**63, 2**64 - 1):
+        signed = raw - 2**64 if raw > I64_MAX else raw
+        assert getattr(lib, numbers.set)(msg, raw if "Sequence" in numbers.set else signed) == OK
+        assert lib.number(numbers.get, msg, c_int64) == (OK, signed)
+    assert getattr(lib, numbers.delete)(msg) == OK
+    assert lib.number(numbers.get, msg, c_int64) == (NOT_FOUND, UNWRITTEN)
+
+
 # Binary attachment
 
 def test_attachment_is_copied_into_the_message(lib, msg):
@@ -351,6 +443,48 @@ def test_null_bytes_with_a_size_fail(lib, msg):
     assert lib.solClient_msg_setBinaryAttachment(msg, b"abc", 3) == OK
     assert lib.solClient_msg_setBinaryAttachment(msg, None, 3) == FAIL
     assert lib.attachment(msg)[3] == b"abc"
+
+
+# The attachment as a structured string: 1F, the whole field's length (4 bytes, big-endian),
+# the text and a NUL.
+
+def string_field(text):
+    return b"\x1f" + (len(text) + 6).to_bytes(4, "big") + text + b"\0"
+
+
+@pytest.mark.parametrize("text", [b"", b"hello", b"caf\xc3\xa9 \xff", b"s" * 70_000])
+def test_string_attachment_is_kept_as_its_field(lib, msg, text):
+    assert lib.solClient_msg_setBinaryAttachmentString(msg, text) == OK
+    rc, pointer, _, data = lib.attachment(msg)
+    assert (rc, data) == (OK, string_field(text))
+    read = c_char_p()
+    assert lib.solClient_msg_getBinaryAttachmentString(msg, byref(read)) == OK
+    assert (read.value, c_void_p.from_buffer(read).value) == (text, pointer + 5)
+    assert lib.user_map(msg)[0] == NOT_FOUND
+
+
+def test_string_and_raw_attachments_replace_each_other(lib, msg):
+    set_raw = lambda: lib.solClient_msg_setBinaryAttachment(msg, b"raw", 3)  # noqa: E731
+    set_string = lambda: lib.solClient_msg_setBinaryAttachmentString(msg, b"text")  # noqa: E731
+    assert set_raw() == OK and set_string() == OK
+    assert lib.text("solClient_msg_getBinaryAttachmentString", msg) == (OK, b"text")
+    assert set_raw() == OK
+    assert lib.text("solClient_msg_getBinaryAttachmentString", msg) == (NOT_FOUND, None)
+    for set_either in (set_raw, set_string):  # no string removes either kind
+        assert set_either() == OK
+        assert lib.solClient_msg_setBinaryAttachmentString(msg, None) == OK
+        assert lib.attachment(msg) == (NOT_FOUND, UNWRITTEN, UNWRITTEN, b"")
+
+
+# Only a whole field of the 0x1F form reads as a string (the genuine library's other length
+# forms and its answers to malformed fields are not the stand-in's: see docs/standin.md).
+@pytest.mark.parametrize("raw, read", [
+    (string_field(b"hello"), (OK, b"hello")), (string_field(b""), (OK, b"")),
+    (b"raw", (NOT_FOUND, None)), (b"\x1f\0\0\0\x06hello\0", (NOT_FOUND, None)),
+    (b"\x1f\x06hello\0", (NOT_FOUND, None)), (b"\x1f\0\0\0\x05", (NOT_FOUND, None))])
+def test_raw_attachment_read_as_a_string(lib, msg, raw, read):
+    assert lib.solClient_msg_setBinaryAttachment(msg, raw, len(raw)) == OK
+    assert lib.text("solClient_msg_getBinaryAttachmentString", msg) == read
 
 
 # User property map and content type
@@ -445,11 +579,21 @@ def test_http_content_type(lib, msg, text):
 
 FRESH = field("Class Of Service:", "COS_1") + field("DeliveryMode:", "DIRECT")
 FULL_ATTACHMENT = b"\x00\x01\x7f\x80\xffHello, world! 0123456789 ABCDEFGHIJ"
+TIMESTAMP = 1700000000123
+LOCAL_DATE = time.strftime("%a %b %d %Y %H:%M:%S", time.localtime(TIMESTAMP // 1000))  # this process's zone
+
 FULL = b"".join([
     field("Destination:", "Topic 'orders/eu/new'"),
+    field("ApplicationMessageId:", "app-1"),
+    field("SequenceNumber:", "42"),
+    field("Priority:", "9"),
+    field("CorrelationId:", "corr-1"),
     field("HTTP Content Type:", "application/json"),
+    field("SenderTimestamp:", f"{TIMESTAMP} ({LOCAL_DATE})"),
     field("Class Of Service:", "COS_2"),
     field("DeliveryMode:", "PERSISTENT"),
+    field("TimeToLive:", "60000"),
+    field("DMQ Eligible"),
     field("Eliding Eligible"),
     field("Reply Message"),
     field("Reply To:", "Queue 'reply-q'"),
@@ -463,16 +607,23 @@ FULL = b"".join([
 
 
 def fill(lib, msg):
-    """Gives msg every item the dump shows, in the values of FULL."""
-    lib.set_destination(msg, TOPIC, b"orders/eu/new")
+    """Gives msg every item the dump shows, in the values of FULL, last to first."""
+    lib.solClient_msg_setBinaryAttachment(msg, FULL_ATTACHMENT, len(FULL_ATTACHMENT))
+    lib.solClient_container_addString(lib.new_map(msg)[1], b"json", b"ct")
     lib.set_destination(msg, QUEUE, b"reply-q", REPLY_TO.set)
-    lib.solClient_msg_setClassOfService(msg, 1)
-    lib.solClient_msg_setDeliveryMode(msg, PERSISTENT)
     lib.solClient_msg_setAsReplyMsg(msg, 1)
     lib.solClient_msg_setElidingEligible(msg, 1)
-    lib.solClient_container_addString(lib.new_map(msg)[1], b"json", b"ct")
+    lib.solClient_msg_setDMQEligible(msg, 1)
+    lib.solClient_msg_setTimeToLive(msg, 60000)
+    lib.solClient_msg_setDeliveryMode(msg, PERSISTENT)
+    lib.solClient_msg_setClassOfService(msg, 1)
+    lib.solClient_msg_setSenderTimestamp(msg, TIMESTAMP)
     lib.solClient_msg_setHttpContentType(msg, b"application/json")
-    lib.solClient_msg_setBinaryAttachment(msg, FULL_ATTACHMENT, len(FULL_ATTACHMENT))
+    lib.solClient_msg_setCorrelationId(msg, b"corr-1")
+    lib.solClient_msg_setPriority(msg, 9)
+    lib.solClient_msg_setSequenceNumber(msg, 42)
+    lib.solClient_msg_setApplicationMessageId(msg, b"app-1")
+    lib.set_destination(msg, TOPIC, b"orders/eu/new")
 
 
 def test_fresh_message_dump(lib, msg):
@@ -515,6 +666,73 @@ def test_attachment_hex_dump_rows(lib, msg, size, rows):
     lines = [field("Binary Attachment:", f"len={size}")] if size else []
     lines += [f"{row}\n".encode() for row in rows]
     assert dump_text(lib, msg) == FRESH + b"".join(lines)
+
+
+# Values that show no line: DMQ 0, time to live 0, priority -1.
+@pytest.mark.parametrize("setter, values, line", [
+    ("solClient_msg_setDMQEligible", [1, 0], None),
+    ("solClient_msg_setTimeToLive", [5, 0], None),
+    ("solClient_msg_setPriority", [7, -1], None),
+    ("solClient_msg_setPriority", [0], field("Priority:", "0")),
+    ("solClient_msg_setTimeToLive", [315360000000], field("TimeToLive:", "315360000000")),
+    ("solClient_msg_setCorrelationId", [b""], field("CorrelationId:")),
+    ("solClient_msg_setSequenceNumber", [2**63], field("SequenceNumber:", "-9223372036854775808")),
+])
+def test_dump_line_of_one_header_value(lib, msg, setter, values, line):
+    for value in values:
+        assert getattr(lib, setter)(msg, value) == OK
+    text = dump_text(lib, msg)
+    assert text == FRESH if line is None else (line in text and len(text) == len(FRESH) + len(line))
+
+
+STRING_DUMP = field("Binary Attachment String:", "len=5") + b"  68 65 6c 6c 6f".ljust(56) + b"hello\n"
+
+
+@pytest.mark.parametrize("how", ["string", "raw field"])
+def test_string_attachment_dumps_its_text(lib, msg, how):
+    if how == "string":
+        assert lib.solClient_msg_setBinaryAttachmentString(msg, b"hello") == OK
+    else:
+        assert lib.solClient_msg_setBinaryAttachment(msg, string_field(b"hello"), 11) == OK
+    assert dump_text(lib, msg) == FRESH + STRING_DUMP
+
+
+def test_empty_string_attachment_ends_the_dump_with_its_bare_label(lib, msg):
+    fill(lib, msg)
+    assert lib.solClient_msg_setBinaryAttachmentString(msg, b"") == OK
+    assert dump_text(lib, msg) == FULL[:FULL.index(b"Binary Attachment:")] + b"Binary Attachment String:".ljust(40)
+
+
+# The library reads TZ when it first formats a time, so each zone needs a process of its own.
+TIMESTAMP_DUMPS = """
+import ctypes, sys
+sys.path.insert(0, {tests!r})
+import zelmsg
+from solclient import Library
+lib = Library(ctypes.CDLL({library!r}))
+for value in {values!r}:
+    msg = lib.alloc()
+    lib.solClient_msg_setSenderTimestamp(msg, value)
+    print(*[line[40:] for line in lib.dump(msg)[1].decode().splitlines() if line.startswith("SenderTimestamp:")])
+    lib.free(msg)
+"""
+TIMESTAMPS = [0, 999, 1000, -1, -1000, 1700000000123, -1700000000123, I64_MAX, 253402300800000]
+
+
+@pytest.mark.parametrize("zone, dates", [
+    ("IST-5:30", ["Thu Jan 01 1970 05:30:00", "Thu Jan 01 1970 05:30:00", "Thu Jan 01 1970 05:30:01",
+                  "Thu Jan 01 1970 05:30:00", "Thu Jan 01 1970 05:29:59", "Wed Nov 15 2023 03:43:20",
+                  "Fri Feb 18 1916 07:16:40", "Sun Aug 17 292278994 12:42:55", "Sat Jan 01 10000 05:30:00"]),
+    ("EST5", ["Wed Dec 31 1969 19:00:00", "Wed Dec 31 1969 19:00:00", "Wed Dec 31 1969 19:00:01",
+              "Wed Dec 31 1969 19:00:00", "Wed Dec 31 1969 18:59:59", "Tue Nov 14 2023 17:13:20",
+              "Thu Feb 17 1916 20:46:40", "Sun Aug 17 292278994 02:12:55", "Fri Dec 31 9999 19:00:00"]),
+])
+def test_sender_timestamp_dumps_its_date_in_local_time(lib, zone, dates):
+    code = TIMESTAMP_DUMPS.format(tests=os.path.dirname(__file__), library=lib.cdll._name, values=TIMESTAMPS)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                            env=dict(os.environ, TZ=zone))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [f"{value} ({date})" for value, date in zip(TIMESTAMPS, dates)]
 
 
 def test_dump_copies_name_bytes_raw(lib, msg):

@@ -36,8 +36,28 @@ namespace standin {
     X(solClient_msg_setDeliveryMode)                                                          \
     X(solClient_msg_getClassOfService)                                                        \
     X(solClient_msg_setClassOfService)                                                        \
+    X(solClient_msg_isDMQEligible)                                                            \
+    X(solClient_msg_setDMQEligible)                                                           \
+    X(solClient_msg_getTimeToLive)                                                            \
+    X(solClient_msg_setTimeToLive)                                                            \
+    X(solClient_msg_getPriority)                                                              \
+    X(solClient_msg_setPriority)                                                              \
+    X(solClient_msg_getCorrelationId)                                                         \
+    X(solClient_msg_setCorrelationId)                                                         \
+    X(solClient_msg_deleteCorrelationId)                                                      \
+    X(solClient_msg_getApplicationMessageId)                                                  \
+    X(solClient_msg_setApplicationMessageId)                                                  \
+    X(solClient_msg_deleteApplicationMessageId)                                               \
+    X(solClient_msg_getSenderTimestamp)                                                       \
+    X(solClient_msg_setSenderTimestamp)                                                       \
+    X(solClient_msg_deleteSenderTimestamp)                                                    \
+    X(solClient_msg_getSequenceNumber)                                                        \
+    X(solClient_msg_setSequenceNumber)                                                        \
+    X(solClient_msg_deleteSequenceNumber)                                                     \
     X(solClient_msg_getBinaryAttachmentPtr)                                                   \
     X(solClient_msg_setBinaryAttachment)                                                      \
+    X(solClient_msg_getBinaryAttachmentString)                                                \
+    X(solClient_msg_setBinaryAttachmentString)                                                \
     X(solClient_msg_getUserPropertyMap)                                                       \
     X(solClient_msg_createUserPropertyMap)                                                    \
     X(solClient_container_getStringPtr)                                                       \
@@ -114,6 +134,11 @@ inline constexpr Failure kUnnamedEntry{kParamNullPtr, "map entry name is null or
 inline constexpr Failure kBadDeliveryMode{
     kParamOutOfRange, "delivery mode is not Direct, Persistent or Non-Persistent"};
 inline constexpr Failure kBadClassOfService{kParamOutOfRange, "class of service is above 2"};
+inline constexpr Failure kBadDMQEligible{kParamOutOfRange,
+                                         "dead message queue eligibility is not 0 or 1"};
+inline constexpr Failure kBadTimeToLive{kParamOutOfRange,
+                                        "time to live is not 0 to 315360000000"};
+inline constexpr Failure kBadPriority{kParamOutOfRange, "priority is not -1 to 255"};
 inline constexpr Failure kNoBuffer{kParamConflict, "dump buffer is null or its size is 0"};
 inline constexpr Failure kTableFull{kOutOfResources, "no room for another message"};
 inline constexpr Failure kNoMemory{kOutOfMemory, "out of memory"};

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <concepts>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <span>
 
@@ -20,6 +22,9 @@ void PropertyMap::add(std::string_view name, std::string_view value) {
 }
 
 namespace {
+
+constexpr unsigned char kStringTag = 0x1F;
+constexpr std::size_t kLengthBytes = 4;
 
 constexpr std::size_t kLabelWidth = 40;
 constexpr std::size_t kRowBytes = 16;
@@ -55,8 +60,9 @@ public:
         return *this;
     }
 
-    BoundedText &operator<<(std::size_t number) {
-        char digits[20];
+    template <std::integral Number>
+    BoundedText &operator<<(Number number) {
+        char digits[20];  // INT64_MIN and UINT64_MAX both take 20
         const auto end = std::to_chars(std::begin(digits), std::end(digits), number).ptr;
         return *this << std::string_view(digits, static_cast<std::size_t>(end - digits));
     }
@@ -116,8 +122,31 @@ void hex_row(BoundedText &out, std::span<const unsigned char> row) {
     out << std::string_view(line, text_at + 2);
 }
 
-void attachment_lines(BoundedText &out, std::span<const unsigned char> bytes) {
-    label(out, "Binary Attachment:") << "len=" << bytes.size() << "\n";
+// The date is value / 1000 seconds (milliseconds dropped, toward zero) in local time.
+// Every 64-bit value's year fits localtime_r's int, so it always fills the record.
+void timestamp_line(BoundedText &out, std::int64_t value) {
+    const std::time_t seconds = value / 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char date[64];
+    const std::size_t length = std::strftime(date, sizeof date, "%a %b %d %Y %H:%M:%S", &local);
+    label(out, "SenderTimestamp:") << value << " (" << std::string_view(date, length) << ")\n";
+}
+
+// A structured string attachment shows its text; an empty one, the label alone, which
+// then ends the dump without a line feed, as the genuine library's does.
+void attachment_lines(BoundedText &out, const std::vector<unsigned char> &attachment) {
+    std::span<const unsigned char> bytes = attachment;
+    if (const std::optional<std::string_view> text = structured_text(attachment)) {
+        label(out, "Binary Attachment String:");
+        if (text->empty()) {
+            return;
+        }
+        bytes = bytes.subspan(1 + kLengthBytes, text->size());
+    } else {
+        label(out, "Binary Attachment:");
+    }
+    out << "len=" << bytes.size() << "\n";
     for (std::size_t offset = 0; offset < bytes.size() && !out.cut(); offset += kRowBytes) {
         hex_row(out, bytes.subspan(offset, std::min(kRowBytes, bytes.size() - offset)));
     }
@@ -132,16 +161,66 @@ void property_lines(BoundedText &out, const PropertyMap &map) {
 
 }  // namespace
 
+std::optional<std::string_view> structured_text(const std::vector<unsigned char> &attachment) {
+    const std::size_t size = attachment.size();
+    if (size < kStructuredOverhead || attachment.front() != kStringTag || attachment.back() != 0) {
+        return std::nullopt;
+    }
+    std::size_t length = 0;
+    for (std::size_t i = 1; i <= kLengthBytes; ++i) {
+        length = length << 8 | attachment[i];
+    }
+    if (length != size) {
+        return std::nullopt;
+    }
+    return std::string_view(reinterpret_cast<const char *>(attachment.data()) + 1 + kLengthBytes,
+                            size - kStructuredOverhead);
+}
+
+std::vector<unsigned char> structured_field(std::string_view text) {
+    const std::size_t length = text.size() + kStructuredOverhead;
+    std::vector<unsigned char> field;
+    field.reserve(length);
+    field.push_back(kStringTag);
+    for (std::size_t i = kLengthBytes; i-- > 0;) {
+        field.push_back(static_cast<unsigned char>(length >> (8 * i)));
+    }
+    field.insert(field.end(), text.begin(), text.end());
+    field.push_back(0);
+    return field;
+}
+
 void dump(const Message &message, char *buffer, std::size_t size) {
     BoundedText out(buffer, size);
     if (message.destination) {
         destination_line(out, "Destination:", *message.destination);
     }
+    if (message.application_message_id) {
+        label(out, "ApplicationMessageId:") << *message.application_message_id << "\n";
+    }
+    if (message.sequence_number) {
+        label(out, "SequenceNumber:") << *message.sequence_number << "\n";
+    }
+    if (message.priority != -1) {
+        label(out, "Priority:") << message.priority << "\n";
+    }
+    if (message.correlation_id) {
+        label(out, "CorrelationId:") << *message.correlation_id << "\n";
+    }
     if (message.http_content_type) {
         label(out, "HTTP Content Type:") << *message.http_content_type << "\n";
     }
+    if (message.sender_timestamp) {
+        timestamp_line(out, *message.sender_timestamp);
+    }
     label(out, "Class Of Service:") << "COS_" << message.class_of_service + 1 << "\n";
     label(out, "DeliveryMode:") << delivery_mode_word(message.delivery_mode) << "\n";
+    if (message.time_to_live != 0) {
+        label(out, "TimeToLive:") << message.time_to_live << "\n";
+    }
+    if (message.dmq_eligible) {
+        label(out, "DMQ Eligible") << "\n";
+    }
     if (message.eliding_eligible) {
         label(out, "Eliding Eligible") << "\n";
     }

@@ -5,6 +5,7 @@
 #include "solclient.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,13 +39,34 @@ struct Message {
     std::optional<StoredDestination> destination;
     std::optional<StoredDestination> reply_to;
     std::optional<std::string> http_content_type;
+    std::optional<std::string> correlation_id;
+    std::optional<std::string> application_message_id;
+    std::optional<std::int64_t> sender_timestamp;
+    std::optional<std::int64_t> sequence_number;  // the setter's 64 bits, read back signed
     std::optional<PropertyMap> user_properties;
-    std::vector<unsigned char> attachment;  // empty means none
+    // Empty means none. A structured string is kept here in its wire form, as the genuine
+    // library keeps it: see structured_text.
+    std::vector<unsigned char> attachment;
+    std::int64_t time_to_live = 0;  // 0 is none
+    std::int32_t priority = -1;     // -1 is none
     solClient_uint32_t delivery_mode = SOLCLIENT_DELIVERY_MODE_DIRECT;
     solClient_uint32_t class_of_service = 0;
     bool reply = false;
     bool eliding_eligible = false;
+    bool dmq_eligible = false;
 };
+
+// A structured string field: 0x1F, the length of the whole field as 4 bytes big-endian,
+// the text, a NUL. So the field is the text and 6 bytes.
+constexpr std::size_t kStructuredOverhead = 6;
+
+// The text (without its NUL) of the structured string field that the attachment holds
+// whole, if it is one. The genuine library's other length forms (0x1C-0x1E) are not
+// recognised.
+std::optional<std::string_view> structured_text(const std::vector<unsigned char> &attachment);
+
+// The structured string field of text, which is at most UINT32_MAX - 6 bytes long.
+std::vector<unsigned char> structured_field(std::string_view text);
 
 // Writes the message's text form into buffer, which holds size (at least 1) bytes. Text
 // that fits in size - 2 bytes ends with one NUL; longer text is cut to size - 2 bytes and

@@ -1,8 +1,10 @@
 // The operations on a message's header: its destinations, flags, delivery mode, class of
-// service and HTTP content type.
+// service, time to live, priority, ids, sender timestamp, sequence number and HTTP content
+// type.
 
 #include "call.h"
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -110,6 +112,93 @@ solClient_returnCode_t set_destination(Op op, solClient_opaqueMsg_pt msg_p,
 // why 1, 5 and 64 set Direct and 17 sets Persistent; the fourth pattern, 0x30, is no mode.
 constexpr solClient_uint32_t kDeliveryModeBits = 0x30;
 constexpr solClient_uint32_t kMaxClassOfService = 2;
+constexpr std::int64_t kMaxTimeToLive = 315360000000;  // ten years in milliseconds
+constexpr std::int32_t kMaxPriority = 255;
+
+// A flag getter answers 0 for a failed call, having no code to return.
+solClient_bool_t get_flag(Op op, solClient_opaqueMsg_pt msg_p, bool Message::*member) {
+    solClient_bool_t flag = 0;
+    run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        flag = (*msg).*member;
+        return kOk;
+    });
+    return flag;
+}
+
+template <typename T>
+solClient_returnCode_t get_value(Op op, solClient_opaqueMsg_pt msg_p, T Message::*member, T *value_p) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (value_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        *value_p = (*msg).*member;
+        return kOk;
+    });
+}
+
+// Takes a value within [lowest, highest]; a refused one leaves the old value.
+template <typename T, typename Value>
+solClient_returnCode_t set_in_range(Op op, solClient_opaqueMsg_pt msg_p, T Message::*member, Value value,
+                                    Value lowest, Value highest, const Failure &refusal) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (value < lowest || value > highest) {
+            return refuse(refusal);
+        }
+        (*msg).*member = static_cast<T>(value);
+        return kOk;
+    });
+}
+
+// Text is handed out as a pointer into the message, good until the message changes.
+const char *handed_out(const std::string &text) { return text.c_str(); }
+std::int64_t handed_out(std::int64_t number) { return number; }
+
+template <typename T, typename Out>
+solClient_returnCode_t get_optional(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Message::*member,
+                                    Out *value_p) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (value_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        const std::optional<T> &stored = (*msg).*member;
+        if (!stored) {
+            return kNotFound;
+        }
+        *value_p = handed_out(*stored);
+        return kOk;
+    });
+}
+
+solClient_returnCode_t set_number(Op op, solClient_opaqueMsg_pt msg_p,
+                                  std::optional<std::int64_t> Message::*member, std::int64_t number) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        (*msg).*member = number;
+        return kOk;
+    });
+}
+
+// A null id is refused and, as in the genuine library, removes the id the message had.
+solClient_returnCode_t set_id(Op op, solClient_opaqueMsg_pt msg_p, std::optional<std::string> Message::*member,
+                              const char *id) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        std::optional<std::string> &stored = (*msg).*member;
+        if (id == nullptr) {
+            stored.reset();
+            return refuse(kNullArgument);
+        }
+        stored = std::string(id);  // built first: id may be the message's own
+        return kOk;
+    });
+}
+
+// Removing a value that is not there succeeds too.
+template <typename T>
+solClient_returnCode_t delete_optional(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Message::*member) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        ((*msg).*member).reset();
+        return kOk;
+    });
+}
 
 }  // namespace
 
@@ -134,12 +223,7 @@ solClient_returnCode_t solClient_msg_setReplyTo(solClient_opaqueMsg_pt msg_p,
 }
 
 solClient_bool_t solClient_msg_isReplyMsg(solClient_opaqueMsg_pt msg_p) {
-    solClient_bool_t flag = 0;
-    run(Op::solClient_msg_isReplyMsg, msg_p, Kind::message, [&](const SlotRef &msg) {
-        flag = msg->reply;
-        return kOk;
-    });
-    return flag;
+    return get_flag(Op::solClient_msg_isReplyMsg, msg_p, &Message::reply);
 }
 
 solClient_returnCode_t solClient_msg_setAsReplyMsg(solClient_opaqueMsg_pt msg_p,
@@ -151,12 +235,7 @@ solClient_returnCode_t solClient_msg_setAsReplyMsg(solClient_opaqueMsg_pt msg_p,
 }
 
 solClient_bool_t solClient_msg_isElidingEligible(solClient_opaqueMsg_pt msg_p) {
-    solClient_bool_t flag = 0;
-    run(Op::solClient_msg_isElidingEligible, msg_p, Kind::message, [&](const SlotRef &msg) {
-        flag = msg->eliding_eligible;
-        return kOk;
-    });
-    return flag;
+    return get_flag(Op::solClient_msg_isElidingEligible, msg_p, &Message::eliding_eligible);
 }
 
 solClient_returnCode_t solClient_msg_setElidingEligible(solClient_opaqueMsg_pt msg_p,
@@ -167,15 +246,20 @@ solClient_returnCode_t solClient_msg_setElidingEligible(solClient_opaqueMsg_pt m
     });
 }
 
+solClient_bool_t solClient_msg_isDMQEligible(solClient_opaqueMsg_pt msg_p) {
+    return get_flag(Op::solClient_msg_isDMQEligible, msg_p, &Message::dmq_eligible);
+}
+
+// Unlike the other two flags, only 0 and 1 are taken.
+solClient_returnCode_t solClient_msg_setDMQEligible(solClient_opaqueMsg_pt msg_p,
+                                                    solClient_bool_t eligible) {
+    return set_in_range(Op::solClient_msg_setDMQEligible, msg_p, &Message::dmq_eligible, eligible,
+                        solClient_bool_t{0}, solClient_bool_t{1}, kBadDMQEligible);
+}
+
 solClient_returnCode_t solClient_msg_getDeliveryMode(solClient_opaqueMsg_pt msg_p,
                                                      solClient_uint32_t *mode_p) {
-    return run(Op::solClient_msg_getDeliveryMode, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (mode_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        *mode_p = msg->delivery_mode;
-        return kOk;
-    });
+    return get_value(Op::solClient_msg_getDeliveryMode, msg_p, &Message::delivery_mode, mode_p);
 }
 
 solClient_returnCode_t solClient_msg_setDeliveryMode(solClient_opaqueMsg_pt msg_p,
@@ -192,38 +276,87 @@ solClient_returnCode_t solClient_msg_setDeliveryMode(solClient_opaqueMsg_pt msg_
 
 solClient_returnCode_t solClient_msg_getClassOfService(solClient_opaqueMsg_pt msg_p,
                                                        solClient_uint32_t *cos_p) {
-    return run(Op::solClient_msg_getClassOfService, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (cos_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        *cos_p = msg->class_of_service;
-        return kOk;
-    });
+    return get_value(Op::solClient_msg_getClassOfService, msg_p, &Message::class_of_service, cos_p);
 }
 
 solClient_returnCode_t solClient_msg_setClassOfService(solClient_opaqueMsg_pt msg_p,
                                                        solClient_uint32_t cos) {
-    return run(Op::solClient_msg_setClassOfService, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (cos > kMaxClassOfService) {
-            return refuse(kBadClassOfService);
-        }
-        msg->class_of_service = cos;
-        return kOk;
-    });
+    return set_in_range(Op::solClient_msg_setClassOfService, msg_p, &Message::class_of_service, cos,
+                        solClient_uint32_t{0}, kMaxClassOfService, kBadClassOfService);
+}
+
+solClient_returnCode_t solClient_msg_getTimeToLive(solClient_opaqueMsg_pt msg_p, solClient_int64_t *ttl_p) {
+    return get_value(Op::solClient_msg_getTimeToLive, msg_p, &Message::time_to_live, ttl_p);
+}
+
+solClient_returnCode_t solClient_msg_setTimeToLive(solClient_opaqueMsg_pt msg_p, solClient_int64_t ttl) {
+    return set_in_range(Op::solClient_msg_setTimeToLive, msg_p, &Message::time_to_live, ttl,
+                        std::int64_t{0}, kMaxTimeToLive, kBadTimeToLive);
+}
+
+solClient_returnCode_t solClient_msg_getPriority(solClient_opaqueMsg_pt msg_p, solClient_int32_t *priority_p) {
+    return get_value(Op::solClient_msg_getPriority, msg_p, &Message::priority, priority_p);
+}
+
+solClient_returnCode_t solClient_msg_setPriority(solClient_opaqueMsg_pt msg_p, solClient_int32_t priority) {
+    return set_in_range(Op::solClient_msg_setPriority, msg_p, &Message::priority, priority,
+                        std::int32_t{-1}, kMaxPriority, kBadPriority);
+}
+
+solClient_returnCode_t solClient_msg_getCorrelationId(solClient_opaqueMsg_pt msg_p, const char **id_p) {
+    return get_optional(Op::solClient_msg_getCorrelationId, msg_p, &Message::correlation_id, id_p);
+}
+
+solClient_returnCode_t solClient_msg_setCorrelationId(solClient_opaqueMsg_pt msg_p, const char *id) {
+    return set_id(Op::solClient_msg_setCorrelationId, msg_p, &Message::correlation_id, id);
+}
+
+solClient_returnCode_t solClient_msg_deleteCorrelationId(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteCorrelationId, msg_p, &Message::correlation_id);
+}
+
+solClient_returnCode_t solClient_msg_getApplicationMessageId(solClient_opaqueMsg_pt msg_p, const char **id_p) {
+    return get_optional(Op::solClient_msg_getApplicationMessageId, msg_p, &Message::application_message_id, id_p);
+}
+
+solClient_returnCode_t solClient_msg_setApplicationMessageId(solClient_opaqueMsg_pt msg_p, const char *id) {
+    return set_id(Op::solClient_msg_setApplicationMessageId, msg_p, &Message::application_message_id, id);
+}
+
+solClient_returnCode_t solClient_msg_deleteApplicationMessageId(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteApplicationMessageId, msg_p, &Message::application_message_id);
+}
+
+solClient_returnCode_t solClient_msg_getSenderTimestamp(solClient_opaqueMsg_pt msg_p,
+                                                        solClient_int64_t *timestamp_p) {
+    return get_optional(Op::solClient_msg_getSenderTimestamp, msg_p, &Message::sender_timestamp, timestamp_p);
+}
+
+solClient_returnCode_t solClient_msg_setSenderTimestamp(solClient_opaqueMsg_pt msg_p, solClient_int64_t timestamp) {
+    return set_number(Op::solClient_msg_setSenderTimestamp, msg_p, &Message::sender_timestamp, timestamp);
+}
+
+solClient_returnCode_t solClient_msg_deleteSenderTimestamp(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteSenderTimestamp, msg_p, &Message::sender_timestamp);
+}
+
+solClient_returnCode_t solClient_msg_getSequenceNumber(solClient_opaqueMsg_pt msg_p, solClient_int64_t *sequence_p) {
+    return get_optional(Op::solClient_msg_getSequenceNumber, msg_p, &Message::sequence_number, sequence_p);
+}
+
+// Kept as the same 64 bits, so numbers from 2^63 up read back negative.
+solClient_returnCode_t solClient_msg_setSequenceNumber(solClient_opaqueMsg_pt msg_p, solClient_uint64_t sequence) {
+    return set_number(Op::solClient_msg_setSequenceNumber, msg_p, &Message::sequence_number,
+                      static_cast<std::int64_t>(sequence));
+}
+
+solClient_returnCode_t solClient_msg_deleteSequenceNumber(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteSequenceNumber, msg_p, &Message::sequence_number);
 }
 
 solClient_returnCode_t solClient_msg_getHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                         const char **type_p) {
-    return run(Op::solClient_msg_getHttpContentType, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (type_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (!msg->http_content_type) {
-            return kNotFound;
-        }
-        *type_p = msg->http_content_type->c_str();
-        return kOk;
-    });
+    return get_optional(Op::solClient_msg_getHttpContentType, msg_p, &Message::http_content_type, type_p);
 }
 
 solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
@@ -236,4 +369,3 @@ solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt m
         return kOk;
     });
 }
-

@@ -1,8 +1,11 @@
-// The operations on a message's payload: its binary attachment and its user property map.
+// The operations on a message's payload: its binary attachment, read and written raw or as
+// a structured string, and its user property map.
 
 #include "call.h"
 
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace standin;
@@ -45,6 +48,41 @@ solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt 
         // Built apart first: the bytes may be the message's own attachment.
         const auto *bytes = static_cast<const unsigned char *>(buf_p);
         msg->attachment = std::vector<unsigned char>(bytes, bytes + size);
+        return kOk;
+    });
+}
+
+solClient_returnCode_t solClient_msg_getBinaryAttachmentString(solClient_opaqueMsg_pt msg_p,
+                                                               const char **text_p) {
+    return run(Op::solClient_msg_getBinaryAttachmentString, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (text_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        const std::optional<std::string_view> text = structured_text(msg->attachment);
+        if (!text) {
+            return kNotFound;
+        }
+        *text_p = text->data();
+        return kOk;
+    });
+}
+
+// NULL removes the attachment. A field too large for the library's largest data block is
+// refused after dropping the attachment the message had, as a raw one of that size is.
+solClient_returnCode_t solClient_msg_setBinaryAttachmentString(solClient_opaqueMsg_pt msg_p,
+                                                               const char *text) {
+    return run(Op::solClient_msg_setBinaryAttachmentString, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (text == nullptr) {
+            msg->attachment = std::vector<unsigned char>();
+            return kOk;
+        }
+        const std::string_view whole(text, std::strlen(text));
+        if (whole.size() > kMaxAttachmentSize - kStructuredOverhead) {
+            msg->attachment = std::vector<unsigned char>();
+            return refuse(kAttachmentTooLarge);
+        }
+        // Built apart first: the text may be the message's own.
+        msg->attachment = structured_field(whole);
         return kOk;
     });
 }
