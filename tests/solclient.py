@@ -84,6 +84,8 @@ CONTROL = {
     "standin_calls": (c_ulong, [c_char_p]),
     "standin_last_message": (c_void_p, []),
     "standin_live_messages": (c_long, []),
+    "standin_foreign_handles": (c_ulong, []),
+    "standin_small_map_sizes": (c_ulong, []),
 }
 
 

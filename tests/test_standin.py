@@ -829,6 +829,44 @@ def test_last_message_and_live_count(lib):
 
 
 @standin_only
+def test_foreign_handles_are_counted_apart_from_null_and_stale_ones(lib, msg):
+    stale = lib.alloc()
+    lib.free(stale)
+    replaced = lib.new_map(msg)[1]
+    current = lib.new_map(msg)[1]
+
+    def refused(message_handle, map_handle):
+        assert lib.solClient_msg_setPriority(message_handle, 1) == FAIL
+        assert lib.solClient_container_addString(map_handle, b"v", b"n") == FAIL
+
+    for handle in (None, stale, replaced):
+        refused(handle, handle)
+    refused(current, msg)  # each where the other kind is due
+    assert lib.standin_foreign_handles() == 0
+    local = ctypes.create_string_buffer(8)
+    for handle in (1, 0xDEADBEEF, ctypes.addressof(local), 2**64 - 1):
+        refused(handle, handle)
+    assert lib.standin_foreign_handles() == 8
+    lib.standin_reset()
+    assert lib.standin_foreign_handles() == 0
+
+
+@standin_only
+def test_small_map_sizes_are_refused_and_counted(lib, msg):
+    container = lib.new_map(msg, 9)[1]
+    assert lib.solClient_container_addString(container, b"json", b"ct") == OK
+    for size in (0, 1, 8):
+        out = c_void_p(SENTINEL)
+        assert lib.solClient_msg_createUserPropertyMap(msg, byref(out), size) == FAIL
+        assert out.value == SENTINEL
+    assert lib.standin_small_map_sizes() == 3
+    assert lib.solClient_getLastErrorInfo().contents.subCode == 1
+    assert lib.get_string(container, b"ct") == (OK, b"json")  # the old map stays, and its handle
+    lib.standin_reset()
+    assert lib.standin_small_map_sizes() == 0
+
+
+@standin_only
 @pytest.mark.parametrize("failing_call, sub_code, text", [
     (lambda lib, msg: lib.solClient_msg_setClassOfService(msg, 3), 1,
      "class of service is above 2 in solClient_msg_setClassOfService"),

@@ -35,6 +35,9 @@ solClient_returnCode_t run(Op op, const void *handle, Kind kind, Work &&work) {
     try {
         const SlotRef ref = table.find(handle, kind);
         if (!ref) {
+            if (handle != nullptr && !table.gave_out(handle)) {
+                foreign_handle_calls.fetch_add(1, std::memory_order_relaxed);
+            }
             return fail(op, kind == Kind::message ? kBadMessage : kBadMap);
         }
         const Outcome outcome = work(ref);

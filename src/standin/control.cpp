@@ -15,6 +15,9 @@ constinit OpControl op_controls[std::size(kOpNames)];
 
 constinit thread_local solClient_errorInfo_t last_error{};
 
+constinit std::atomic<unsigned long> foreign_handle_calls{0};
+constinit std::atomic<unsigned long> small_map_size_calls{0};
+
 namespace {
 
 const char *name_of(Op op) { return kOpNames[static_cast<unsigned>(op)]; }
@@ -61,6 +64,8 @@ void standin_reset(void) {
         c.calls.store(0, std::memory_order_relaxed);
         c.failures_due.store(0, std::memory_order_relaxed);
     }
+    foreign_handle_calls.store(0, std::memory_order_relaxed);
+    small_map_size_calls.store(0, std::memory_order_relaxed);
     standin_set_error_text(nullptr);
 }
 
@@ -86,3 +91,7 @@ unsigned long standin_calls(const char *operation) {
 void *standin_last_message(void) { return table.last_allocated(); }
 
 long standin_live_messages(void) { return table.live(); }
+
+unsigned long standin_foreign_handles(void) { return foreign_handle_calls.load(std::memory_order_relaxed); }
+
+unsigned long standin_small_map_sizes(void) { return small_map_size_calls.load(std::memory_order_relaxed); }

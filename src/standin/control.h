@@ -103,6 +103,11 @@ inline std::optional<int> enter(Op op) {
     return std::nullopt;
 }
 
+// Calls given a handle that the library never gave out, and map creations asked for a size
+// that the genuine library cannot take; standin_reset zeroes both.
+extern constinit std::atomic<unsigned long> foreign_handle_calls;
+extern constinit std::atomic<unsigned long> small_map_size_calls;
+
 // ---------------------------------------------------------------------------------------
 // Failures and the last-error record
 
@@ -139,6 +144,8 @@ inline constexpr Failure kBadDMQEligible{kParamOutOfRange,
 inline constexpr Failure kBadTimeToLive{kParamOutOfRange,
                                         "time to live is not 0 to 315360000000"};
 inline constexpr Failure kBadPriority{kParamOutOfRange, "priority is not -1 to 255"};
+inline constexpr Failure kSmallMapSize{
+    kParamOutOfRange, "map size of 8 or less (the genuine library corrupts its heap)"};
 inline constexpr Failure kNoBuffer{kParamConflict, "dump buffer is null or its size is 0"};
 inline constexpr Failure kTableFull{kOutOfResources, "no room for another message"};
 inline constexpr Failure kNoMemory{kOutOfMemory, "out of memory"};

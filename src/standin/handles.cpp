@@ -88,6 +88,30 @@ SlotRef Table::find(const void *handle, Kind kind) {
     return current ? std::move(ref) : SlotRef{};
 }
 
+// Whether the value was ever a handle of either kind, live or not. A slot's generations
+// below its current one were all handed out; the current one only while the slot holds a
+// message (a freed slot's generation is bumped ahead of its next message). This takes a
+// generation that wrapped, after 2^32 messages in one slot, for foreign.
+bool Table::gave_out(const void *handle) {
+    const std::optional<Handle> decoded = decode(handle);
+    if (!decoded || decoded->generation == 0) {
+        return false;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        if (decoded->index >= slot_count_) {
+            return false;
+        }
+    }
+    Slot &slot = *slot_at(decoded->index);
+    const std::lock_guard lock(slot.mutex);
+    if (decoded->kind == Kind::map) {
+        return decoded->generation <= slot.map_generation;
+    }
+    return decoded->generation < slot.generation ||
+           (decoded->generation == slot.generation && slot.message);
+}
+
 void Table::recycle(std::uint32_t index) {
     const std::lock_guard lock(mutex_);
     slot_at(index)->next_free = free_head_;

@@ -68,6 +68,7 @@ class Table {
 public:
     void *allocate();
     SlotRef find(const void *handle, Kind kind);
+    bool gave_out(const void *handle);
     void recycle(std::uint32_t index);
     void discard_all();
 

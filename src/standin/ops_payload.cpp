@@ -16,6 +16,9 @@ namespace {
 // 32-bit size can say. It refuses a larger one after dropping the attachment the message had.
 constexpr solClient_uint32_t kMaxAttachmentSize = 0xFFFFFFDF;
 
+// The genuine library corrupts its heap when a map is created for 8 entries or fewer.
+constexpr solClient_uint32_t kSmallestMapSize = 9;
+
 }  // namespace
 
 solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_pt msg_p,
@@ -101,13 +104,18 @@ solClient_returnCode_t solClient_msg_getUserPropertyMap(solClient_opaqueMsg_pt m
     });
 }
 
-// The size is only a hint of how many entries will come; entries take room as added.
+// The size is only a hint of how many entries will come; entries take room as added. A size
+// the genuine library cannot take is refused, and counted for the tests.
 solClient_returnCode_t solClient_msg_createUserPropertyMap(solClient_opaqueMsg_pt msg_p,
                                                            solClient_opaqueContainer_pt *map_p,
-                                                           solClient_uint32_t /*size*/) {
+                                                           solClient_uint32_t size) {
     return run(Op::solClient_msg_createUserPropertyMap, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (map_p == nullptr) {
             return refuse(kNullArgument);
+        }
+        if (size < kSmallestMapSize) {
+            small_map_size_calls.fetch_add(1, std::memory_order_relaxed);
+            return refuse(kSmallMapSize);
         }
         *map_p = msg.replace_map();
         return kOk;

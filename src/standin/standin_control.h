@@ -1,5 +1,5 @@
-/* Test control of the stand-in libsolclient: injected failures, call counts and a view
- * of the live messages. Exported by the stand-in alone; the genuine library has none of
+/* Test control of the stand-in libsolclient: injected failures, call counts, a view of the
+ * live messages and counts of bad input. Exported by the stand-in alone; the genuine library has none of
  * these, so tests look them up before use.
  *
  * Operations are named by their full function name, "solClient_msg_alloc" for example.
@@ -13,7 +13,8 @@
 extern "C" {
 #endif
 
-/* Forgets injected failures and the error text, and zeroes every call count. */
+/* Forgets injected failures and the error text, and zeroes every call count and the two
+ * counts of bad input below. */
 SOLCLIENT_API void standin_reset(void);
 
 /* Makes the next `times` calls of the operation return `return_code` without writing any
@@ -35,6 +36,16 @@ SOLCLIENT_API void *standin_last_message(void);
 
 /* Messages allocated and not yet freed. Not touched by standin_reset. */
 SOLCLIENT_API long standin_live_messages(void);
+
+/* Calls since the last reset that were given a non-null message or map handle that the
+ * library never gave out, such as uninitialised memory. Null handles and stale ones (of a
+ * freed message, or a closed or replaced map) do not count: those it did give out once. */
+SOLCLIENT_API unsigned long standin_foreign_handles(void);
+
+/* Calls of solClient_msg_createUserPropertyMap since the last reset that asked for a size
+ * of 8 or less, on which the genuine library corrupts its heap. The stand-in refuses them
+ * (-1, with its own error text) and changes nothing. */
+SOLCLIENT_API unsigned long standin_small_map_sizes(void);
 
 #ifdef __cplusplus
 }
