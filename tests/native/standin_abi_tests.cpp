@@ -1,7 +1,7 @@
 // The stand-in libsolclient's C ABI handed bad input: null, freed and foreign handles, null
 // pointers, a null pointer with a size, destination records of the wrong size, over-long
-// and unterminated names, refused values, every dump buffer size, and attachments at the
-// 32-bit size limit. Each answer is the one the genuine library gives, outputs stay
+// and unterminated names, refused values, values taken from the message itself, every dump
+// buffer size, and attachments and string attachments at the 32-bit size limit. Each answer is the one the genuine library gives, outputs stay
 // untouched on failure, and nothing crashes.
 // Built with ZELMSG_SANITIZE, any access outside what the caller handed over fails too:
 // buffers are heap blocks of exactly the size the call is given.
@@ -115,6 +115,21 @@ struct Pair {
 const Pair kDestination{solClient_msg_getDestination, solClient_msg_setDestination};
 const Pair kReplyTo{solClient_msg_getReplyTo, solClient_msg_setReplyTo};
 
+// The calls of one shape, for going through them all.
+using TextGet = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const char **);
+using TextSet = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const char *);
+using WideGet = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_int64_t *);
+using Delete = solClient_returnCode_t (*)(solClient_opaqueMsg_pt);
+
+const TextGet kTextGetters[] = {solClient_msg_getHttpContentType, solClient_msg_getCorrelationId,
+                                solClient_msg_getApplicationMessageId, solClient_msg_getBinaryAttachmentString};
+const TextSet kTextSetters[] = {solClient_msg_setHttpContentType, solClient_msg_setCorrelationId,
+                                solClient_msg_setApplicationMessageId, solClient_msg_setBinaryAttachmentString};
+const WideGet kWideGetters[] = {solClient_msg_getTimeToLive, solClient_msg_getSenderTimestamp,
+                                solClient_msg_getSequenceNumber};
+const Delete kDeletes[] = {solClient_msg_deleteCorrelationId, solClient_msg_deleteApplicationMessageId,
+                           solClient_msg_deleteSenderTimestamp, solClient_msg_deleteSequenceNumber};
+
 // A message freed at the end of its scope.
 class Message {
 public:
@@ -198,6 +213,17 @@ std::string dump_of(solClient_opaqueMsg_pt msg, std::size_t size = 1 << 20) {
     return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
 }
 
+// What a text getter gives: the text, "<none>" for NOT_FOUND with the output untouched, or
+// "<failed>".
+std::string text_of(TextGet get, solClient_opaqueMsg_pt msg) {
+    const char *text = kSentinelText;
+    const solClient_returnCode_t rc = get(msg, &text);
+    if (rc == NOT_FOUND && text == kSentinelText) {
+        return "<none>";
+    }
+    return rc == OK && text != nullptr ? std::string(text) : "<failed>";
+}
+
 std::string attachment_of(solClient_opaqueMsg_pt msg) {
     solClient_opaquePointer_pt data = nullptr;
     solClient_uint32_t size = 0;
@@ -232,6 +258,13 @@ void fill(solClient_opaqueMsg_pt msg) {
     CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
     CHECK_EQ(solClient_container_addString(map, "json", "ct"), OK);
     CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+    CHECK_EQ(solClient_msg_setCorrelationId(msg, "corr-1"), OK);
+    CHECK_EQ(solClient_msg_setApplicationMessageId(msg, "app-1"), OK);
+    CHECK_EQ(solClient_msg_setSenderTimestamp(msg, 1700000000123), OK);
+    CHECK_EQ(solClient_msg_setSequenceNumber(msg, 42), OK);
+    CHECK_EQ(solClient_msg_setTimeToLive(msg, 60000), OK);
+    CHECK_EQ(solClient_msg_setPriority(msg, 9), OK);
+    CHECK_EQ(solClient_msg_setDMQEligible(msg, 1), OK);
     static const char body[] = "\x00\x01\x7f\x80\xffHello, world! 0123456789 ABCDEFGHIJ";
     CHECK_EQ(solClient_msg_setBinaryAttachment(msg, body, sizeof body - 1), OK);
 }
@@ -271,9 +304,32 @@ void check_refused_message_handle(solClient_opaqueMsg_pt handle) {
     CHECK_EQ(map, kSentinelPointer);
 
     const char *text = kSentinelText;
-    CHECK_EQ(solClient_msg_getHttpContentType(handle, &text), FAIL);
+    for (const TextGet get : kTextGetters) {
+        CHECK_EQ(get(handle, &text), FAIL);
+    }
     CHECK_EQ(text, kSentinelText);
-    CHECK_EQ(solClient_msg_setHttpContentType(handle, "text/plain"), FAIL);
+    for (const TextSet set : kTextSetters) {
+        CHECK_EQ(set(handle, "text"), FAIL);
+    }
+    CHECK_EQ(solClient_msg_setBinaryAttachmentString(handle, nullptr), FAIL);
+
+    CHECK_EQ(solClient_msg_isDMQEligible(handle), 0);
+    CHECK_EQ(solClient_msg_setDMQEligible(handle, 1), FAIL);
+    solClient_int64_t wide = kSentinel;
+    for (const WideGet get : kWideGetters) {
+        CHECK_EQ(get(handle, &wide), FAIL);
+    }
+    CHECK_EQ(wide, solClient_int64_t{kSentinel});
+    solClient_int32_t priority = kSentinel;
+    CHECK_EQ(solClient_msg_getPriority(handle, &priority), FAIL);
+    CHECK_EQ(priority, solClient_int32_t{kSentinel});
+    CHECK_EQ(solClient_msg_setTimeToLive(handle, 1), FAIL);
+    CHECK_EQ(solClient_msg_setPriority(handle, 1), FAIL);
+    CHECK_EQ(solClient_msg_setSenderTimestamp(handle, 1), FAIL);
+    CHECK_EQ(solClient_msg_setSequenceNumber(handle, 1), FAIL);
+    for (const Delete remove : kDeletes) {
+        CHECK_EQ(remove(handle), FAIL);
+    }
 
     solClient_opaqueMsg_pt copy = handle;
     CHECK_EQ(solClient_msg_free(&copy), FAIL);
@@ -296,9 +352,16 @@ void check_refused_map_handle(solClient_opaqueContainer_pt handle) {
 // ---------------------------------------------------------------------------------------
 // Handles
 
-TEST_CASE(null_message_handle) { check_refused_message_handle(nullptr); }
+// Null and stale handles are the library's own mistakes to answer, not foreign ones.
+TEST_CASE(null_message_handle) {
+    standin_reset();
+    check_refused_message_handle(nullptr);
+    check_refused_map_handle(nullptr);
+    CHECK_EQ(standin_foreign_handles(), 0UL);
+}
 
 TEST_CASE(freed_message_handle) {
+    standin_reset();
     solClient_opaqueMsg_pt handle = nullptr;
     CHECK_EQ(solClient_msg_alloc(&handle), OK);
     solClient_opaqueMsg_pt stale = handle;
@@ -312,14 +375,17 @@ TEST_CASE(freed_message_handle) {
     const std::string before = dump_of(newer);
     check_refused_message_handle(stale);
     CHECK_EQ(dump_of(newer), before);
+    CHECK_EQ(standin_foreign_handles(), 0UL);
 }
 
 TEST_CASE(foreign_message_handles) {
     int local = 0;
     for (void *handle : {reinterpret_cast<void *>(std::uintptr_t{1}), reinterpret_cast<void *>(std::uintptr_t{0xdeadbeef}),
                          reinterpret_cast<void *>(UINTPTR_MAX), static_cast<void *>(&local)}) {
+        standin_reset();
         check_refused_message_handle(handle);
         check_refused_map_handle(handle);
+        CHECK(standin_foreign_handles() > 0);
     }
 }
 
@@ -409,10 +475,24 @@ TEST_CASE(null_output_pointers) {
 
     CHECK_EQ(solClient_msg_getUserPropertyMap(msg, nullptr), FAIL);
     CHECK_EQ(solClient_msg_createUserPropertyMap(msg, nullptr, 64), FAIL);
-    CHECK_EQ(solClient_msg_getHttpContentType(msg, nullptr), FAIL);
+    for (const TextGet get : kTextGetters) {
+        CHECK_EQ(get(msg, nullptr), FAIL);
+    }
+    for (const WideGet get : kWideGetters) {
+        CHECK_EQ(get(msg, nullptr), FAIL);
+    }
+    CHECK_EQ(solClient_msg_getPriority(msg, nullptr), FAIL);
     CHECK_EQ(solClient_msg_setHttpContentType(msg, nullptr), FAIL);
     CHECK_EQ(dump_of(msg), before);
     CHECK(error_record_is_sound());
+
+    // A null id is refused and removes the id; a null string removes the attachment.
+    CHECK_EQ(solClient_msg_setCorrelationId(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_setApplicationMessageId(msg, nullptr), FAIL);
+    CHECK_EQ(text_of(solClient_msg_getCorrelationId, msg), "<none>");
+    CHECK_EQ(text_of(solClient_msg_getApplicationMessageId, msg), "<none>");
+    CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, nullptr), OK);
+    CHECK_EQ(attachment_of(msg), "<none>");
 
     // Whether a reply-to survives this refusal was not measured; it must only be refused.
     CHECK_EQ(solClient_msg_setReplyTo(msg, nullptr, kRecordSize), FAIL);
@@ -435,6 +515,13 @@ TEST_CASE(map_null_pointers_and_names) {
     CHECK_EQ(solClient_container_addString(map, nullptr, "name"), FAIL);
     CHECK_EQ(solClient_container_addString(map, "value", nullptr), FAIL);
     CHECK_EQ(solClient_container_addString(map, "value", ""), FAIL);
+
+    // A size the genuine library cannot take is refused and leaves the map as it was.
+    solClient_opaqueContainer_pt other = kSentinelPointer;
+    for (const solClient_uint32_t size : {0U, 8U}) {
+        CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &other, size), FAIL);
+    }
+    CHECK_EQ(other, kSentinelPointer);
     CHECK_EQ(dump_of(msg), before);
     CHECK(error_record_is_sound());
     CHECK_EQ(solClient_container_closeMapStream(&map), OK);
@@ -463,6 +550,20 @@ TEST_CASE(attachment_null_pointer_with_a_size) {
     const Block empty(0);
     CHECK_EQ(solClient_msg_setBinaryAttachment(msg, empty.bytes.get(), 0), OK);
     CHECK_EQ(attachment_of(msg), "<none>");
+}
+
+// Text handed back in, read from the message it goes into: copied before the old is let go.
+TEST_CASE(values_taken_from_the_message_itself) {
+    Message msg;
+    const char *text = nullptr;
+    CHECK_EQ(solClient_msg_setCorrelationId(msg, "corr-1"), OK);
+    CHECK_EQ(solClient_msg_getCorrelationId(msg, &text), OK);
+    CHECK_EQ(solClient_msg_setCorrelationId(msg, text + 1), OK);
+    CHECK_EQ(text_of(solClient_msg_getCorrelationId, msg), "orr-1");
+    CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, "hello"), OK);
+    CHECK_EQ(solClient_msg_getBinaryAttachmentString(msg, &text), OK);
+    CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, text + 1), OK);
+    CHECK_EQ(text_of(solClient_msg_getBinaryAttachmentString, msg), "ello");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -706,6 +807,29 @@ TEST_CASE(attachment_at_the_32_bit_limit) {
         CHECK_EQ(attachment_of(msg), "x");
     }
     CHECK_EQ(munmap(mapping, span + page), 0);
+}
+
+// A structured string field (the text and 6 bytes) larger than the largest data block, one
+// of them past what 32 bits can say: refused, and the attachment the message had is gone.
+// Both texts lie in one mapping of 2^32 'a' and a NUL.
+TEST_CASE(string_attachment_past_the_32_bit_limit) {
+    const std::size_t span = std::size_t{UINT32_MAX} + 1;
+    void *mapping = mmap(nullptr, span + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    CHECK(mapping != MAP_FAILED);
+    if (mapping == MAP_FAILED) {
+        return;
+    }
+    std::memset(mapping, 'a', span);
+    {
+        Message msg;
+        for (const std::size_t length : {std::size_t{0xffffffda}, span}) {
+            CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, "old"), OK);
+            CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, static_cast<const char *>(mapping) + (span - length)), FAIL);
+            CHECK(error_record_is_sound());
+            CHECK_EQ(attachment_of(msg), "<none>");
+        }
+    }
+    CHECK_EQ(munmap(mapping, span + 1), 0);
 }
 
 // ---------------------------------------------------------------------------------------
