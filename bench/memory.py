@@ -93,7 +93,10 @@ def operations(msg):
     for name, value in [("dest", dest), ("reply2", reply), ("is_reply", True),
                         ("delivery_mode", zelmsg.Persistent), ("content_type", "application/json"),
                         ("elide", True), ("cos", 2), ("json", payload), ("msgpack", payload),
-                        ("body", body)]:
+                        ("body", body), ("dmq_eligible", True), ("ttl", 60_000), ("priority", 7),
+                        ("correlation_id", "req-42"), ("application_message_id", "app-7"),
+                        ("sender_timestamp", 1_700_000_000_123), ("sequence_number", 2**63 + 5),
+                        ("text", "hello " * 50)]:
         ops += [set_(name, value), get(name)]
     ops += [get("is_request"), get("is_p2p")]
     # Reads too must leave the written values alone, so every operation watches all of them.

@@ -16,6 +16,13 @@ def build_request(order: dict[str, Any]) -> ZelMsg:
     msg.elide = True
     msg.cos = 2
     msg.json = order
+    msg.dmq_eligible = True
+    msg.ttl = 60_000
+    msg.priority = 7
+    msg.correlation_id = "req-42"
+    msg.application_message_id = None
+    msg.sender_timestamp = 1_700_000_000_123
+    msg.sequence_number = 2**63 + 5
     return msg
 
 
@@ -29,6 +36,16 @@ def describe(msg: ZelMsg) -> str:
     return f"{dest.dest} {kind.name} {mode.value} {flags} {cos} {msg.content_type} {payload} {msg.reply2.dest}"
 
 
+def rest_of_header(msg: ZelMsg) -> tuple[bool, int, int | None, str | None, str | None, int | None, int | None]:
+    return (msg.dmq_eligible, msg.ttl, msg.priority, msg.correlation_id, msg.application_message_id,
+            msg.sender_timestamp, msg.sequence_number)
+
+
+def as_text(msg: ZelMsg, text: str) -> str | None:
+    msg.text = text
+    return msg.text
+
+
 def as_msgpack(msg: ZelMsg, payload: dict[Any, Any]) -> tuple[dict[Any, Any], bytes]:
     msg.msgpack = payload
     encoded: bytes = msg.body
@@ -38,6 +55,7 @@ def as_msgpack(msg: ZelMsg, payload: dict[Any, Any]) -> tuple[dict[Any, Any], by
 
 if __name__ == "__main__":
     message = build_request({"order": 1042})
-    print(describe(message), as_msgpack(message, {"order": 1042}), repr(message)[:11])
+    print(describe(message), rest_of_header(message), as_msgpack(message, {"order": 1042}), repr(message)[:11])
+    print(as_text(message, "hello"), Destination("orders") == message.dest)
     print(int(zelmsg.NonPersistent) | int(zelmsg.Direct), zelmsg.Topic < zelmsg.Queue, zelmsg.Null, zelmsg.TopicTemp,
           zelmsg.QueueTemp)

@@ -221,3 +221,103 @@ def test_a_message_the_library_could_not_allocate_reads_defaults_and_takes_write
         assert msg.content_type == "" and msg.body == b""
         for prop, value in writes.items():
             setattr(msg, prop, value)
+
+
+# The rest of the header: DMQ eligibility, time to live, priority, the two ids, the sender
+# timestamp and the sequence number
+
+REST = {"dmq_eligible": False, "ttl": 0, "priority": None, "correlation_id": None,
+        "application_message_id": None, "sender_timestamp": None, "sequence_number": None}
+
+
+def test_a_fresh_message_has_none_of_the_rest_of_the_header(msg):
+    assert {prop: getattr(msg, prop) for prop in REST} == REST
+
+
+IDS = [("req-42", "req-42"), ("", ""), ("ünï ✓", "ünï ✓"), (b"raw", "raw"), (bytearray(b"ba"), "ba"),
+       ("x" * 70000, "x" * 70000), (None, None)]
+
+
+@pytest.mark.parametrize("prop, writes", [
+    ("dmq_eligible", [(True, True), (0, False), (2, True), (None, False)]),
+    ("ttl", [(60_000, 60_000), (315_360_000_000, 315_360_000_000), (0, 0)]),
+    ("priority", [(0, 0), (255, 255), (None, None), (9, 9), (-1, None)]),  # -1 is the library's none
+    ("correlation_id", IDS),
+    ("application_message_id", IDS),
+    ("sender_timestamp", [(1_700_000_000_123, 1_700_000_000_123), (-1, -1), (2**63 - 1, 2**63 - 1),
+                          (-2**63, -2**63), (None, None)]),
+    ("sequence_number", [(0, 0), (2**63, 2**63), (2**64 - 1, 2**64 - 1), (None, None)]),
+])
+def test_the_rest_of_the_header_round_trips_and_none_removes(msg, prop, writes):
+    for value, read in writes:
+        setattr(msg, prop, value)
+        assert getattr(msg, prop) == read and type(getattr(msg, prop)) is type(read)
+    assert {other: getattr(msg, other) for other in REST if other != prop} == \
+        {other: fresh for other, fresh in REST.items() if other != prop}
+
+
+@pytest.mark.parametrize("prop, kept, refused", [
+    ("ttl", 5, [-1, 315_360_000_001, 2**63 - 1, -2**63]),
+    ("priority", 7, [256, -2, 2**31 - 1, -2**31]),
+])
+def test_values_the_library_refuses_leave_the_old_one(msg, prop, kept, refused):
+    setattr(msg, prop, kept)
+    for value in refused:
+        setattr(msg, prop, value)
+        assert getattr(msg, prop) == kept
+
+
+@pytest.mark.parametrize("prop, value, error", [
+    ("dmq_eligible", "yes", TypeError), ("ttl", 1.5, TypeError), ("ttl", "1", TypeError),
+    ("ttl", None, TypeError), ("ttl", 2**63, TypeError), ("priority", 2**31, TypeError),
+    ("priority", 1.0, TypeError), ("sender_timestamp", 2**63, TypeError), ("sender_timestamp", "0", TypeError),
+    ("sequence_number", -1, TypeError), ("sequence_number", 2**64, TypeError),
+    ("correlation_id", 1, TypeError), ("application_message_id", ["id"], TypeError),
+    ("correlation_id", "\ud800", TypeError),
+    # The library would cut the text at a NUL: refused before anything is written.
+    ("correlation_id", "req\x00-42", ValueError), ("application_message_id", b"\x00", ValueError),
+])
+def test_a_value_that_cannot_be_stored_whole_is_refused_before_any_library_call(lib, msg, prop, value, error):
+    msg.dmq_eligible, msg.ttl, msg.priority = True, 5, 7
+    msg.correlation_id = msg.application_message_id = "kept"
+    msg.sender_timestamp, msg.sequence_number = 1, 2
+    before = {other: getattr(msg, other) for other in REST}
+
+    def assign():
+        with pytest.raises(error):
+            setattr(msg, prop, value)
+
+    lib.check_refusal(assign)
+    assert {other: getattr(msg, other) for other in REST} == before
+
+
+REST_ACCESSES = {
+    "dmq_eligible": (True, ["solClient_msg_isDMQEligible"], ["solClient_msg_setDMQEligible"]),
+    "ttl": (9, ["solClient_msg_getTimeToLive"], ["solClient_msg_setTimeToLive"]),
+    "priority": (9, ["solClient_msg_getPriority"], ["solClient_msg_setPriority"]),
+    "correlation_id": ("c", ["solClient_msg_getCorrelationId"],
+                       ["solClient_msg_setCorrelationId", "solClient_msg_deleteCorrelationId"]),
+    "application_message_id": ("a", ["solClient_msg_getApplicationMessageId"],
+                               ["solClient_msg_setApplicationMessageId",
+                                "solClient_msg_deleteApplicationMessageId"]),
+    "sender_timestamp": (9, ["solClient_msg_getSenderTimestamp"],
+                         ["solClient_msg_setSenderTimestamp", "solClient_msg_deleteSenderTimestamp"]),
+    "sequence_number": (9, ["solClient_msg_getSequenceNumber"],
+                        ["solClient_msg_setSequenceNumber", "solClient_msg_deleteSequenceNumber"]),
+}
+
+
+@standin_only
+@pytest.mark.parametrize("prop", REST_ACCESSES)
+def test_each_access_to_the_rest_makes_its_call_and_a_failed_one_reads_fresh(lib, msg, prop):
+    value, (read,), writes = REST_ACCESSES[prop]
+    assert lib.calls_made(lambda: setattr(msg, prop, value)) == {writes[0]: 1}
+    if len(writes) > 1:
+        assert lib.calls_made(lambda: setattr(msg, prop, None)) == {writes[1]: 1}
+        setattr(msg, prop, value)
+    for code in (FAIL, NOT_FOUND):
+        lib.fail_next(read, code)
+        assert lib.calls_made(lambda: getattr(msg, prop)) == {read: 1}
+        lib.fail_next(read, code)
+        assert getattr(msg, prop) == REST[prop]
+    assert getattr(msg, prop) == value

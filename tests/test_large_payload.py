@@ -87,3 +87,27 @@ def test_body_passes_the_longest_payload_a_32_bit_length_can_say_to_the_library(
     if writes is not None:
         assert lib.calls("solClient_msg_setBinaryAttachment") == writes + 1
         assert msg.body == b""  # a refused attachment drops the old one, as the genuine library does
+
+
+# The structured string's 32-bit length counts the tag, itself and the NUL: 6 bytes more
+# than the text. These need the text itself in memory, 4 GiB, one at a time.
+MAX_TEXT = 2**32 - 1 - 6
+
+
+def test_text_refuses_one_byte_more_than_a_structured_string_can_carry(lib):
+    msg = ZelMsg()
+    msg.text = "kept"
+    before = {op: lib.calls(op) for op in OPERATIONS} if lib.has_control else None
+    with pytest.raises(ValueError, match="4294967289"):
+        msg.text = "a" * (MAX_TEXT + 1)
+    if before is not None:
+        assert {op: lib.calls(op) for op in OPERATIONS} == before
+    assert msg.text == "kept"
+
+
+def test_text_passes_the_longest_a_structured_string_can_carry_to_the_library(lib):
+    msg = ZelMsg()
+    writes = lib.calls("solClient_msg_setBinaryAttachmentString") if lib.has_control else None
+    msg.text = "a" * MAX_TEXT  # longer than the library's largest data block: it refuses
+    if writes is not None:
+        assert lib.calls("solClient_msg_setBinaryAttachmentString") == writes + 1

@@ -176,3 +176,66 @@ def test_each_access_makes_exactly_its_library_calls(lib, msg, access):
     action, expected = access
     for _ in range(2):  # every write makes a new map; nothing is remembered between calls
         assert lib.calls_made(lambda: action(msg)) == expected
+
+
+# The attachment as the library's structured string, the form the vendor's API writes for a
+# str payload: 0x1F, a 4-byte big-endian length of the whole field, the text and a NUL.
+
+def structured(text):
+    data = text.encode()
+    return b"\x1f" + (len(data) + 6).to_bytes(4, "big") + data + b"\x00"
+
+
+@pytest.mark.parametrize("value, read", [
+    ("hello", "hello"), ("", ""), ("ünï ✓", "ünï ✓"), (b"raw", "raw"), ("x" * 100_000, "x" * 100_000),
+])
+def test_text_is_stored_as_a_structured_string_and_leaves_the_tag_alone(msg, value, read):
+    msg.content_type = "text/plain"
+    msg.text = value
+    assert msg.text == read
+    assert msg.body == structured(read)
+    assert msg.content_type == "text/plain"
+
+
+def test_text_and_body_replace_each_other(msg):
+    assert msg.text is None
+    msg.body = b"raw bytes"
+    assert msg.text is None  # a raw attachment is no structured string
+    msg.text = "hello"
+    assert msg.body == structured("hello")
+    msg.body = b"raw again"
+    assert msg.text is None
+    msg.body = structured("from the wire")  # bytes in that form are one
+    assert msg.text == "from the wire"
+    msg.text = None  # removes the attachment, whatever its form
+    assert (msg.text, msg.body) == (None, b"")
+
+
+def test_a_malformed_structured_string_reads_as_no_text(msg):
+    msg.body = b"\x1c\x02"  # the genuine library answers OK with no text for this one
+    assert msg.text is None and msg.body == b"\x1c\x02"
+
+
+@pytest.mark.parametrize("value, error", [
+    ("hel\x00lo", ValueError), (b"\x00", ValueError), (1, TypeError), (["a"], TypeError),
+    ("\ud800", TypeError), (memoryview(b"a"), TypeError),
+])
+def test_a_text_that_cannot_be_stored_whole_is_refused_before_any_library_call(lib, msg, value, error):
+    msg.text = "kept"
+
+    def assign():
+        with pytest.raises(error):
+            msg.text = value
+
+    lib.check_refusal(assign)
+    assert msg.text == "kept"
+
+
+@standin_only
+@pytest.mark.parametrize("code", [FAIL, NOT_FOUND])
+def test_a_failed_text_read_gives_none(lib, msg, code):
+    msg.text = "hello"
+    lib.fail_next("solClient_msg_getBinaryAttachmentString", code)
+    assert lib.calls_made(lambda: msg.text) == {"solClient_msg_getBinaryAttachmentString": 1}
+    assert msg.text == "hello"
+

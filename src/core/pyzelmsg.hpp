@@ -5,9 +5,11 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +42,14 @@ struct AttachmentView {
     const void *data;
     std::uint32_t size;
 };
+
+// A text argument as the C string the library takes. pybind11 hands a str, bytes or
+// bytearray argument over as a view of the object's own buffer, which Python always ends
+// with a NUL; a NUL inside would make the library cut the text, so it raises ValueError.
+const char *c_text(std::string_view text);
+// The same for a structured-string attachment, which also raises ValueError for a text
+// longer than its 32-bit length can say.
+const char *attachment_text(std::string_view text);
 
 class PyZelMsg {
 public:
@@ -129,6 +139,61 @@ public:
     py::dict get_msgpack() const;
     void set_msgpack(const py::dict &value);
 
+    bool get_dmq_eligible() const { return solClient_msg_isDMQEligible(msg_) != 0; }
+    solClient_returnCode_t set_dmq_eligible(bool flag) { return solClient_msg_setDMQEligible(msg_, flag); }
+
+    // Milliseconds; 0 never expires.
+    std::int64_t get_ttl() const {
+        solClient_int64_t ttl = 0;
+        solClient_msg_getTimeToLive(msg_, &ttl);
+        return ttl;
+    }
+    solClient_returnCode_t set_ttl(std::int64_t ttl) { return solClient_msg_setTimeToLive(msg_, ttl); }
+
+    // The library reads -1 for a message with no priority, and takes -1 to remove one.
+    std::optional<std::int32_t> get_priority() const {
+        solClient_int32_t priority = kNoPriority;
+        solClient_msg_getPriority(msg_, &priority);
+        return priority == kNoPriority ? std::nullopt : std::optional(priority);
+    }
+    solClient_returnCode_t set_priority(std::optional<std::int32_t> priority) {
+        return solClient_msg_setPriority(msg_, priority.value_or(kNoPriority));
+    }
+
+    std::optional<py::str> get_correlation_id() const { return read_text(solClient_msg_getCorrelationId); }
+    solClient_returnCode_t set_correlation_id(std::optional<std::string_view> id) {
+        return id ? solClient_msg_setCorrelationId(msg_, c_text(*id)) : solClient_msg_deleteCorrelationId(msg_);
+    }
+
+    std::optional<py::str> get_application_message_id() const {
+        return read_text(solClient_msg_getApplicationMessageId);
+    }
+    solClient_returnCode_t set_application_message_id(std::optional<std::string_view> id) {
+        return id ? solClient_msg_setApplicationMessageId(msg_, c_text(*id))
+                  : solClient_msg_deleteApplicationMessageId(msg_);
+    }
+
+    // Milliseconds since the epoch.
+    std::optional<std::int64_t> get_sender_timestamp() const { return read_int64(solClient_msg_getSenderTimestamp); }
+    solClient_returnCode_t set_sender_timestamp(std::optional<std::int64_t> ms) {
+        return ms ? solClient_msg_setSenderTimestamp(msg_, *ms) : solClient_msg_deleteSenderTimestamp(msg_);
+    }
+
+    // The library keeps the raw 64 bits and reads them back signed.
+    std::optional<std::uint64_t> get_sequence_number() const {
+        const std::optional<std::int64_t> raw = read_int64(solClient_msg_getSequenceNumber);
+        return raw ? std::optional(static_cast<std::uint64_t>(*raw)) : std::nullopt;
+    }
+    solClient_returnCode_t set_sequence_number(std::optional<std::uint64_t> number) {
+        return number ? solClient_msg_setSequenceNumber(msg_, *number) : solClient_msg_deleteSequenceNumber(msg_);
+    }
+
+    // The attachment as the library's structured string, the form a str payload takes.
+    std::optional<py::str> get_text() const { return read_text(solClient_msg_getBinaryAttachmentString); }
+    solClient_returnCode_t set_text(std::optional<std::string_view> text) {
+        return solClient_msg_setBinaryAttachmentString(msg_, text ? attachment_text(*text) : nullptr);
+    }
+
 private:
     // An object holding no message yet, for adopt() to fill.
     struct Empty {};
@@ -136,6 +201,19 @@ private:
 
     using DestinationCall = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_destination_t *,
                                                        size_t);
+    using TextRead = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const char **);
+    using Int64Read = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_int64_t *);
+
+    static constexpr solClient_int32_t kNoPriority = -1;
+
+    // A text the message holds, or None when the library has none to give.
+    std::optional<py::str> read_text(TextRead read) const;
+
+    std::optional<std::int64_t> read_int64(Int64Read read) const {
+        solClient_int64_t value = 0;
+        if (read(msg_, &value) != SOLCLIENT_OK) return std::nullopt;
+        return value;
+    }
 
     // A null name from the library reads as empty, like a name never set.
     static std::string_view text_of(const char *text) { return text ? text : std::string_view{}; }

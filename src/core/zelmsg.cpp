@@ -101,6 +101,31 @@ py::str PyZelMsg::get_content_type() const {
     return py::str();
 }
 
+std::optional<py::str> PyZelMsg::read_text(TextRead read) const {
+    const char *text = nullptr;
+    // The genuine library may answer OK with no text for a malformed structured string.
+    if (read(msg_, &text) != SOLCLIENT_OK || !text) return std::nullopt;
+    return text_object(text);
+}
+
+const char *c_text(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) {
+        throw py::value_error("text holds a NUL character, where the library would cut it");
+    }
+    return text.data();
+}
+
+// 0x1F, a 4-byte length of the whole field, the text and a NUL.
+constexpr std::size_t kMaxAttachmentText = std::numeric_limits<std::uint32_t>::max() - 6;
+
+const char *attachment_text(std::string_view text) {
+    if (text.size() > kMaxAttachmentText) {
+        throw py::value_error("text of " + std::to_string(text.size()) +
+                              " bytes is longer than a message can carry (4294967289 bytes)");
+    }
+    return c_text(text);
+}
+
 solClient_returnCode_t PyZelMsg::set_content_type(const char *text) {
     solClient_opaqueContainer_pt map = nullptr;
     solClient_returnCode_t rc = solClient_msg_createUserPropertyMap(msg_, &map, kUserPropertyMapSize);
@@ -219,7 +244,31 @@ PYBIND11_MODULE(zelmsg, m) {
             [](PyZelMsg &msg, const py::dict &value) { msg.set_msgpack(value); })
         .def_property("body",
             [](const PyZelMsg &msg) { return read_body(msg); },
-            [](PyZelMsg &msg, const py::bytes &body) { write_body(msg, body); });
+            [](PyZelMsg &msg, const py::bytes &body) { write_body(msg, body); })
+        .def_property("dmq_eligible",
+            [](const PyZelMsg &msg) { return msg.get_dmq_eligible(); },
+            [](PyZelMsg &msg, bool flag) { msg.set_dmq_eligible(flag); })
+        .def_property("ttl",
+            [](const PyZelMsg &msg) { return msg.get_ttl(); },
+            [](PyZelMsg &msg, std::int64_t ttl) { msg.set_ttl(ttl); })
+        .def_property("priority",
+            [](const PyZelMsg &msg) { return msg.get_priority(); },
+            [](PyZelMsg &msg, std::optional<std::int32_t> priority) { msg.set_priority(priority); })
+        .def_property("correlation_id",
+            [](const PyZelMsg &msg) { return msg.get_correlation_id(); },
+            [](PyZelMsg &msg, std::optional<std::string_view> id) { msg.set_correlation_id(id); })
+        .def_property("application_message_id",
+            [](const PyZelMsg &msg) { return msg.get_application_message_id(); },
+            [](PyZelMsg &msg, std::optional<std::string_view> id) { msg.set_application_message_id(id); })
+        .def_property("sender_timestamp",
+            [](const PyZelMsg &msg) { return msg.get_sender_timestamp(); },
+            [](PyZelMsg &msg, std::optional<std::int64_t> ms) { msg.set_sender_timestamp(ms); })
+        .def_property("sequence_number",
+            [](const PyZelMsg &msg) { return msg.get_sequence_number(); },
+            [](PyZelMsg &msg, std::optional<std::uint64_t> number) { msg.set_sequence_number(number); })
+        .def_property("text",
+            [](const PyZelMsg &msg) { return msg.get_text(); },
+            [](PyZelMsg &msg, std::optional<std::string_view> text) { msg.set_text(text); });
 
     m.attr("_C_API") = c_api_capsule(m.attr("ZelMsg"));
     m.def("get_include", [] { return installed_folder("include"); },

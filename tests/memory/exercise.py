@@ -31,7 +31,18 @@ LIBRARY_CALLS = [
     "solClient_msg_setBinaryAttachment", "solClient_msg_getUserPropertyMap",
     "solClient_msg_createUserPropertyMap", "solClient_container_getStringPtr",
     "solClient_container_addString", "solClient_msg_getHttpContentType",
+    "solClient_msg_isDMQEligible", "solClient_msg_setDMQEligible", "solClient_msg_getTimeToLive",
+    "solClient_msg_setTimeToLive", "solClient_msg_getPriority", "solClient_msg_setPriority",
+    "solClient_msg_getCorrelationId", "solClient_msg_setCorrelationId", "solClient_msg_deleteCorrelationId",
+    "solClient_msg_getApplicationMessageId", "solClient_msg_setApplicationMessageId",
+    "solClient_msg_deleteApplicationMessageId", "solClient_msg_getSenderTimestamp",
+    "solClient_msg_setSenderTimestamp", "solClient_msg_deleteSenderTimestamp",
+    "solClient_msg_getSequenceNumber", "solClient_msg_setSequenceNumber", "solClient_msg_deleteSequenceNumber",
+    "solClient_msg_getBinaryAttachmentString", "solClient_msg_setBinaryAttachmentString",
 ]
+REST = {"dmq_eligible": True, "ttl": 60_000, "priority": 7, "correlation_id": "req-42",
+        "application_message_id": "app-7", "sender_timestamp": 1_700_000_000_123,
+        "sequence_number": 2**63 + 5, "text": "hello " * 50}
 
 
 def stand_in_control():
@@ -61,8 +72,10 @@ def touch_everything(msg):
     msg.is_reply, msg.elide = True, True
     msg.delivery_mode, msg.cos, msg.content_type = zelmsg.Persistent, 2, "text/plain"
     msg.body = b"body"
+    for name, value in REST.items():
+        setattr(msg, name, value)
     for name in ("dest", "reply2", "is_reply", "elide", "is_request", "is_p2p", "delivery_mode",
-                 "cos", "content_type", "body"):
+                 "cos", "content_type", "body", *REST):
         getattr(msg, name)
     msg.json = PAYLOAD
     try:
@@ -110,6 +123,26 @@ def header(msg):
     raises(TypeError, Destination, "d", 1)
 
 
+def rest_of_header(msg):
+    for name, value in REST.items():
+        for written in (value, None if name not in ("dmq_eligible", "ttl") else 0, value):
+            setattr(msg, name, written)
+            getattr(msg, name)
+    for ttl in (-1, 315_360_000_001):
+        msg.ttl = ttl
+    for priority in (256, -2, -1):
+        msg.priority = priority
+    for name in ("correlation_id", "application_message_id", "text"):
+        raises(ValueError, setattr, msg, name, "cut\0here")
+        raises(TypeError, setattr, msg, name, 5)
+        setattr(msg, name, "é" * 1000)
+        getattr(msg, name)
+    raises(TypeError, setattr, msg, "sequence_number", -1)
+    raises(TypeError, setattr, msg, "ttl", None)
+    msg.body = b"\x1c\x02"  # no structured string, though it starts like one
+    msg.text
+
+
 def payloads(msg):
     for text in ("application/json", "", "é" * 100, "a\0b"):
         msg.content_type = text
@@ -144,6 +177,8 @@ def dumps(msg):
     msg.body = bytes(range(256)) * 40  # longer than the dump buffer: the dump is cut
     repr(msg)
     repr(zelmsg.ZelMsg())
+    unset = zelmsg.ZelMsg.__new__(zelmsg.ZelMsg)  # holds no message
+    touch_everything(unset)
 
 
 def lifecycle(control):
@@ -173,6 +208,7 @@ def main():
     for _ in range(rounds):
         msg = zelmsg.ZelMsg()
         header(msg)
+        rest_of_header(msg)
         payloads(msg)
         dumps(msg)
         touch_everything(msg)
