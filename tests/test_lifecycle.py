@@ -1,5 +1,6 @@
 """A message's life: allocation, its failure and the log line it writes, release."""
 
+import ctypes
 import gc
 import pathlib
 import re
@@ -83,3 +84,37 @@ def test_constructor_takes_no_arguments():
         zelmsg.ZelMsg(1)
     with pytest.raises(TypeError):
         zelmsg.ZelMsg(dest=zelmsg.Destination("orders"))
+
+
+def prime_heap_with_garbage(size=16, blocks=8):
+    """Frees a few blocks of the C heap that hold non-zero bytes, as uninitialised storage
+    of that size would be made of."""
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+    chunks = [libc.malloc(size) for _ in range(blocks)]
+    for chunk in chunks:
+        ctypes.memset(chunk, 0xAB, size)
+    for chunk in chunks:
+        libc.free(chunk)
+
+
+def test_an_object_that_init_never_ran_on_holds_no_message(lib):
+    gc.collect()
+    live = lib.standin_live_messages() if lib.has_control else None
+    for touch in range(2):
+        msg = zelmsg.ZelMsg.__new__(zelmsg.ZelMsg)
+        prime_heap_with_garbage()
+        if touch:  # reached first through a write
+            msg.body = b"dropped"
+        assert (msg.dest.dest, msg.cos, msg.body, msg.content_type, msg.text) == ("", 1, b"", "", None)
+        for prop, value in (("dest", zelmsg.Destination("d")), ("cos", 2), ("body", b"x"),
+                            ("correlation_id", "c"), ("is_reply", True)):
+            setattr(msg, prop, value)
+            assert getattr(msg, prop) != value
+        assert repr(msg) == ""
+        del msg
+    if lib.has_control:
+        gc.collect()
+        assert lib.standin_live_messages() == live
+        assert lib.standin_foreign_handles() == 0  # the library only ever saw null handles
+        assert lib.calls("solClient_msg_free") == 0

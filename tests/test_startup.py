@@ -136,3 +136,61 @@ def test_types_cross_to_another_module_through_the_shared_registry(peer):
     assert peer.same_message(msg, msg) and not peer.same_message(msg, zelmsg.ZelMsg())
     with pytest.raises(TypeError):
         peer.next_type(1)
+
+
+def standin_path():
+    """The stand-in zelmsg loads, found without importing zelmsg."""
+    import importlib.util
+    origin = importlib.util.find_spec("zelmsg").origin
+    return os.path.join(os.path.dirname(origin), "zelmsg.libs", "libsolclient.so.1")
+
+
+@pytest.mark.standin_only
+def test_the_library_is_initialised_once_and_a_refusal_fails_the_import():
+    result = run_python(f"""
+        import ctypes, sys
+        lib = ctypes.CDLL({standin_path()!r})
+        calls = lambda: lib.standin_calls(b"solClient_initialize")
+        lib.standin_calls.restype = ctypes.c_ulong
+        lib.standin_set_error_text(b"no resources for the library")
+        lib.standin_fail_next(b"solClient_initialize", -1, 1)
+        try:
+            import zelmsg
+        except ImportError as error:
+            print(error)
+        import zelmsg
+        del sys.modules["zelmsg"]
+        import zelmsg
+        print(calls())
+    """)
+    assert result.stdout.splitlines() == ["libsolclient could not be initialised: no resources for the library",
+                                          "2"], result.stderr
+
+
+def test_importing_starts_no_thread_and_changes_no_signal_disposition():
+    result = run_python("""
+        def state():
+            lines = open("/proc/self/status").read().splitlines()
+            return [line for line in lines if line.split(":")[0] in ("Threads", "SigBlk", "SigIgn", "SigCgt")]
+        before = state()
+        import zelmsg
+        zelmsg.ZelMsg().cos = 5
+        print(before == state(), len(before))
+    """)
+    assert result.stdout.split() == ["True", "4"], result.stderr
+
+
+def test_a_message_made_before_a_session_initialises_the_library_keeps_its_own_values():
+    result = run_python("""
+        import ctypes, os, zelmsg
+        msg = zelmsg.ZelMsg()
+        msg.dest = zelmsg.Destination("made-at-import")
+        path = next(line.split()[-1] for line in open("/proc/self/maps") if "libsolclient" in line)
+        lib = ctypes.CDLL(path)
+        # What a session module does first; it would discard every message made before it.
+        print(lib.solClient_initialize(5, None))
+        other = zelmsg.ZelMsg()
+        other.dest = zelmsg.Destination("made-after")
+        print(msg.dest.dest, other.dest.dest)
+    """)
+    assert result.stdout.split() == ["0", "made-at-import", "made-after"], result.stderr
