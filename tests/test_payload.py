@@ -239,3 +239,12 @@ def test_a_failed_text_read_gives_none(lib, msg, code):
     assert lib.calls_made(lambda: msg.text) == {"solClient_msg_getBinaryAttachmentString": 1}
     assert msg.text == "hello"
 
+
+@standin_only
+def test_the_module_never_asks_for_a_map_size_the_genuine_library_cannot_take(lib, msg):
+    # The genuine library corrupts its heap for a map of 8 entries or fewer; the stand-in
+    # refuses and counts such a size.
+    for prop, value in (("content_type", "text/plain"), ("json", {"a": 1}), ("msgpack", {"a": 1})):
+        setattr(msg, prop, value)
+        assert msg.content_type == (value if prop == "content_type" else prop)
+    assert lib.standin_small_map_sizes() == 0
