@@ -30,14 +30,15 @@ LIB = Library(ctypes.CDLL(loaded_libsolclient()))
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "standin_only: needs the stand-in library's test-control interface")
+    config.addinivalue_line("markers", "genuine_only: needs what only the genuine library does, such as its wire encoding")
 
 
 def pytest_collection_modifyitems(config, items):
-    if LIB.has_control:
-        return
-    skip = pytest.mark.skip(reason="needs the stand-in library's test-control interface")
+    marker, reason = (("genuine_only", "needs the genuine library") if LIB.has_control else
+                      ("standin_only", "needs the stand-in library's test-control interface"))
+    skip = pytest.mark.skip(reason=reason)
     for item in items:
-        if "standin_only" in item.keywords:
+        if marker in item.keywords:
             item.add_marker(skip)
 
 

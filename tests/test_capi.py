@@ -188,3 +188,55 @@ def test_one_library_instance_serves_both_modules_whichever_loads_first(example_
         print(len(paths) + 1, same, native_example.read_dest(msg).dest)
     """, example_dir)
     assert result.stdout.split() == ["1", "True", "shared"], result.stderr
+
+
+# The library's own wire encoding: what a session sends and a receiver decodes.
+
+class BufInfo(ctypes.Structure):
+    _fields_ = [("buf_p", ctypes.c_void_p), ("bufSize", ctypes.c_uint32)]
+
+
+def encoded(lib, handle):
+    encode, free = lib.cdll.solClient_msg_encodeToSMF, lib.cdll.solClient_datablock_free
+    encode.argtypes = [ctypes.c_void_p, ctypes.POINTER(BufInfo), ctypes.POINTER(ctypes.c_void_p)]
+    free.argtypes = [ctypes.POINTER(ctypes.c_void_p)]
+    out, block = BufInfo(), ctypes.c_void_p()
+    assert encode(handle, ctypes.byref(out), ctypes.byref(block)) == OK
+    data = ctypes.string_at(out.buf_p, out.bufSize)
+    assert free(ctypes.byref(block)) == OK
+    return data
+
+
+def decoded(lib, data):
+    decode = lib.cdll.solClient_msg_decodeFromSmf
+    decode.argtypes = [ctypes.POINTER(BufInfo), ctypes.POINTER(ctypes.c_void_p)]
+    buffer = ctypes.create_string_buffer(data, len(data))
+    handle = ctypes.c_void_p()
+    assert decode(ctypes.byref(BufInfo(ctypes.addressof(buffer), len(data))), ctypes.byref(handle)) == OK
+    return handle.value
+
+
+READABLE = ["dest", "reply2", "is_reply", "is_request", "is_p2p", "delivery_mode", "content_type", "elide",
+            "cos", "body", "text", "dmq_eligible", "ttl", "priority", "correlation_id",
+            "application_message_id", "sender_timestamp", "sequence_number"]
+
+
+@pytest.mark.genuine_only
+@pytest.mark.parametrize("payload, value", [
+    ("json", {"order": 1042, "items": ["tea", "scones"]}), ("msgpack", {"order": 1042, "blob": b"\x00\xff"}),
+    ("body", b"\x00raw\xff"), ("text", "héllo ☃"),
+])
+def test_a_message_survives_the_librarys_wire_encoding(lib, capi, payload, value):
+    msg = ZelMsg()
+    msg.dest, msg.reply2 = Destination("orders/eu/new"), Destination("order-replies", zelmsg.Queue)
+    msg.is_reply, msg.elide, msg.delivery_mode, msg.cos = True, True, zelmsg.Persistent, 3
+    msg.dmq_eligible, msg.ttl, msg.priority = True, 315_360_000_000, 7
+    msg.correlation_id, msg.application_message_id = "req-42", ""
+    msg.sender_timestamp, msg.sequence_number = 1_700_000_000_123, 2**63 + 5
+    msg.content_type = "application/octet-stream"
+    setattr(msg, payload, value)
+    wire = encoded(lib, capi.handle(msg))
+    assert encoded(lib, capi.handle(msg)) == wire  # encoding changes nothing
+    received = capi.adopt(decoded(lib, wire))
+    assert {prop: getattr(received, prop) for prop in READABLE} == {prop: getattr(msg, prop) for prop in READABLE}
+    assert getattr(received, payload) == value
