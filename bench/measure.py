@@ -96,7 +96,7 @@ def zelmsg_cases():
     import orjson
     import zelmsg
 
-    def message():
+    def message(**fields):
         msg = zelmsg.ZelMsg()
         msg.dest = zelmsg.Destination(payloads.TOPIC)
         msg.reply2 = zelmsg.Destination(payloads.REPLY_QUEUE, zelmsg.Queue)
@@ -104,6 +104,8 @@ def zelmsg_cases():
         msg.cos = 2
         msg.elide = True
         msg.content_type = payloads.CONTENT_TYPE
+        for name, value in fields.items():
+            setattr(msg, name, value)
         return msg
 
     cases = [Case("ZelMsg()", "zelmsg", "ZelMsg()", {"ZelMsg": zelmsg.ZelMsg})]
@@ -111,9 +113,12 @@ def zelmsg_cases():
               ("reply2", zelmsg.Destination(payloads.REPLY_QUEUE, zelmsg.Queue)),
               ("is_reply", False), ("delivery_mode", zelmsg.Persistent),
               ("content_type", payloads.CONTENT_TYPE), ("elide", True), ("cos", 2)]
-    for name, value in values:
-        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message()}))
-        cases.append(Case(f"set {name}", "zelmsg", f"msg.{name} = value", {"msg": message(), "value": value}))
+    # The rest of the header and the text work on a message holding all of them, as the
+    # native floor's do; the base message, on which the rest is timed, holds none.
+    for name, value in values + list(payloads.FIELDS.items()):
+        held = payloads.FIELDS if name in payloads.FIELDS else {}
+        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message(**held)}))
+        cases.append(Case(f"set {name}", "zelmsg", f"msg.{name} = value", {"msg": message(**held), "value": value}))
     for name in ("is_request", "is_p2p"):
         cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message()}))
     for label, size in payloads.BODY_SIZES.items():
@@ -160,8 +165,10 @@ def floor_cases(floor_dir, repr_lengths):
     assert "zelmsg" not in sys.modules
     empty = binding_floor.Empty()
 
-    def configure(size=64, dump_length=0):
-        return lambda: binding_floor.configure(payloads.CONTENT_TYPE, size, payloads.TOPIC, "x" * dump_length)
+    def configure(size=64, dump_length=0, text=payloads.CONTENT_TYPE):
+        return lambda: binding_floor.configure(
+            text=text, buffer_size=size, place=payloads.TOPIC, dump="x" * dump_length, signed64=payloads.TTL_MS,
+            int32=payloads.PRIORITY, int64=payloads.SENDER_TIMESTAMP_MS, uint64=payloads.SEQUENCE_NUMBER)
 
     # Empty properties of each shape, returning values as long as zelmsg's.
     cases = []
@@ -178,9 +185,24 @@ def floor_cases(floor_dir, repr_lengths):
              ("get unsigned", "e.number", {}),
              ("set unsigned", "e.number = value", {"value": 2}),
              ("get dict", "e.dict", {}),
-             ("set dict", "e.dict = value", {"value": payloads.SMALL})]
+             ("set dict", "e.dict = value", {"value": payloads.SMALL}),
+             ("get int64", "e.signed64", {}),
+             ("set int64", "e.signed64 = value", {"value": payloads.TTL_MS}),
+             ("get optional int32", "e.maybe_int32", {}),
+             ("set optional int32", "e.maybe_int32 = value", {"value": payloads.PRIORITY}),
+             ("get optional int64", "e.maybe_int64", {}),
+             ("set optional int64", "e.maybe_int64 = value", {"value": payloads.SENDER_TIMESTAMP_MS}),
+             ("get optional uint64", "e.maybe_uint64", {}),
+             ("set optional uint64", "e.maybe_uint64 = value", {"value": payloads.SEQUENCE_NUMBER})]
     for name, stmt, names in floor:
         cases.append(Case(name, "binding", stmt, {"e": empty, **names}, configure()))
+    # The optional text shape at each length that zelmsg's text fields have.
+    texts = {len(value): value for value in payloads.FIELDS.values() if isinstance(value, str)}
+    for _, text in sorted(texts.items()):
+        cases.append(Case(f"get optional str {len(text)} chars", "binding", "e.maybe_text", {"e": empty},
+                          configure(text=text)))
+        cases.append(Case(f"set optional str {len(text)} chars", "binding", "e.maybe_text = value",
+                          {"e": empty, "value": text}, configure(text=text)))
     for length in sorted(set(repr_lengths)):
         cases.append(Case(f"repr {length} chars", "binding", "repr(e)", {"e": empty, "repr": repr},
                           configure(dump_length=length), length=length))

@@ -7,6 +7,20 @@ REPLY_QUEUE = "order-replies/eu-west"
 CONTENT_TYPE = "application/json"
 BODY_SIZES = {"64 B": 64, "1 KiB": 1024, "64 KiB": 65536}
 
+# The rest of the header and a text payload, as a sender fills them in: a UUID for the
+# correlation id, a minute to live, the highest priority but two, a timestamp in
+# milliseconds since the epoch, and 100 bytes of text.
+CORRELATION_ID = "3f2b8c1e-9d4a-4e7f-b6c0-5a1d2e3f4b60"
+APPLICATION_MESSAGE_ID = "orders-eu-west-1042"
+TTL_MS = 60_000
+PRIORITY = 7
+SENDER_TIMESTAMP_MS = 1_733_652_900_000
+SEQUENCE_NUMBER = 1042
+TEXT = "order 1042 for C-20931: tea, scones; total 12.50 GBP, paid; leave at the door; eu-west, 10:15:00 UTC"
+FIELDS = {"dmq_eligible": True, "ttl": TTL_MS, "priority": PRIORITY, "correlation_id": CORRELATION_ID,
+          "application_message_id": APPLICATION_MESSAGE_ID, "sender_timestamp": SENDER_TIMESTAMP_MS,
+          "sequence_number": SEQUENCE_NUMBER, "text": TEXT}
+
 # Ten fields of the kinds an order message carries.
 SMALL = {"order": 1042, "customer": "C-20931", "items": ["tea", "scones"], "total": 12.5,
          "currency": "GBP", "paid": True, "note": "leave at the door", "priority": 2,

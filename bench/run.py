@@ -54,14 +54,23 @@ def operations(sizes):
     """[(operation, kind, native parts, binding floor, codec floor)]: kind is "property",
     "codec" or "other"; native parts are names of library_floor benchmarks whose medians
     add up to the library's share."""
+    def get_and_set(shapes):
+        return [(f"{verb} {name}", "property", [f"{verb} {name}"], f"{verb} {shape}", None)
+                for name, shape in shapes.items() for verb in ("get", "set")]
+
+    def text(name):
+        return f"optional str {len(payloads.FIELDS[name])} chars"
+
     ops = [("ZelMsg()", "other", ["ZelMsg()"], "Empty()", None)]
-    shapes = {"dest": "Destination", "reply2": "Destination", "is_reply": "bool",
-              "delivery_mode": "enum", "content_type": "str", "elide": "bool", "cos": "unsigned"}
-    for name, shape in shapes.items():
-        for verb in ("get", "set"):
-            ops.append((f"{verb} {name}", "property", [f"{verb} {name}"], f"{verb} {shape}", None))
+    ops += get_and_set({"dest": "Destination", "reply2": "Destination", "is_reply": "bool",
+                        "delivery_mode": "enum", "content_type": "str", "elide": "bool", "cos": "unsigned"})
     for name in ("is_request", "is_p2p"):
         ops.append((f"get {name}", "property", [f"get {name}"], "get bool read-only", None))
+    ops += get_and_set({"dmq_eligible": "bool", "ttl": "int64", "priority": "optional int32",
+                        "correlation_id": text("correlation_id"),
+                        "application_message_id": text("application_message_id"),
+                        "sender_timestamp": "optional int64", "sequence_number": "optional uint64",
+                        "text": text("text")})
     for label, size in payloads.BODY_SIZES.items():
         ops.append((f"get body {label}", "property", [f"get attachment/{size}"], f"get bytes {label}", None))
         ops.append((f"set body {label}", "property", [f"set attachment/{size}"], f"set bytes {label}", None))
@@ -95,7 +104,10 @@ def run_native(executable, sizes, dump_body, repetitions, workdir):
     out = os.path.join(workdir, os.path.basename(executable) + ".json")
     command = [executable, "--sizes=" + ",".join(str(size) for size in sizes), "--dump-body=" + dump_body,
                "--topic=" + payloads.TOPIC, "--reply-queue=" + payloads.REPLY_QUEUE,
-               "--content-type=" + payloads.CONTENT_TYPE,
+               "--content-type=" + payloads.CONTENT_TYPE, "--correlation-id=" + payloads.CORRELATION_ID,
+               "--application-message-id=" + payloads.APPLICATION_MESSAGE_ID, "--text=" + payloads.TEXT,
+               f"--ttl={payloads.TTL_MS}", f"--priority={payloads.PRIORITY}",
+               f"--sender-timestamp={payloads.SENDER_TIMESTAMP_MS}", f"--sequence-number={payloads.SEQUENCE_NUMBER}",
                f"--benchmark_repetitions={repetitions}", "--benchmark_min_time=0.01",
                "--benchmark_enable_random_interleaving=true", "--benchmark_out_format=json",
                f"--benchmark_out={out}"]
@@ -317,7 +329,7 @@ def chart(result, path):
     rows = result["derived"][primary]
     names = [row["operation"] for row in rows]
     peer = result.get("derived_peer", [])
-    figure, axes = plt.subplots(1, 3 if peer else 2, figsize=(22 if peer else 16, 12),
+    figure, axes = plt.subplots(1, 3 if peer else 2, figsize=(22 if peer else 16, max(12, 0.38 * len(rows))),
                                 gridspec_kw={"width_ratios": [3, 2, 2] if peer else [3, 2]})
     positions = list(range(len(rows)))[::-1]
     height = 0.38

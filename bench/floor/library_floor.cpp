@@ -5,14 +5,19 @@
 // Extra arguments, taken out before Google Benchmark reads the rest:
 //   --sizes=N,N,...       attachment sizes to time the attachment calls and copies at
 //   --dump-body=PATH      the attachment of the message whose dump is timed
-//   --topic=NAME, --reply-queue=NAME, --content-type=TEXT
+//   --topic=NAME, --reply-queue=NAME, --content-type=TEXT, --correlation-id=TEXT,
+//   --application-message-id=TEXT, --text=TEXT, --ttl=N, --priority=N,
+//   --sender-timestamp=N, --sequence-number=N
 //                         the message's values, the same as the Python benchmark's
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -27,6 +32,14 @@ std::string dump_body;
 std::string topic_name = "orders/eu-west/new/v1";
 std::string queue_name = "order-replies/eu-west";
 std::string content_type = "application/json";
+// The rest of the header and the text attachment, as bench/run.py passes them.
+std::string correlation_id;
+std::string application_message_id;
+std::string text;
+solClient_int64_t ttl = 0;
+solClient_int32_t priority = 0;
+solClient_int64_t sender_timestamp = 0;
+solClient_uint64_t sequence_number = 0;
 
 solClient_destination_t topic{SOLCLIENT_TOPIC_DESTINATION, nullptr};
 solClient_destination_t queue{SOLCLIENT_QUEUE_DESTINATION, nullptr};
@@ -34,6 +47,10 @@ solClient_destination_t queue{SOLCLIENT_QUEUE_DESTINATION, nullptr};
 void check(solClient_returnCode_t rc, const char *what) {
     if (rc != SOLCLIENT_OK) throw std::runtime_error(std::string(what) + " failed");
 }
+
+// Which message an operation works on: the base one, or one that also holds the rest of
+// the header and the text attachment, as the Python benchmark's cases for those do.
+enum class Held { base, fields };
 
 // A message in the state the Python benchmark gives its own: the same header values,
 // and the content type in the user property map.
@@ -53,6 +70,17 @@ struct Message {
             const std::vector<char> payload(attachment, 'x');
             check(solClient_msg_setBinaryAttachment(msg, payload.data(), attachment), "setBinaryAttachment");
         }
+    }
+    explicit Message(Held held) : Message() {
+        if (held == Held::base) return;
+        check(solClient_msg_setDMQEligible(msg, 1), "setDMQEligible");
+        check(solClient_msg_setTimeToLive(msg, ttl), "setTimeToLive");
+        check(solClient_msg_setPriority(msg, priority), "setPriority");
+        check(solClient_msg_setCorrelationId(msg, correlation_id.c_str()), "setCorrelationId");
+        check(solClient_msg_setApplicationMessageId(msg, application_message_id.c_str()), "setApplicationMessageId");
+        check(solClient_msg_setSenderTimestamp(msg, sender_timestamp), "setSenderTimestamp");
+        check(solClient_msg_setSequenceNumber(msg, sequence_number), "setSequenceNumber");
+        check(solClient_msg_setBinaryAttachmentString(msg, text.c_str()), "setBinaryAttachmentString");
     }
     ~Message() { solClient_msg_free(&msg); }
     Message(const Message &) = delete;
@@ -95,31 +123,26 @@ void write_destination(benchmark::State &state, solClient_destination_t *value) 
     }
 }
 
-template <solClient_bool_t (*Read)(solClient_opaqueMsg_pt)>
+template <solClient_bool_t (*Read)(solClient_opaqueMsg_pt), Held held = Held::base>
 void read_flag(benchmark::State &state) {
-    Message m;
+    Message m(held);
     for (auto _ : state) benchmark::DoNotOptimize(Read(m.msg));
 }
 
-template <solClient_returnCode_t (*Write)(solClient_opaqueMsg_pt, solClient_bool_t)>
-void write_flag(benchmark::State &state, solClient_bool_t value) {
-    Message m;
-    for (auto _ : state) benchmark::DoNotOptimize(Write(m.msg, value));
-}
-
-template <solClient_returnCode_t (*Read)(solClient_opaqueMsg_pt, solClient_uint32_t *)>
-void read_number(benchmark::State &state) {
-    Message m;
+// A number or a text pointer, which the library hands back through its second argument.
+template <typename Value, solClient_returnCode_t (*Read)(solClient_opaqueMsg_pt, Value *), Held held = Held::base>
+void read_value(benchmark::State &state) {
+    Message m(held);
     for (auto _ : state) {
-        solClient_uint32_t value = 0;
+        Value value{};
         benchmark::DoNotOptimize(Read(m.msg, &value));
         benchmark::DoNotOptimize(value);
     }
 }
 
-template <solClient_returnCode_t (*Write)(solClient_opaqueMsg_pt, solClient_uint32_t)>
-void write_number(benchmark::State &state, solClient_uint32_t value) {
-    Message m;
+template <typename Value, solClient_returnCode_t (*Write)(solClient_opaqueMsg_pt, Value), Held held = Held::base>
+void write_value(benchmark::State &state, Value value) {
+    Message m(held);
     for (auto _ : state) benchmark::DoNotOptimize(Write(m.msg, value));
 }
 
@@ -226,18 +249,50 @@ void register_all() {
     benchmark::RegisterBenchmark("get reply2", read_destination<solClient_msg_getReplyTo>);
     benchmark::RegisterBenchmark("set reply2", write_destination<solClient_msg_setReplyTo>, &queue);
     benchmark::RegisterBenchmark("get is_reply", read_flag<solClient_msg_isReplyMsg>);
-    benchmark::RegisterBenchmark("set is_reply", write_flag<solClient_msg_setAsReplyMsg>, 0);
-    benchmark::RegisterBenchmark("get delivery_mode", read_number<solClient_msg_getDeliveryMode>);
-    benchmark::RegisterBenchmark("set delivery_mode", write_number<solClient_msg_setDeliveryMode>,
+    benchmark::RegisterBenchmark("set is_reply", write_value<solClient_bool_t, solClient_msg_setAsReplyMsg>, 0);
+    benchmark::RegisterBenchmark("get delivery_mode", read_value<solClient_uint32_t, solClient_msg_getDeliveryMode>);
+    benchmark::RegisterBenchmark("set delivery_mode", write_value<solClient_uint32_t, solClient_msg_setDeliveryMode>,
                                  SOLCLIENT_DELIVERY_MODE_PERSISTENT);
     benchmark::RegisterBenchmark("get content_type", read_content_type);
     benchmark::RegisterBenchmark("set content_type", write_content_type);
     benchmark::RegisterBenchmark("get elide", read_flag<solClient_msg_isElidingEligible>);
-    benchmark::RegisterBenchmark("set elide", write_flag<solClient_msg_setElidingEligible>, 1);
-    benchmark::RegisterBenchmark("get cos", read_number<solClient_msg_getClassOfService>);
-    benchmark::RegisterBenchmark("set cos", write_number<solClient_msg_setClassOfService>, 1);
+    benchmark::RegisterBenchmark("set elide", write_value<solClient_bool_t, solClient_msg_setElidingEligible>, 1);
+    benchmark::RegisterBenchmark("get cos", read_value<solClient_uint32_t, solClient_msg_getClassOfService>);
+    benchmark::RegisterBenchmark("set cos", write_value<solClient_uint32_t, solClient_msg_setClassOfService>, 1);
     benchmark::RegisterBenchmark("get is_request", read_is_request);
     benchmark::RegisterBenchmark("get is_p2p", read_destination<solClient_msg_getDestination>);
+
+    constexpr Held fields = Held::fields;
+    using Text = const char *;
+    benchmark::RegisterBenchmark("get dmq_eligible", read_flag<solClient_msg_isDMQEligible, fields>);
+    benchmark::RegisterBenchmark("set dmq_eligible", write_value<solClient_bool_t, solClient_msg_setDMQEligible, fields>,
+                                 1);
+    benchmark::RegisterBenchmark("get ttl", read_value<solClient_int64_t, solClient_msg_getTimeToLive, fields>);
+    benchmark::RegisterBenchmark("set ttl", write_value<solClient_int64_t, solClient_msg_setTimeToLive, fields>, ttl);
+    benchmark::RegisterBenchmark("get priority", read_value<solClient_int32_t, solClient_msg_getPriority, fields>);
+    benchmark::RegisterBenchmark("set priority", write_value<solClient_int32_t, solClient_msg_setPriority, fields>,
+                                 priority);
+    benchmark::RegisterBenchmark("get correlation_id", read_value<Text, solClient_msg_getCorrelationId, fields>);
+    benchmark::RegisterBenchmark("set correlation_id", write_value<Text, solClient_msg_setCorrelationId, fields>,
+                                 correlation_id.c_str());
+    benchmark::RegisterBenchmark("get application_message_id",
+                                 read_value<Text, solClient_msg_getApplicationMessageId, fields>);
+    benchmark::RegisterBenchmark("set application_message_id",
+                                 write_value<Text, solClient_msg_setApplicationMessageId, fields>,
+                                 application_message_id.c_str());
+    benchmark::RegisterBenchmark("get sender_timestamp",
+                                 read_value<solClient_int64_t, solClient_msg_getSenderTimestamp, fields>);
+    benchmark::RegisterBenchmark("set sender_timestamp",
+                                 write_value<solClient_int64_t, solClient_msg_setSenderTimestamp, fields>,
+                                 sender_timestamp);
+    benchmark::RegisterBenchmark("get sequence_number",
+                                 read_value<solClient_int64_t, solClient_msg_getSequenceNumber, fields>);
+    benchmark::RegisterBenchmark("set sequence_number",
+                                 write_value<solClient_uint64_t, solClient_msg_setSequenceNumber, fields>,
+                                 sequence_number);
+    benchmark::RegisterBenchmark("get text", read_value<Text, solClient_msg_getBinaryAttachmentString, fields>);
+    benchmark::RegisterBenchmark("set text", write_value<Text, solClient_msg_setBinaryAttachmentString, fields>,
+                                 text.c_str());
     benchmark::RegisterBenchmark("repr", dump);
     for (const std::uint32_t size : sizes) {
         benchmark::RegisterBenchmark("get attachment", read_attachment)->Arg(size);
@@ -258,18 +313,32 @@ bool take(const char *arg, const char *name, std::string &value) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    const std::map<std::string, std::string *> texts{
+        {"--topic=", &topic_name},
+        {"--reply-queue=", &queue_name},
+        {"--content-type=", &content_type},
+        {"--correlation-id=", &correlation_id},
+        {"--application-message-id=", &application_message_id},
+        {"--text=", &text},
+    };
     std::vector<char *> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         std::string value;
-        if (take(argv[i], "--sizes=", value)) {
+        const auto named = std::find_if(texts.begin(), texts.end(),
+                                        [&](const auto &entry) { return take(argv[i], entry.first.c_str(), value); });
+        if (named != texts.end()) {
+            *named->second = value;
+        } else if (take(argv[i], "--sizes=", value)) {
             std::stringstream list(value);
             for (std::string item; std::getline(list, item, ',');) sizes.push_back(std::stoul(item));
-        } else if (take(argv[i], "--topic=", value)) {
-            topic_name = value;
-        } else if (take(argv[i], "--reply-queue=", value)) {
-            queue_name = value;
-        } else if (take(argv[i], "--content-type=", value)) {
-            content_type = value;
+        } else if (take(argv[i], "--ttl=", value)) {
+            ttl = std::stoll(value);
+        } else if (take(argv[i], "--priority=", value)) {
+            priority = std::stoi(value);
+        } else if (take(argv[i], "--sender-timestamp=", value)) {
+            sender_timestamp = std::stoll(value);
+        } else if (take(argv[i], "--sequence-number=", value)) {
+            sequence_number = std::stoull(value);
         } else if (take(argv[i], "--dump-body=", value)) {
             std::ifstream file(value, std::ios::binary);
             dump_body.assign(std::istreambuf_iterator<char>(file), {});
