@@ -4,16 +4,20 @@ it once per role and environment; it is not meant to be run by hand.
     python bench/measure.py --role zelmsg --out FILE
     python bench/measure.py --role floor --floor-dir build/bench --repr-lengths N,N --out FILE
     python bench/measure.py --role peer --vendor-site DIR --out FILE
+    python bench/measure.py --role capi --module PATH --out FILE
 
 Roles, each in a process of its own:
   zelmsg  every zelmsg operation, and the codecs called directly
   floor   the empty pybind11 properties of binding_floor (built into --floor-dir) and a
           plain __slots__ attribute read
   peer    one outbound message built per iteration, by zelmsg and by the vendor's API
+  capi    zelmsg's C API, timed by the C loops of the example module examples/native
+          (built by scripts/native-example, at --module)
 
 Each operation is a statement repeated UNROLL times in a loop; a sample is one run of
 that loop lasting about --sample-ms of process CPU time, and the empty loop's cost per
-statement is subtracted. The rounds visit every operation once each, in a shuffled
+statement is subtracted. A C loop times itself and reports the CPU time per iteration,
+with nothing to subtract. The rounds visit every operation once each, in a shuffled
 order, so that a noisy moment spreads over all of them rather than over one.
 """
 
@@ -34,13 +38,18 @@ UNROLL = 10
 
 
 class Case:
-    def __init__(self, name, group, stmt, names, prepare=None, **info):
+    """An operation to time: stmt in a Python loop, or, given a timer, a C loop that the
+    timer runs for n iterations, returning the ns per iteration."""
+
+    def __init__(self, name, group, stmt, names, prepare=None, timer=None, **info):
         self.name, self.group, self.stmt, self.names = name, group, stmt, names
         self.prepare = prepare or (lambda: None)
         self.info = info
         self.samples = []
         self.iterations = 0
-        self.run = compile_loop(stmt, names)
+        self.native = timer is not None
+        # Either way, run(n) gives the CPU time of n * UNROLL operations.
+        self.run = (lambda n: timer(n * UNROLL) * n * UNROLL) if timer else compile_loop(stmt, names)
 
 
 def compile_loop(stmt, names):
@@ -87,7 +96,8 @@ def measure(cases, rounds, sample_ns):
     # The loop's own share of each statement, taken off every sample.
     loop_ns = statistics.median(loop_samples)
     for case in cases:
-        case.samples = [sample - loop_ns for sample in case.samples]
+        if not case.native:
+            case.samples = [sample - loop_ns for sample in case.samples]
     return loop_ns
 
 
@@ -274,6 +284,21 @@ def peer_cases(vendor_site):
     return cases, dumps
 
 
+def capi_cases(module_path):
+    """zelmsg's C API as native code calls it: handle() on a message, and a message that
+    the library allocated adopted and released, beside ZelMsg() called and released."""
+    import zelmsg
+
+    sys.path.insert(0, os.path.dirname(module_path))
+    import native_example
+
+    assert os.path.samefile(native_example.__file__, module_path)
+    msg = zelmsg.ZelMsg()
+    return [Case("handle()", "capi", "time_handle(msg, n)", {}, timer=lambda n: native_example.time_handle(msg, n)),
+            Case("adopt() + release", "capi", "time_adopt(n)", {}, timer=native_example.time_adopt),
+            Case("ZelMsg() + release", "capi", "time_new(n)", {}, timer=native_example.time_new)]
+
+
 def summary(samples):
     quartiles = statistics.quantiles(samples, n=4, method="inclusive")
     return {"median": statistics.median(samples), "p25": quartiles[0], "p75": quartiles[2],
@@ -299,10 +324,11 @@ def loaded_libraries():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--role", choices=("zelmsg", "floor", "peer"), required=True)
+    parser.add_argument("--role", choices=("zelmsg", "floor", "peer", "capi"), required=True)
     parser.add_argument("--floor-dir")
     parser.add_argument("--repr-lengths", default="", help="lengths of zelmsg's dumps, for the floor")
     parser.add_argument("--vendor-site")
+    parser.add_argument("--module", help="the example module built by scripts/native-example")
     parser.add_argument("--rounds", type=int, default=50)
     parser.add_argument("--sample-ms", type=float, default=5.0)
     parser.add_argument("--out", required=True)
@@ -313,6 +339,8 @@ def main():
         cases = zelmsg_cases()
     elif args.role == "floor":
         cases = floor_cases(args.floor_dir, [int(n) for n in args.repr_lengths.split(",") if n])
+    elif args.role == "capi":
+        cases = capi_cases(args.module)
     else:
         cases, extra["dumps"] = peer_cases(args.vendor_site)
     # Collection off while timing, as timeit does, except for whole messages: there the

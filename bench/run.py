@@ -9,6 +9,8 @@ scripts/bench builds what this needs and runs it; it runs, in one go:
     pybind11 properties of binding_floor and a __slots__ attribute;
   - bench/measure.py as the peer, in .venv-genuine with the vendor's package on the path:
     one outbound message built by zelmsg and by the vendor's message builder;
+  - bench/measure.py for zelmsg's C API in both environments: the C loops of the example
+    module examples/native, built against each zelmsg (--standin-capi, --genuine-capi);
   - bench/memory.py in both environments (10^6 uses of each operation);
 then prints the tables and writes results.json and results.png into --out-dir.
 
@@ -17,8 +19,9 @@ spread as the interquartile range. Floors:
   property   the library's calls + the empty pybind11 property of the same shape
   json, msgpack  the codec called directly + the library's calls + one copy of the body
              (a read copies the attachment out; a write's copy is the library's own)
-Overhead is zelmsg minus its floor. The targets are reported, never enforced: the exit
-status says only whether every part could be measured.
+Overhead is zelmsg minus its floor. The C API has no floor: handle() is held to a bound
+in ns, and adopt() + release to ZelMsg() + release. The targets are reported, never
+enforced: the exit status says only whether every part could be measured.
 """
 
 import argparse
@@ -39,6 +42,7 @@ import payloads  # noqa: E402
 PROPERTY_TARGET = 1.3
 CODEC_TARGET = 1.15
 PEER_TARGET = 20.0
+HANDLE_TARGET = 10.0
 LIBRARIES = ("standin", "genuine")
 LIBRARY_NAMES = {"standin": "stand-in", "genuine": "genuine"}
 
@@ -210,6 +214,17 @@ def derive_peer(peer, floor, measured, native, sizes):
     return rows
 
 
+def derive_capi(capi):
+    """The C API's figures for one library, as the example module's C loops timed them."""
+    cases = capi["cases"]
+    entries = {name: {k: cases[f"capi:{name}"][k] for k in ("median", "p25", "p75")}
+               for name in ("handle()", "adopt() + release", "ZelMsg() + release")}
+    handle = entries["handle()"]["median"]
+    ratio = entries["adopt() + release"]["median"] / entries["ZelMsg() + release"]["median"]
+    return {"calls": entries, "handle_target_ns": HANDLE_TARGET, "handle_met": handle < HANDLE_TARGET,
+            "adopt_ratio": ratio, "adopt_met": ratio <= 1.0}
+
+
 # ---------------------------------------------------------------------------------------
 # Output.
 
@@ -272,6 +287,19 @@ def peer_table(result):
                          "at zelmsg's floor", "target", "met"], rows, ["<", ">", ">", "<", ">", ">", ">", ">", ">"])
 
 
+def capi_table(result):
+    derived = result["derived_capi"]
+    libraries = [library for library in LIBRARIES if library in derived]
+    both = lambda key: "yes" if all(derived[library][key] for library in libraries) else "NO"
+    calls = lambda name: [spread(derived[library]["calls"][name]) for library in libraries]
+    rows = [["handle()"] + calls("handle()") + [f"< {HANDLE_TARGET:.0f} ns", both("handle_met")],
+            ["adopt() + release"] + calls("adopt() + release") + ["<= ZelMsg() + release", both("adopt_met")],
+            ["ZelMsg() + release"] + calls("ZelMsg() + release") + ["-", "-"],
+            ["adopt() / ZelMsg()"] + [f"{derived[library]['adopt_ratio']:.2f}" for library in libraries]
+            + ["<= 1.00", both("adopt_met")]]
+    return format_table(["C API"] + [LIBRARY_NAMES[library] for library in libraries] + ["target", "met"], rows)
+
+
 def floors_table(result):
     rows = [[f"binding: {case['name']}", "-", spread(case)] for case in result["floor"]["cases"].values()]
     for library in LIBRARIES:
@@ -306,6 +334,11 @@ def targets_summary(result):
             lines.append(f"{LIBRARY_NAMES[library]}: {kind} ratio <= {target}: "
                          f"{len(chosen) - len(missed)}/{len(chosen)} met, worst {worst['operation']} "
                          f"{worst['ratio']:.2f}" + (f"; missed: {', '.join(missed)}" if missed else ""))
+    for library, capi in result["derived_capi"].items():
+        lines.append(f"{LIBRARY_NAMES[library]}: C API handle() {capi['calls']['handle()']['median']:.1f} ns "
+                     f"(target < {HANDLE_TARGET:.0f}): " + ("met" if capi["handle_met"] else "missed")
+                     + f"; adopt() + release {capi['adopt_ratio']:.2f}x ZelMsg() + release (target <= 1): "
+                     + ("met" if capi["adopt_met"] else "missed"))
     for row in result.get("derived_peer", []):
         lines.append(f"build a message ({row['payload']}), vendor {row['vendor_variant']}: "
                      f"{row['speedup']:.1f}x faster (target >= {PEER_TARGET:.0f}x): "
@@ -447,6 +480,8 @@ def main():
     parser.add_argument("--standin-python", required=True)
     parser.add_argument("--genuine-python", help="omitted when the genuine library is not to be had")
     parser.add_argument("--vendor-site", help="folder holding the vendor's solace-pubsubplus")
+    parser.add_argument("--standin-capi", help="examples/native built against .venv's zelmsg")
+    parser.add_argument("--genuine-capi", help="examples/native built against .venv-genuine's zelmsg")
     parser.add_argument("--out-dir", default=os.path.join(HERE, "results"))
     parser.add_argument("--rounds", type=int, default=50, help="samples per Python operation")
     parser.add_argument("--sample-ms", type=float, default=5.0, help="CPU time of one sample")
@@ -456,11 +491,14 @@ def main():
 
     started = time.time()
     result = {"machine": machine_facts(), "settings": {k: v for k, v in vars(args).items()},
-              "targets": {"property": PROPERTY_TARGET, "codec": CODEC_TARGET, "peer": PEER_TARGET},
-              "native": {}, "measured": {}, "derived": {}, "memory": {}}
+              "targets": {"property": PROPERTY_TARGET, "codec": CODEC_TARGET, "peer": PEER_TARGET,
+                          "handle_ns": HANDLE_TARGET},
+              "native": {}, "measured": {}, "derived": {}, "capi": {}, "derived_capi": {}, "memory": {}}
     pythons = {"standin": args.standin_python}
     if args.genuine_python:
         pythons["genuine"] = args.genuine_python
+    capi_modules = {library: module for library, module in
+                    (("standin", args.standin_capi), ("genuine", args.genuine_capi)) if module and library in pythons}
 
     sizes = payloads.encoded_sizes()
     result["encoded_sizes"] = {f"{codec} {label}": size for (codec, label), size in sizes.items()}
@@ -484,6 +522,11 @@ def main():
         for library in pythons:
             result["derived"][library] = derive(result["measured"][library], result["floor"],
                                                 result["native"][library], sizes)
+        for library, module in capi_modules.items():
+            log(f"zelmsg's C API from C, {LIBRARY_NAMES[library]} library ({module})")
+            result["capi"][library] = run_measure(pythons[library], "capi", library, workdir, args,
+                                                  ["--module", module])
+            result["derived_capi"][library] = derive_capi(result["capi"][library])
         if args.genuine_python and args.vendor_site:
             log("one outbound message, zelmsg and the vendor's API")
             result["peer"] = run_measure(args.genuine_python, "peer", "genuine", workdir, args,
@@ -526,6 +569,10 @@ def main():
               "zelmsg's floor: the library's calls + the empty properties (construct, enum, unsigned, dict) "
               "+ orjson.dumps.\n")
         print(peer_table(result))
+    if result["derived_capi"]:
+        print("\nzelmsg's C API, timed by the C loops of examples/native: handle() on one ZelMsg; adopt() of a "
+              "message the library allocates, then its release; ZelMsg() called from C, then its release.\n")
+        print(capi_table(result))
     if result["memory"]:
         print(f"\nResident memory growth over {args.memory_iterations} uses of each operation "
               "(bench/memory.py; it also watches traced memory and reference counts)\n")
