@@ -434,7 +434,7 @@ def chart(result, path):
     figure.suptitle(f"zelmsg benchmark, {time.strftime('%Y-%m-%d', time.gmtime(result['finished']))}: "
                     f"{describe(machine)}; load average {machine['load_start'][0]:.2f} at start, "
                     f"{machine['load_end'][0]:.2f} at end")
-    figure.tight_layout()
+    figure.tight_layout(rect=(0, 0, 1, 1 - 0.3 / figure.get_figheight()))
     figure.savefig(path, dpi=110)
     plt.close(figure)
 
