@@ -2,15 +2,19 @@
 
 import glob
 import os
+import pathlib
 import re
 import shutil
 import subprocess
 import sys
 import textwrap
+import tomllib
 
 import pytest
 
 import zelmsg
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def run_python(code, python=sys.executable):
@@ -93,13 +97,25 @@ def test_module_holds_exactly_its_surface():
     assert own == {
         "DestinationType", "Null", "Topic", "Queue", "TopicTemp", "QueueTemp",
         "DeliveryMode", "Direct", "Persistent", "NonPersistent", "Destination", "ZelMsg",
-        "_C_API", "get_include", "get_cmake_dir",
+        "_C_API", "get_include", "get_cmake_dir", "library_version",
     }
-    # What native code needs comes after the message object's own surface.
-    assert [name for name in vars(zelmsg) if name in own][-3:] == ["_C_API", "get_include", "get_cmake_dir"]
+    # What native code needs comes after the message object's own surface, then the versions.
+    assert [name for name in vars(zelmsg) if name in own][-4:] == [
+        "_C_API", "get_include", "get_cmake_dir", "library_version"]
     assert zelmsg.__doc__ == "\n\n  "
     for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg):
         assert cls.__module__ == "zelmsg" and cls.__qualname__ == cls.__name__
+
+
+def test_versions_name_the_distribution_and_the_library_it_runs_on(lib):
+    with open(ROOT / "pyproject.toml", "rb") as file:
+        assert zelmsg.__version__ == tomllib.load(file)["project"]["version"]
+    version = zelmsg.library_version()
+    assert all(type(text) is str and text for text in version)
+    if lib.has_control:
+        assert "stand-in" in version[2]
+    else:
+        assert version == ("7.33.0.3", "Apr 14 2025 11:58:57", "Linux26-x86_64_opt - C SDK")
 
 
 def test_module_exports_only_its_entry_point_and_runs_nothing_on_load():

@@ -169,6 +169,15 @@ py::str destination_repr(const Destination &d) {
     return py::str("Destination({!r}, {})").format(name, type_text);
 }
 
+// The three texts of the library's version record: which library, and which build of it.
+static py::tuple library_version() {
+    solClient_version_info_pt info = nullptr;
+    if (solClient_version_get(&info) != SOLCLIENT_OK || !info) {
+        throw std::runtime_error("libsolclient gave no version record: " + std::string(last_error_text()));
+    }
+    return py::make_tuple(text_object(info->version_p), text_object(info->dateTime_p), text_object(info->variant_p));
+}
+
 // A folder of what is installed beside this module's file, in zelmsg.libs: the library,
 // the C API header and the CMake package config.
 static std::string installed_folder(const char *relative) {
@@ -275,4 +284,7 @@ PYBIND11_MODULE(zelmsg, m) {
           "The folder that holds zelmsg/capi.h, the C API header.");
     m.def("get_cmake_dir", [] { return installed_folder("share/cmake/zelmsg"); },
           "The folder of zelmsg's CMake package config (targets zelmsg::capi and zelmsg::solclient).");
+    m.def("library_version", &library_version,
+          "The libsolclient zelmsg runs on, as (version, date_time, variant) from its version record.");
+    m.attr("__version__") = ZELMSG_VERSION;
 }

@@ -74,6 +74,14 @@ typedef struct solClient_errorInfo {
    ending with NULL. */
 SOLCLIENT_API solClient_returnCode_t solClient_initialize(int logFilterLevel, const char **props);
 
+/* The library's own version record; its texts live as long as the library. */
+typedef struct solClient_version_info {
+    const char *version_p;
+    const char *dateTime_p;
+    const char *variant_p;
+} solClient_version_info_t, *solClient_version_info_pt;
+SOLCLIENT_API solClient_returnCode_t solClient_version_get(solClient_version_info_pt *version_p);
+
 /* Message lifecycle and text form. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_alloc(solClient_opaqueMsg_pt *msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_free(solClient_opaqueMsg_pt *msg_p);

@@ -19,6 +19,7 @@ namespace standin {
 // and its function in one of the ops_*.cpp files.
 #define STANDIN_OPERATIONS(X)                                                                 \
     X(solClient_initialize)                                                                   \
+    X(solClient_version_get)                                                                  \
     X(solClient_msg_alloc)                                                                    \
     X(solClient_msg_free)                                                                     \
     X(solClient_getLastErrorInfo)                                                             \

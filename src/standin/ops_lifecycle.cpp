@@ -36,6 +36,21 @@ solClient_returnCode_t solClient_initialize(int logFilterLevel, const char ** /*
     return SOLCLIENT_OK;
 }
 
+// The API level whose behaviour the stand-in answers with, and a variant that tells it apart.
+solClient_returnCode_t solClient_version_get(solClient_version_info_pt *version_p) {
+    static const solClient_version_info_t kVersion{"7.33.0.3", __DATE__ " " __TIME__,
+                                                   "Linux x86_64 - zelmsg stand-in"};
+    constexpr Op op = Op::solClient_version_get;
+    if (const std::optional<int> injected = enter(op)) {
+        return fail(op, kInjected, *injected);
+    }
+    if (version_p == nullptr) {
+        return fail(op, kNullArgument);
+    }
+    *version_p = const_cast<solClient_version_info_pt>(&kVersion);
+    return SOLCLIENT_OK;
+}
+
 solClient_returnCode_t solClient_msg_alloc(solClient_opaqueMsg_pt *msg_p) {
     constexpr Op op = Op::solClient_msg_alloc;
     if (const std::optional<int> injected = enter(op)) {
