@@ -6,8 +6,8 @@ after, and how the reference counts of the objects it involves changed: the valu
 writes and everything inside them, the message, the codec functions, and zelmsg's types
 (every live instance holds a reference to its type, so a leaked result shows there).
 Immortal objects (True, small ints, built-in types) have no count to watch and are left
-out. Run it with the interpreter of the build to measure (.venv for the stand-in,
-.venv-genuine for the genuine library):
+out. Run it with the interpreter of the build to measure (.venv for the genuine library,
+.venv-standin for the stand-in):
 
     .venv/bin/python bench/memory.py [--iterations N]
 

@@ -3,11 +3,11 @@
 scripts/bench builds what this needs and runs it; it runs, in one go:
   - the native floors (library_floor_*): each operation's libsolclient calls timed from
     C++ with Google Benchmark, on the stand-in and on the genuine library;
-  - bench/measure.py in .venv (stand-in) and in .venv-genuine (genuine library): every
+  - bench/measure.py in .venv-standin (stand-in) and in .venv (genuine library): every
     zelmsg operation, and the codecs called directly;
   - bench/measure.py for the binding's floor, in a process without zelmsg: the empty
     pybind11 properties of binding_floor and a __slots__ attribute;
-  - bench/measure.py as the peer, in .venv-genuine with the vendor's package on the path:
+  - bench/measure.py as the peer, in .venv with the vendor's package on the path:
     one outbound message built by zelmsg and by the vendor's message builder;
   - bench/measure.py for zelmsg's C API in both environments: the C loops of the example
     module examples/native, built against each zelmsg (--standin-capi, --genuine-capi);
@@ -480,8 +480,8 @@ def main():
     parser.add_argument("--standin-python", required=True)
     parser.add_argument("--genuine-python", help="omitted when the genuine library is not to be had")
     parser.add_argument("--vendor-site", help="folder holding the vendor's solace-pubsubplus")
-    parser.add_argument("--standin-capi", help="examples/native built against .venv's zelmsg")
-    parser.add_argument("--genuine-capi", help="examples/native built against .venv-genuine's zelmsg")
+    parser.add_argument("--standin-capi", help="examples/native built against .venv-standin's zelmsg")
+    parser.add_argument("--genuine-capi", help="examples/native built against .venv's zelmsg")
     parser.add_argument("--out-dir", default=os.path.join(HERE, "results"))
     parser.add_argument("--rounds", type=int, default=50, help="samples per Python operation")
     parser.add_argument("--sample-ms", type=float, default=5.0, help="CPU time of one sample")
