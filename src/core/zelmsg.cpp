@@ -1,6 +1,8 @@
 // zelmsg: a Python message object over libsolclient.
 #include "pyzelmsg.hpp"
 
+#include "arguments.hpp"
+
 #include <dlfcn.h>
 #include <pybind11/operators.h>
 #include <spdlog/spdlog.h>
@@ -192,6 +194,15 @@ static std::string installed_folder(const char *relative) {
 
 using namespace zelmsg;
 
+// What the setters accept, as their TypeErrors say it.
+constexpr const char *kFlag = "a bool (or None, or a number, read for its truth)";
+constexpr const char *kText = "a str or bytes";
+constexpr const char *kOptionalText = "a str, bytes or None";
+constexpr const char *kInt64 = "an int from -2**63 to 2**63-1";
+constexpr const char *kOptionalInt64 = "an int from -2**63 to 2**63-1, or None";
+constexpr const char *kPriority = "an int from 0 to 255, or None";
+constexpr const char *kSequenceNumber = "an int from 0 to 2**64-1, or None";
+
 PYBIND11_MODULE(zelmsg, m) {
     initialise_library();
     m.doc() = "\n\n  ";
@@ -219,65 +230,78 @@ PYBIND11_MODULE(zelmsg, m) {
         .def(py::self != py::self)
         .def("__repr__", &destination_repr);
 
+    // Setters take the value as it comes and convert it with argument<T>(): a refusal then
+    // never quotes the message (arguments.hpp tells why). Methods added later do the same.
     py::class_<PyZelMsg>(m, "ZelMsg")
         .def(py::init<>())
         .def("__repr__", &PyZelMsg::dump)
         .def_property("dest",
             [](const PyZelMsg &msg) { return msg.get_dest(); },
-            [](PyZelMsg &msg, const Destination &d) { msg.set_dest(d); })
+            [](PyZelMsg &msg, py::handle d) { msg.set_dest(argument<const Destination &>(d, "ZelMsg.dest", "a Destination")); })
         .def_property("reply2",
             [](const PyZelMsg &msg) { return msg.get_reply2(); },
-            [](PyZelMsg &msg, const Destination &d) { msg.set_reply2(d); })
+            [](PyZelMsg &msg, py::handle d) { msg.set_reply2(argument<const Destination &>(d, "ZelMsg.reply2", "a Destination")); })
         .def_property("is_reply",
             [](const PyZelMsg &msg) { return msg.get_is_reply(); },
-            [](PyZelMsg &msg, bool flag) { msg.set_is_reply(flag); })
+            [](PyZelMsg &msg, py::handle flag) { msg.set_is_reply(argument<bool>(flag, "ZelMsg.is_reply", kFlag)); })
         .def_property_readonly("is_request", [](const PyZelMsg &msg) { return msg.get_is_request(); })
         .def_property_readonly("is_p2p", [](const PyZelMsg &msg) { return msg.get_is_p2p(); })
         .def_property("delivery_mode",
             [](const PyZelMsg &msg) { return msg.get_delivery_mode(); },
-            [](PyZelMsg &msg, DeliveryMode mode) { msg.set_delivery_mode(mode); })
+            [](PyZelMsg &msg, py::handle mode) {
+                msg.set_delivery_mode(argument<DeliveryMode>(mode, "ZelMsg.delivery_mode", "a DeliveryMode")); })
         .def_property("content_type",
             [](const PyZelMsg &msg) { return msg.get_content_type(); },
-            [](PyZelMsg &msg, const std::string &text) { msg.set_content_type(text.c_str()); })
+            [](PyZelMsg &msg, py::handle text) {
+                msg.set_content_type(argument<std::string>(text, "ZelMsg.content_type", kText).c_str()); })
         .def_property("elide",
             [](const PyZelMsg &msg) { return msg.get_elide(); },
-            [](PyZelMsg &msg, bool flag) { msg.set_elide(flag); })
+            [](PyZelMsg &msg, py::handle flag) { msg.set_elide(argument<bool>(flag, "ZelMsg.elide", kFlag)); })
         .def_property("cos",
             [](const PyZelMsg &msg) { return msg.get_cos(); },
-            [](PyZelMsg &msg, std::uint32_t cos) { msg.set_cos(cos); })
+            [](PyZelMsg &msg, py::handle cos) {
+                msg.set_cos(argument<std::uint32_t>(cos, "ZelMsg.cos", "an int from 0 to 4294967295")); })
         .def_property("json",
             [](const PyZelMsg &msg) { return msg.get_json(); },
-            [](PyZelMsg &msg, const py::dict &value) { msg.set_json(value); })
+            [](PyZelMsg &msg, py::handle value) { msg.set_json(argument<py::dict>(value, "ZelMsg.json", "a dict")); })
         .def_property("msgpack",
             [](const PyZelMsg &msg) { return msg.get_msgpack(); },
-            [](PyZelMsg &msg, const py::dict &value) { msg.set_msgpack(value); })
+            [](PyZelMsg &msg, py::handle value) { msg.set_msgpack(argument<py::dict>(value, "ZelMsg.msgpack", "a dict")); })
         .def_property("body",
             [](const PyZelMsg &msg) { return read_body(msg); },
-            [](PyZelMsg &msg, const py::bytes &body) { write_body(msg, body); })
+            [](PyZelMsg &msg, py::handle body) { write_body(msg, argument<py::bytes>(body, "ZelMsg.body", "bytes")); })
         .def_property("dmq_eligible",
             [](const PyZelMsg &msg) { return msg.get_dmq_eligible(); },
-            [](PyZelMsg &msg, bool flag) { msg.set_dmq_eligible(flag); })
+            [](PyZelMsg &msg, py::handle flag) { msg.set_dmq_eligible(argument<bool>(flag, "ZelMsg.dmq_eligible", kFlag)); })
         .def_property("ttl",
             [](const PyZelMsg &msg) { return msg.get_ttl(); },
-            [](PyZelMsg &msg, std::int64_t ttl) { msg.set_ttl(ttl); })
+            [](PyZelMsg &msg, py::handle ttl) { msg.set_ttl(argument<std::int64_t>(ttl, "ZelMsg.ttl", kInt64)); })
         .def_property("priority",
             [](const PyZelMsg &msg) { return msg.get_priority(); },
-            [](PyZelMsg &msg, std::optional<std::int32_t> priority) { msg.set_priority(priority); })
+            [](PyZelMsg &msg, py::handle priority) {
+                msg.set_priority(argument<std::optional<std::int32_t>>(priority, "ZelMsg.priority", kPriority)); })
         .def_property("correlation_id",
             [](const PyZelMsg &msg) { return msg.get_correlation_id(); },
-            [](PyZelMsg &msg, std::optional<std::string_view> id) { msg.set_correlation_id(id); })
+            [](PyZelMsg &msg, py::handle id) {
+                msg.set_correlation_id(argument<std::optional<std::string_view>>(id, "ZelMsg.correlation_id", kOptionalText)); })
         .def_property("application_message_id",
             [](const PyZelMsg &msg) { return msg.get_application_message_id(); },
-            [](PyZelMsg &msg, std::optional<std::string_view> id) { msg.set_application_message_id(id); })
+            [](PyZelMsg &msg, py::handle id) {
+                msg.set_application_message_id(
+                    argument<std::optional<std::string_view>>(id, "ZelMsg.application_message_id", kOptionalText)); })
         .def_property("sender_timestamp",
             [](const PyZelMsg &msg) { return msg.get_sender_timestamp(); },
-            [](PyZelMsg &msg, std::optional<std::int64_t> ms) { msg.set_sender_timestamp(ms); })
+            [](PyZelMsg &msg, py::handle ms) {
+                msg.set_sender_timestamp(argument<std::optional<std::int64_t>>(ms, "ZelMsg.sender_timestamp", kOptionalInt64)); })
         .def_property("sequence_number",
             [](const PyZelMsg &msg) { return msg.get_sequence_number(); },
-            [](PyZelMsg &msg, std::optional<std::uint64_t> number) { msg.set_sequence_number(number); })
+            [](PyZelMsg &msg, py::handle number) {
+                msg.set_sequence_number(
+                    argument<std::optional<std::uint64_t>>(number, "ZelMsg.sequence_number", kSequenceNumber)); })
         .def_property("text",
             [](const PyZelMsg &msg) { return msg.get_text(); },
-            [](PyZelMsg &msg, std::optional<std::string_view> text) { msg.set_text(text); });
+            [](PyZelMsg &msg, py::handle text) {
+                msg.set_text(argument<std::optional<std::string_view>>(text, "ZelMsg.text", kOptionalText)); });
 
     m.attr("_C_API") = c_api_capsule(m.attr("ZelMsg"));
     m.def("get_include", [] { return installed_folder("include"); },
