@@ -23,10 +23,15 @@ typedef int solClient_returnCode_t;
 enum {
     SOLCLIENT_OK = 0,
     SOLCLIENT_NOT_FOUND = 5,
+    SOLCLIENT_EOS = 4, /* getNextField: no field left */
     SOLCLIENT_FAIL = -1,
 };
 
 typedef unsigned char solClient_bool_t;
+typedef uint8_t solClient_uint8_t;
+typedef int8_t solClient_int8_t;
+typedef uint16_t solClient_uint16_t;
+typedef int16_t solClient_int16_t;
 typedef int32_t solClient_int32_t;
 typedef uint32_t solClient_uint32_t;
 typedef int64_t solClient_int64_t;
@@ -34,6 +39,8 @@ typedef uint64_t solClient_uint64_t;
 typedef void *solClient_opaqueMsg_pt;
 typedef void *solClient_opaqueContainer_pt;
 typedef void *solClient_opaquePointer_pt;
+/* 4 bytes here; the library keeps the low 16 bits. */
+typedef wchar_t solClient_wchar_t;
 
 /* A fixed underlying type in C++, so a value outside the named ones (which callers can
    build) is still a valid value of the type. */
@@ -54,6 +61,67 @@ typedef struct solClient_destination {
     solClient_destinationType_t destType;
     const char *dest;
 } solClient_destination_t;
+
+/* What a container field holds. */
+typedef enum solClient_fieldType
+#ifdef __cplusplus
+    : int
+#endif
+{
+    SOLCLIENT_BOOL = 0,
+    SOLCLIENT_UINT8 = 1,
+    SOLCLIENT_INT8 = 2,
+    SOLCLIENT_UINT16 = 3,
+    SOLCLIENT_INT16 = 4,
+    SOLCLIENT_UINT32 = 5,
+    SOLCLIENT_INT32 = 6,
+    SOLCLIENT_UINT64 = 7,
+    SOLCLIENT_INT64 = 8,
+    SOLCLIENT_WCHAR = 9,
+    SOLCLIENT_STRING = 10,
+    SOLCLIENT_BYTEARRAY = 11,
+    SOLCLIENT_FLOAT = 12,
+    SOLCLIENT_DOUBLE = 13,
+    SOLCLIENT_MAP = 14,
+    SOLCLIENT_STREAM = 15,
+    SOLCLIENT_NULL = 16,
+    SOLCLIENT_DESTINATION = 17,
+    SOLCLIENT_SMF = 18,
+    SOLCLIENT_UNKNOWN = -1,
+} solClient_fieldType_t;
+
+/* 24 bytes: type at 0, length at 4, value at 8. A read writes only the member of its type
+   (a WCHAR as 4 bytes); pointers point into the container and stay good only until it
+   changes. length is the value's encoded size: 1, 2, 4 or 8 for numbers (2 for WCHAR),
+   strlen + 1 for STRING, the byte count for BYTEARRAY and SMF (an empty one reads a null
+   pointer), the name's length + 2 for DESTINATION, the encoded fields (without the 5-byte
+   header) for MAP and STREAM, 0 for NULL, and the whole encoded field for UNKNOWN. A MAP or
+   STREAM value is a container handle that the reader must close. */
+typedef struct solClient_field {
+    solClient_fieldType_t type;
+    solClient_uint32_t length;
+    union {
+        solClient_bool_t boolean;
+        solClient_uint8_t uint8;
+        solClient_int8_t int8;
+        solClient_uint16_t uint16;
+        solClient_int16_t int16;
+        solClient_uint32_t uint32;
+        solClient_int32_t int32;
+        solClient_uint64_t uint64;
+        solClient_int64_t int64;
+        solClient_wchar_t wchar;
+        const char *string;
+        const solClient_uint8_t *bytearray;
+        float float32;
+        double float64;
+        solClient_opaqueContainer_pt map;
+        solClient_opaqueContainer_pt stream;
+        solClient_destination_t dest;
+        const solClient_uint8_t *smf;
+        const solClient_uint8_t *unknown;
+    } value;
+} solClient_field_t;
 
 /* 264 bytes: sub-code, response code, NUL-terminated text at 8. */
 typedef struct solClient_errorInfo {
@@ -167,6 +235,105 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentString(sol
                                                                              const char **text_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachmentString(solClient_opaqueMsg_pt msg_p,
                                                                              const char *text);
+
+/* Containers: maps (named fields) and streams (unnamed ones), each a handle that its
+   getter must close. A handle got again while open is the same value with one more
+   reference; the last close invalidates it and every handle opened through it. Replacing,
+   deleting or freeing what a handle names invalidates it too.
+
+   The message's own containers: its user property map and its attachment as a map or a
+   stream. The set calls copy the container they are given, which stays the caller's. An
+   attachment container is encoded into the attachment when its last handle closes: read
+   the attachment only then. size is a hint of the bytes the fields will take. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setUserPropertyMap(solClient_opaqueMsg_pt msg_p,
+                                                                      solClient_opaqueContainer_pt map_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentMap(solClient_opaqueMsg_pt msg_p,
+                                                                          solClient_opaqueContainer_pt *map_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentStream(
+    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *stream_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_createBinaryAttachmentMap(
+    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *map_p, solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_createBinaryAttachmentStream(
+    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *stream_p, solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachmentContainer(
+    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt container_p);
+
+/* Standalone containers, built in the caller's memory of size bytes, which must outlive the
+   handle: a field that does not fit is refused. The genuine library crashes on a null
+   container_p and writes 5 bytes even when size is smaller. */
+SOLCLIENT_API solClient_returnCode_t solClient_container_createMap(solClient_opaqueContainer_pt *map_p,
+                                                                   char *mem_p, solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_container_createStream(solClient_opaqueContainer_pt *stream_p,
+                                                                      char *mem_p, solClient_uint32_t size);
+
+/* Nested containers: a new empty one added under name (NULL in a stream), or a copy of one. */
+SOLCLIENT_API solClient_returnCode_t solClient_container_openSubMap(solClient_opaqueContainer_pt container_p,
+                                                                    solClient_opaqueContainer_pt *map_p,
+                                                                    const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_openSubStream(solClient_opaqueContainer_pt container_p,
+                                                                       solClient_opaqueContainer_pt *stream_p,
+                                                                       const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addContainer(solClient_opaqueContainer_pt container_p,
+                                                                      solClient_opaqueContainer_pt sub_p,
+                                                                      const char *name);
+
+/* Fields: value first, name last. A map takes a non-empty name (duplicates are kept), a
+   stream NULL. */
+SOLCLIENT_API solClient_returnCode_t solClient_container_addBoolean(solClient_opaqueContainer_pt container_p,
+                                                                    solClient_bool_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addUint8(solClient_opaqueContainer_pt container_p,
+                                                                  solClient_uint8_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addInt8(solClient_opaqueContainer_pt container_p,
+                                                                 solClient_int8_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addUint16(solClient_opaqueContainer_pt container_p,
+                                                                   solClient_uint16_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addInt16(solClient_opaqueContainer_pt container_p,
+                                                                  solClient_int16_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addUint32(solClient_opaqueContainer_pt container_p,
+                                                                   solClient_uint32_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addInt32(solClient_opaqueContainer_pt container_p,
+                                                                  solClient_int32_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addUint64(solClient_opaqueContainer_pt container_p,
+                                                                   solClient_uint64_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addInt64(solClient_opaqueContainer_pt container_p,
+                                                                  solClient_int64_t value, const char *name);
+/* A WCHAR of 0 to 127; other values are refused. */
+SOLCLIENT_API solClient_returnCode_t solClient_container_addChar(solClient_opaqueContainer_pt container_p,
+                                                                 char value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addWchar(solClient_opaqueContainer_pt container_p,
+                                                                  solClient_wchar_t value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addByteArray(solClient_opaqueContainer_pt container_p,
+                                                                      const solClient_uint8_t *value,
+                                                                      solClient_uint32_t length, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addSmf(solClient_opaqueContainer_pt container_p,
+                                                                const solClient_uint8_t *value,
+                                                                solClient_uint32_t length, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addFloat(solClient_opaqueContainer_pt container_p,
+                                                                  float value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addDouble(solClient_opaqueContainer_pt container_p,
+                                                                   double value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addNull(solClient_opaqueContainer_pt container_p,
+                                                                 const char *name);
+/* Topic or Queue (temporary kinds are kept as these), a name of at most 249 bytes. */
+SOLCLIENT_API solClient_returnCode_t solClient_container_addDestination(solClient_opaqueContainer_pt container_p,
+                                                                        const solClient_destination_t *value,
+                                                                        size_t destSize, const char *name);
+
+/* Reading. getNextField returns SOLCLIENT_EOS after the last field, and the name of a map
+   field (NULL for a stream's, whose name_p may be NULL). getField finds the first field of
+   the name, or in a stream (name NULL) the next field. Both leave the cursor after the field
+   they read; rewind puts it back to the start. deleteField removes every field of the name;
+   the cursor is stale after it (rewind before iterating). fieldSize is 24. */
+SOLCLIENT_API solClient_returnCode_t solClient_container_getNextField(solClient_opaqueContainer_pt container_p,
+                                                                      solClient_field_t *field_p, size_t fieldSize,
+                                                                      const char **name_p);
+SOLCLIENT_API solClient_returnCode_t solClient_container_getField(solClient_opaqueContainer_pt container_p,
+                                                                  solClient_field_t *field_p, size_t fieldSize,
+                                                                  const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_rewind(solClient_opaqueContainer_pt container_p);
+SOLCLIENT_API solClient_returnCode_t solClient_container_deleteField(solClient_opaqueContainer_pt container_p,
+                                                                     const char *name);
+
 /* Not called by the module; tests use it to give a message an HTTP content type. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                                       const char *type);
