@@ -314,10 +314,14 @@ std::uint64_t Container::field_size(const Field &field) const {
     return name + tlv_size(payload_size(field));
 }
 
-Field &Container::append(Field field) {
+Field &Container::append(Field &&field) {
+    constexpr std::size_t kFirstRoom = 8;  // spares the first few regrowths of small maps
     const std::uint64_t size = field_size(field);
     if (field.child) {
         field.child->parent_ = this;
+    }
+    if (fields_.capacity() == 0) {
+        fields_.reserve(kFirstRoom);
     }
     fields_.push_back(std::move(field));
     grow(static_cast<std::int64_t>(size));

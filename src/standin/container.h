@@ -57,7 +57,7 @@ public:
     std::uint64_t field_size(const Field &field) const;
 
     // Appends a field whose encoded size is field_size(field).
-    Field &append(Field field);
+    Field &append(Field &&field);
 
     // Removes every field of the name; calls forget(child) for each removed container first.
     // The cursor moves as the genuine library's does: see the comment at its definition.

@@ -28,7 +28,7 @@ const Failure *name_problem(const Container &container, const char *name) {
 
 // Adds a field whose value passed its checks: then come the name's, then the room's, as in
 // the genuine library.
-Outcome add_field(const SlotRef &ref, Field field, const char *name) {
+Outcome add_field(const SlotRef &ref, Field &&field, const char *name) {
     Container &container = ref.container();
     if (const Failure *problem = name_problem(container, name)) {
         return refuse(*problem);
@@ -89,7 +89,11 @@ solClient_returnCode_t create_standalone(Op op, solClient_opaqueContainer_pt *co
     if (const std::optional<int> injected = enter(op)) {
         return fail(op, kInjected, *injected);
     }
-    if (container_p == nullptr || mem_p == nullptr) {
+    if (container_p == nullptr) {
+        return fail(op, kNullArgument);
+    }
+    if (mem_p == nullptr) {
+        *container_p = nullptr;  // as the genuine library leaves it
         return fail(op, kNullArgument);
     }
     if (size < kSmallestContainerMemory) {
