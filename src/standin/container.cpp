@@ -281,7 +281,7 @@ std::uint64_t tlv_size(std::uint64_t payload) {
             return whole;
         }
     }
-    return UINT64_MAX;  // more than any container can hold
+    return kMaxEncodedSize + 1;  // more than any container holds, and safe to add up
 }
 
 const Container &Container::root() const {

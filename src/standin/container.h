@@ -92,7 +92,8 @@ void Container::remove_named(std::string_view name, Forget &&forget) {
 }
 
 // Encoded sizes: a field takes a tag byte and 1 to 4 length bytes, the fewest that hold its
-// whole length; containers always take 4.
+// whole length; containers always take 4. A payload too large for any length form counts as
+// kMaxEncodedSize + 1, which no room check lets in.
 constexpr std::size_t kHeaderSize = 5;
 constexpr std::uint64_t kMaxEncodedSize = UINT32_MAX;
 std::uint64_t tlv_size(std::uint64_t payload);

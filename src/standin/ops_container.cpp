@@ -77,6 +77,22 @@ Field bytes_field(solClient_fieldType_t type, const void *bytes, std::size_t siz
     return field;
 }
 
+// Adds a field of size bytes (its payload then takes payload bytes), checking the name and
+// the room before the bytes are read, so that a length too large for the container is
+// refused without reading that far.
+Outcome add_bytes(const SlotRef &ref, solClient_fieldType_t type, const void *bytes, std::size_t size,
+                  std::uint64_t payload, const char *name) {
+    const Container &container = ref.container();
+    if (const Failure *problem = name_problem(container, name)) {
+        return refuse(*problem);
+    }
+    const std::uint64_t name_size = container.is_map() ? tlv_size(std::strlen(name) + 1) : 0;
+    if (!ref.room_for(name_size + tlv_size(payload))) {
+        return refuse(kNoRoom);
+    }
+    return add_field(ref, bytes_field(type, bytes, size), name);
+}
+
 Field container_field(std::unique_ptr<Container> child) {
     Field field;
     field.type = child->is_map() ? SOLCLIENT_MAP : SOLCLIENT_STREAM;
@@ -352,7 +368,8 @@ solClient_returnCode_t solClient_container_addString(solClient_opaqueContainer_p
         if (value == nullptr) {
             return refuse(kNullArgument);
         }
-        return add_field(ref, bytes_field(SOLCLIENT_STRING, value, std::strlen(value)), name);
+        const std::size_t length = std::strlen(value);
+        return add_bytes(ref, SOLCLIENT_STRING, value, length, std::uint64_t{length} + 1, name);
     });
 }
 
@@ -364,7 +381,7 @@ solClient_returnCode_t solClient_container_addByteArray(solClient_opaqueContaine
         if (value == nullptr && length != 0) {
             return refuse(kNullArgument);
         }
-        return add_field(ref, bytes_field(SOLCLIENT_BYTEARRAY, value, length), name);
+        return add_bytes(ref, SOLCLIENT_BYTEARRAY, value, length, length, name);
     });
 }
 
@@ -375,7 +392,7 @@ solClient_returnCode_t solClient_container_addSmf(solClient_opaqueContainer_pt c
         if (value == nullptr) {
             return refuse(kNullArgument);
         }
-        return add_field(ref, bytes_field(SOLCLIENT_SMF, value, length), name);
+        return add_bytes(ref, SOLCLIENT_SMF, value, length, length, name);
     });
 }
 
