@@ -12,8 +12,8 @@
 
 #include <memory>
 #include <new>
-#include <utility>
 #include <optional>
+#include <utility>
 
 namespace standin {
 
