@@ -5,14 +5,21 @@ their C types, and the stand-in's test-control functions when the library has th
 """
 
 import ctypes
-from ctypes import (POINTER, byref, c_char, c_char_p, c_int, c_int32, c_int64, c_long, c_size_t,
-                    c_ubyte, c_uint32, c_uint64, c_ulong, c_void_p)
+from ctypes import (POINTER, byref, c_char, c_char_p, c_double, c_float, c_int, c_int8, c_int16,
+                    c_int32, c_int64, c_long, c_size_t, c_ubyte, c_uint8, c_uint16, c_uint32, c_uint64,
+                    c_ulong, c_void_p)
 
-OK, NOT_FOUND, FAIL = 0, 5, -1
+OK, EOS, NOT_FOUND, FAIL = 0, 4, 5, -1
 TOPIC, QUEUE, TOPIC_TEMP, QUEUE_TEMP = 0, 1, 2, 3
 DIRECT, PERSISTENT, NON_PERSISTENT = 0x00, 0x10, 0x20
 DESTINATION_SIZE = 16
 UNWRITTEN = 0xBAD  # what the helpers preset their number and pointer outputs to
+FIELD_SIZE = 24
+
+# Field types, as a field record's type says them.
+(BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING, BYTEARRAY, FLOAT,
+ DOUBLE, MAP, STREAM, NULL, DESTINATION, SMF) = range(19)
+UNKNOWN = -1
 
 
 class Destination(ctypes.Structure):
@@ -23,11 +30,32 @@ class ErrorInfo(ctypes.Structure):
     _fields_ = [("subCode", c_int), ("responseCode", c_int), ("errorStr", c_char * 256)]
 
 
+class FieldValue(ctypes.Union):
+    _fields_ = [("boolean", c_ubyte), ("uint8", c_uint8), ("int8", c_int8), ("uint16", c_uint16),
+                ("int16", c_int16), ("uint32", c_uint32), ("int32", c_int32), ("uint64", c_uint64),
+                ("int64", c_int64), ("wchar", c_uint32), ("pointer", c_void_p), ("float32", c_float),
+                ("float64", c_double), ("dest", Destination)]
+
+
+class Field(ctypes.Structure):
+    _fields_ = [("type", c_int), ("length", c_uint32), ("value", FieldValue)]
+
+
 assert ctypes.sizeof(Destination) == DESTINATION_SIZE
 assert ctypes.sizeof(ErrorInfo) == 264
+assert ctypes.sizeof(Field) == FIELD_SIZE
 
 _rc, _handle, _bool = c_int, c_void_p, c_ubyte
 _dest = POINTER(Destination)
+_field = POINTER(Field)
+
+# The container adds: (the value's C types, how a Python value becomes those arguments).
+ADDS = {
+    "Boolean": [_bool], "Uint8": [c_uint8], "Int8": [c_int8], "Uint16": [c_uint16], "Int16": [c_int16],
+    "Uint32": [c_uint32], "Int32": [c_int32], "Uint64": [c_uint64], "Int64": [c_int64], "Char": [c_char],
+    "Wchar": [c_uint32], "String": [c_char_p], "ByteArray": [c_char_p, c_uint32], "Smf": [c_char_p, c_uint32],
+    "Float": [c_float], "Double": [c_double], "Null": [], "Destination": [_dest, c_size_t],
+}
 
 OPERATIONS = {
     "solClient_msg_alloc": (_rc, [POINTER(_handle)]),
@@ -75,6 +103,22 @@ OPERATIONS = {
     "solClient_container_addString": (_rc, [_handle, c_char_p, c_char_p]),
     "solClient_msg_getHttpContentType": (_rc, [_handle, POINTER(c_char_p)]),
     "solClient_msg_setHttpContentType": (_rc, [_handle, c_char_p]),
+    "solClient_msg_setUserPropertyMap": (_rc, [_handle, _handle]),
+    "solClient_msg_getBinaryAttachmentMap": (_rc, [_handle, POINTER(_handle)]),
+    "solClient_msg_getBinaryAttachmentStream": (_rc, [_handle, POINTER(_handle)]),
+    "solClient_msg_createBinaryAttachmentMap": (_rc, [_handle, POINTER(_handle), c_uint32]),
+    "solClient_msg_createBinaryAttachmentStream": (_rc, [_handle, POINTER(_handle), c_uint32]),
+    "solClient_msg_setBinaryAttachmentContainer": (_rc, [_handle, _handle]),
+    "solClient_container_createMap": (_rc, [POINTER(_handle), c_void_p, c_uint32]),
+    "solClient_container_createStream": (_rc, [POINTER(_handle), c_void_p, c_uint32]),
+    "solClient_container_openSubMap": (_rc, [_handle, POINTER(_handle), c_char_p]),
+    "solClient_container_openSubStream": (_rc, [_handle, POINTER(_handle), c_char_p]),
+    "solClient_container_addContainer": (_rc, [_handle, _handle, c_char_p]),
+    **{f"solClient_container_add{kind}": (_rc, [_handle, *types, c_char_p]) for kind, types in ADDS.items()},
+    "solClient_container_getNextField": (_rc, [_handle, _field, c_size_t, POINTER(c_char_p)]),
+    "solClient_container_getField": (_rc, [_handle, _field, c_size_t, c_char_p]),
+    "solClient_container_rewind": (_rc, [_handle]),
+    "solClient_container_deleteField": (_rc, [_handle, c_char_p]),
 }
 
 CONTROL = {
@@ -86,7 +130,30 @@ CONTROL = {
     "standin_live_messages": (c_long, []),
     "standin_foreign_handles": (c_ulong, []),
     "standin_small_map_sizes": (c_ulong, []),
+    "standin_open_containers": (c_ulong, []),
 }
+
+
+def field_value(field):
+    """What a read field holds, as Python sees it: floats as their raw bits (so that NaN and
+    -0.0 compare), text and bytes as bytes, a destination as (type, name), NULL as None, a
+    container as its handle."""
+    value, kind = field.value, field.type
+    if kind in (FLOAT, DOUBLE):
+        return value.uint32 if kind == FLOAT else value.uint64
+    if kind in (STRING,):
+        return ctypes.string_at(value.pointer)
+    if kind in (BYTEARRAY, SMF, UNKNOWN):
+        return ctypes.string_at(value.pointer, field.length) if value.pointer else b""
+    if kind == DESTINATION:
+        return value.dest.destType, value.dest.dest
+    if kind in (MAP, STREAM):
+        return value.pointer
+    if kind == NULL:
+        return None
+    width = {BOOL: "boolean", UINT8: "uint8", INT8: "int8", UINT16: "uint16", INT16: "int16",
+             UINT32: "uint32", INT32: "int32", UINT64: "uint64", INT64: "int64", WCHAR: "wchar"}
+    return getattr(value, width[kind])
 
 
 def name_address(record):
@@ -161,6 +228,62 @@ class Library:
     def get_string(self, container, name):
         value = c_char_p()
         return self.solClient_container_getStringPtr(container, byref(value), name), value.value
+
+    def close(self, container):
+        """(code, the caller's handle variable afterwards)."""
+        box = c_void_p(container)
+        return self.solClient_container_closeMapStream(byref(box)), box.value
+
+    def standalone(self, kind="Map", size=4096):
+        """(code, handle, the memory it lives in, which must outlive the handle)."""
+        memory, handle = ctypes.create_string_buffer(size), c_void_p()
+        rc = getattr(self, f"solClient_container_create{kind}")(byref(handle), memory, size)
+        return rc, handle.value, memory
+
+    def open_container(self, call, owner, *args):
+        """(code, handle) of a call that hands a container handle out in its second argument."""
+        handle = c_void_p(UNWRITTEN)
+        return getattr(self, call)(owner, byref(handle), *args), handle.value
+
+    def add(self, container, kind, value=None, name=None):
+        """Adds a field: value as Python has it (bytes for text and byte arrays, (type, name)
+        for a destination)."""
+        if kind in ("ByteArray", "Smf"):
+            args = [value, len(value)]
+        elif kind == "Destination":
+            args = [byref(Destination(*value)), DESTINATION_SIZE]
+        else:
+            args = [] if kind == "Null" else [value]
+        return getattr(self, f"solClient_container_add{kind}")(container, *args, name)
+
+    def next_field(self, container):
+        """(code, name, type, length, value) of the next field; the value as field_value
+        gives it, a container's read whole (and its handle closed)."""
+        field, name = Field(UNWRITTEN, UNWRITTEN), c_char_p(b"sentinel")
+        rc = self.solClient_container_getNextField(container, byref(field), FIELD_SIZE, byref(name))
+        if rc != OK:
+            return rc, None, None, None, None
+        return (rc, name.value, field.type, field.length, self.content(field))
+
+    def content(self, field):
+        value = field_value(field)
+        if field.type in (MAP, STREAM):
+            fields = self.fields(value)
+            assert self.close(value)[0] == OK
+            return fields
+        return value
+
+    def fields(self, container):
+        """Every field from the start, as (name, type, value); containers as lists of theirs."""
+        assert self.solClient_container_rewind(container) == OK
+        found = []
+        while (read := self.next_field(container))[0] == OK:
+            found.append((read[1], read[2], read[4]))
+        assert read[0] == EOS, read
+        return found
+
+    def sub_code(self):
+        return self.solClient_getLastErrorInfo().contents.subCode
 
     def http_content_type(self, msg):
         return self.text("solClient_msg_getHttpContentType", msg)

@@ -266,9 +266,10 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_createBinaryAttachmentStream(
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachmentContainer(
     solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt container_p);
 
-/* Standalone containers, built in the caller's memory of size bytes, which must outlive the
-   handle: a field that does not fit is refused. The genuine library crashes on a null
-   container_p and writes 5 bytes even when size is smaller. */
+/* Standalone containers, built in the caller's memory of size bytes (its 5-byte header
+   included), which must outlive the handle: a field that does not fit is refused. The
+   genuine library crashes on a null map_p or stream_p and writes 5 bytes even when size is
+   smaller. */
 SOLCLIENT_API solClient_returnCode_t solClient_container_createMap(solClient_opaqueContainer_pt *map_p,
                                                                    char *mem_p, solClient_uint32_t size);
 SOLCLIENT_API solClient_returnCode_t solClient_container_createStream(solClient_opaqueContainer_pt *stream_p,
@@ -286,7 +287,7 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_addContainer(solClient_
                                                                       const char *name);
 
 /* Fields: value first, name last. A map takes a non-empty name (duplicates are kept), a
-   stream NULL. */
+   stream NULL. The library reads length bytes of a byte array or SMF. */
 SOLCLIENT_API solClient_returnCode_t solClient_container_addBoolean(solClient_opaqueContainer_pt container_p,
                                                                     solClient_bool_t value, const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addUint8(solClient_opaqueContainer_pt container_p,

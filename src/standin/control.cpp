@@ -95,3 +95,5 @@ long standin_live_messages(void) { return table.live(); }
 unsigned long standin_foreign_handles(void) { return foreign_handle_calls.load(std::memory_order_relaxed); }
 
 unsigned long standin_small_map_sizes(void) { return small_map_size_calls.load(std::memory_order_relaxed); }
+
+unsigned long standin_open_containers(void) { return open_container_references.load(std::memory_order_relaxed); }

@@ -64,7 +64,39 @@ namespace standin {
     X(solClient_container_getStringPtr)                                                       \
     X(solClient_container_addString)                                                          \
     X(solClient_msg_getHttpContentType)                                                       \
-    X(solClient_msg_setHttpContentType)
+    X(solClient_msg_setHttpContentType)                                                       \
+    X(solClient_msg_setUserPropertyMap)                                                       \
+    X(solClient_msg_getBinaryAttachmentMap)                                                   \
+    X(solClient_msg_getBinaryAttachmentStream)                                                \
+    X(solClient_msg_createBinaryAttachmentMap)                                                \
+    X(solClient_msg_createBinaryAttachmentStream)                                             \
+    X(solClient_msg_setBinaryAttachmentContainer)                                             \
+    X(solClient_container_createMap)                                                          \
+    X(solClient_container_createStream)                                                       \
+    X(solClient_container_openSubMap)                                                         \
+    X(solClient_container_openSubStream)                                                      \
+    X(solClient_container_addContainer)                                                       \
+    X(solClient_container_addBoolean)                                                         \
+    X(solClient_container_addUint8)                                                           \
+    X(solClient_container_addInt8)                                                           \
+    X(solClient_container_addUint16)                                                          \
+    X(solClient_container_addInt16)                                                          \
+    X(solClient_container_addUint32)                                                          \
+    X(solClient_container_addInt32)                                                          \
+    X(solClient_container_addUint64)                                                          \
+    X(solClient_container_addInt64)                                                          \
+    X(solClient_container_addChar)                                                            \
+    X(solClient_container_addWchar)                                                           \
+    X(solClient_container_addByteArray)                                                       \
+    X(solClient_container_addSmf)                                                             \
+    X(solClient_container_addFloat)                                                           \
+    X(solClient_container_addDouble)                                                          \
+    X(solClient_container_addNull)                                                            \
+    X(solClient_container_addDestination)                                                     \
+    X(solClient_container_getNextField)                                                       \
+    X(solClient_container_getField)                                                           \
+    X(solClient_container_rewind)                                                             \
+    X(solClient_container_deleteField)
 
 enum class Op : unsigned {
 #define STANDIN_ENUMERATOR(name) name,
@@ -104,8 +136,8 @@ inline std::optional<int> enter(Op op) {
     return std::nullopt;
 }
 
-// Calls given a handle that the library never gave out, and map creations asked for a size
-// that the genuine library cannot take; standin_reset zeroes both.
+// Calls given a handle that the library never gave out, and container creations asked for a
+// size that the genuine library cannot take; standin_reset zeroes both.
 extern constinit std::atomic<unsigned long> foreign_handle_calls;
 extern constinit std::atomic<unsigned long> small_map_size_calls;
 
@@ -117,9 +149,12 @@ enum SubCode : int {
     kParamOutOfRange = 1,
     kParamNullPtr = 2,
     kParamConflict = 3,
+    kNoSpace = 4,
     kOutOfResources = 5,
     kInternalError = 6,
     kOutOfMemory = 7,
+    kMalformedContainer = 14,
+    kFieldTypeMismatch = 43,
 };
 
 struct Failure {
@@ -129,7 +164,8 @@ struct Failure {
 
 inline constexpr Failure kBadLogLevel{kParamOutOfRange, "log filter level is not 0 to 7"};
 inline constexpr Failure kBadMessage{kParamNullPtr, "message handle is null, freed or not a message"};
-inline constexpr Failure kBadMap{kParamNullPtr, "map handle is null, closed, replaced or not a map"};
+inline constexpr Failure kBadContainer{kParamNullPtr,
+                                       "container handle is null, closed, replaced or not a container"};
 inline constexpr Failure kNullArgument{kParamNullPtr, "a required pointer argument is null"};
 inline constexpr Failure kBadRecordSize{kParamOutOfRange, "destination record size is not 16"};
 inline constexpr Failure kBadDestinationType{
@@ -137,6 +173,17 @@ inline constexpr Failure kBadDestinationType{
 inline constexpr Failure kEmptyName{kParamOutOfRange, "destination name is empty"};
 inline constexpr Failure kLongName{kParamOutOfRange, "destination name is too long"};
 inline constexpr Failure kUnnamedEntry{kParamNullPtr, "map entry name is null or empty"};
+inline constexpr Failure kNamedStreamEntry{kParamOutOfRange, "a stream entry takes no name"};
+inline constexpr Failure kStreamLookupByName{kParamConflict, "a stream is read in order, not by name"};
+inline constexpr Failure kStreamDelete{kParamOutOfRange, "a stream has no named entries to delete"};
+inline constexpr Failure kBadFieldSize{kParamOutOfRange, "field record size is not 24"};
+inline constexpr Failure kNotAscii{kParamOutOfRange, "char is not ASCII"};
+inline constexpr Failure kNoRoom{kNoSpace, "no room for the entry in the container's memory"};
+inline constexpr Failure kNotAString{kFieldTypeMismatch, "entry is not a string"};
+inline constexpr Failure kMalformed{kMalformedContainer, "the container's bytes hold no valid entry here"};
+inline constexpr Failure kUserMapIsStream{kInternalError, "the user property map is a stream"};
+inline constexpr Failure kSmallContainerMemory{
+    kParamOutOfRange, "container memory under 5 bytes (the genuine library writes 5 regardless)"};
 inline constexpr Failure kBadDeliveryMode{
     kParamOutOfRange, "delivery mode is not Direct, Persistent or Non-Persistent"};
 inline constexpr Failure kBadClassOfService{kParamOutOfRange, "class of service is above 2"};

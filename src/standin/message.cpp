@@ -4,22 +4,13 @@
 #include <charconv>
 #include <concepts>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
+#include <cwchar>
 #include <iterator>
 #include <span>
 
 namespace standin {
-
-const std::string *PropertyMap::find(std::string_view name) const {
-    const auto it = std::find_if(entries_.begin(), entries_.end(),
-                                 [name](const Entry &entry) { return entry.name == name; });
-    return it == entries_.end() ? nullptr : &it->value;
-}
-
-void PropertyMap::add(std::string_view name, std::string_view value) {
-    // Built before it is stored: the caller may pass text that lives in this very map.
-    entries_.push_back(Entry{std::string(name), std::string(value)});
-}
 
 namespace {
 
@@ -42,6 +33,12 @@ public:
         : next_(buffer), end_(buffer + size), room_(size < 2 ? 0 : size - 2) {}
 
     bool cut() const { return cut_; }
+    // Cut, or ended early by stop: nothing more is written.
+    bool done() const { return cut_ || stopped_; }
+
+    // Ends the text here, as the genuine library's dump ends where a value cannot be
+    // formatted.
+    void stop() { stopped_ = true; }
 
     // Ends the text with a NUL; a cut text has a second one in the buffer's last byte.
     void finish() {
@@ -52,6 +49,9 @@ public:
     }
 
     BoundedText &operator<<(std::string_view text) {
+        if (stopped_) {
+            return *this;
+        }
         const std::size_t length = std::min(text.size(), room_);
         cut_ = cut_ || length < text.size();
         std::memcpy(next_, text.data(), length);
@@ -72,6 +72,7 @@ private:
     char *end_;
     std::size_t room_;
     bool cut_ = false;
+    bool stopped_ = false;
 };
 
 // A label padded with blanks to the value column, even where no value follows.
@@ -105,7 +106,15 @@ char printable(unsigned char byte) {
 // same bytes as text (others than printable ASCII as '.'), again in two groups:
 //   "  48 65 6c 6c 6f 2c 20 77  6f 72 6c 64 21 0a 00 01      Hello, w   orld!...\n"
 // A short row ends right after its last text character.
-void hex_row(BoundedText &out, std::span<const unsigned char> row) {
+BoundedText &indent_by(BoundedText &out, std::size_t count) {
+    static constexpr std::string_view kBlanks = "                                                                ";
+    for (; count > kBlanks.size() && !out.done(); count -= kBlanks.size()) {
+        out << kBlanks;
+    }
+    return out << kBlanks.substr(0, count);
+}
+
+void hex_row(BoundedText &out, std::span<const unsigned char> row, std::size_t indent = 0) {
     static constexpr char kDigits[] = "0123456789abcdef";
     char line[kTextColumn + kTextGroupGap + kRowBytes + 1];
     std::memset(line, ' ', sizeof line);
@@ -119,7 +128,7 @@ void hex_row(BoundedText &out, std::span<const unsigned char> row) {
         line[text_at] = printable(row[i]);
     }
     line[text_at + 1] = '\n';
-    out << std::string_view(line, text_at + 2);
+    indent_by(out, indent) << std::string_view(line, text_at + 2);
 }
 
 // The date is value / 1000 seconds (milliseconds dropped, toward zero) in local time.
@@ -133,9 +142,166 @@ void timestamp_line(BoundedText &out, std::int64_t value) {
     label(out, "SenderTimestamp:") << value << " (" << std::string_view(date, length) << ")\n";
 }
 
+void hex_rows(BoundedText &out, std::span<const unsigned char> bytes, std::size_t indent = 0) {
+    for (std::size_t offset = 0; offset < bytes.size() && !out.done(); offset += kRowBytes) {
+        hex_row(out, bytes.subspan(offset, std::min(kRowBytes, bytes.size() - offset)), indent);
+    }
+}
+
+std::span<const unsigned char> bytes_of(const std::string &bytes) {
+    return {reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()};
+}
+
+const char *type_word(solClient_fieldType_t type) {
+    switch (type) {
+    case SOLCLIENT_BOOL: return "BOOL";
+    case SOLCLIENT_UINT8: return "UINT8";
+    case SOLCLIENT_INT8: return "INT8";
+    case SOLCLIENT_UINT16: return "UINT16";
+    case SOLCLIENT_INT16: return "INT16";
+    case SOLCLIENT_UINT32: return "UINT32";
+    case SOLCLIENT_INT32: return "INT32";
+    case SOLCLIENT_UINT64: return "UINT64";
+    case SOLCLIENT_INT64: return "INT64";
+    case SOLCLIENT_WCHAR: return "WCHAR";
+    case SOLCLIENT_STRING: return "STRING";
+    case SOLCLIENT_BYTEARRAY: return "BYTE ARRAY";
+    case SOLCLIENT_FLOAT: return "FLOAT";
+    case SOLCLIENT_DOUBLE: return "DOUBLE";
+    case SOLCLIENT_MAP: return "MAP";
+    case SOLCLIENT_STREAM: return "STREAM";
+    case SOLCLIENT_NULL: return "NULL";
+    case SOLCLIENT_DESTINATION: return "DESTINATION";
+    case SOLCLIENT_SMF: return "SMF";
+    default: return "UNKNOWN";
+    }
+}
+
+// A number as the genuine library prints it: integers in decimal by their width and sign,
+// floats with %f (after widening a FLOAT), a WCHAR as the character per the process's
+// LC_CTYPE. A WCHAR that does not convert, 0 included, ends the dump as it does there.
+void number_text(BoundedText &out, const Field &field) {
+    const std::uint64_t bits = field.bits;
+    char text[400];  // %f of the largest double takes 316
+    switch (field.type) {
+    case SOLCLIENT_BOOL: out << (bits != 0 ? "TRUE" : "FALSE"); return;
+    case SOLCLIENT_UINT8: case SOLCLIENT_UINT16: case SOLCLIENT_UINT32: case SOLCLIENT_UINT64:
+        out << bits;
+        return;
+    case SOLCLIENT_INT8: out << static_cast<std::int8_t>(bits); return;
+    case SOLCLIENT_INT16: out << static_cast<std::int16_t>(bits); return;
+    case SOLCLIENT_INT32: out << static_cast<std::int32_t>(bits); return;
+    case SOLCLIENT_INT64: out << static_cast<std::int64_t>(bits); return;
+    case SOLCLIENT_FLOAT: {
+        float value;
+        const auto narrow = static_cast<std::uint32_t>(bits);
+        std::memcpy(&value, &narrow, sizeof value);
+        out << std::string_view(text, std::snprintf(text, sizeof text, "%f", static_cast<double>(value)));
+        return;
+    }
+    case SOLCLIENT_DOUBLE: {
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        out << std::string_view(text, std::snprintf(text, sizeof text, "%f", value));
+        return;
+    }
+    default: {
+        std::mbstate_t state{};
+        const std::size_t length = bits == 0 ? static_cast<std::size_t>(-1)
+                                             : std::wcrtomb(text, static_cast<wchar_t>(bits), &state);
+        if (length == static_cast<std::size_t>(-1)) {
+            out.stop();
+        } else {
+            out << std::string_view(text, length);
+        }
+    }
+    }
+}
+
+void container_lines(BoundedText &out, const Container &container, std::size_t indent);
+
+// One line per field, and more for byte arrays and containers:
+//   "  Key 'n' (INT32) -5", "  (STRING) text", "  Key 'b' (BYTE ARRAY) len=3" and hex rows,
+//   "  Key 'm' (MAP)" and its fields two columns further in.
+void field_lines(BoundedText &out, const Container &container, const Field &field, std::size_t indent) {
+    indent_by(out, indent);
+    if (container.is_map()) {
+        out << "Key '" << field.name << "' ";
+    }
+    out << "(" << type_word(field.type) << ")";
+    switch (field.type) {
+    case SOLCLIENT_NULL:
+    case SOLCLIENT_MAP:
+    case SOLCLIENT_STREAM:
+        out << "\n";
+        if (field.child) {
+            container_lines(out, *field.child, indent + 2);
+        }
+        return;
+    case SOLCLIENT_STRING:
+        out << " " << field.bytes << "\n";
+        return;
+    case SOLCLIENT_DESTINATION: {
+        const char *kind = field.bits == SOLCLIENT_TOPIC_DESTINATION ? "Topic" :
+                           field.bits == SOLCLIENT_QUEUE_DESTINATION ? "Queue" : nullptr;
+        out << " ";
+        if (kind == nullptr) {
+            out << "Unknown type (" << field.bits << ")";
+        } else {
+            out << kind;
+        }
+        out << " '" << field.bytes << "'\n";
+        return;
+    }
+    case SOLCLIENT_BYTEARRAY:
+    case SOLCLIENT_SMF:
+    case SOLCLIENT_UNKNOWN:
+        out << " ";
+        if (field.bytes.empty()) {
+            out << "\n";
+            return;
+        }
+        {
+            // An SMF field of a map has its rows at the left edge, unlike every other.
+            const bool flush = field.type == SOLCLIENT_SMF && container.is_map();
+            out << "len=" << field.bytes.size() << "\n";
+            hex_rows(out, bytes_of(field.bytes), flush ? 0 : indent);
+        }
+        return;
+    default:
+        out << " ";
+        number_text(out, field);
+        out << "\n";
+    }
+}
+
+void container_lines(BoundedText &out, const Container &container, std::size_t indent) {
+    for (const Field &field : container.fields()) {
+        if (out.done()) {
+            return;
+        }
+        field_lines(out, container, field, indent);
+    }
+}
+
+void container_block(BoundedText &out, const Container &container, std::string_view map_label,
+                     std::string_view stream_label) {
+    label(out, container.is_map() ? map_label : stream_label) << "\n";
+    container_lines(out, container, 2);
+}
+
 // A structured string attachment shows its text; an empty one, the label alone, which
 // then ends the dump without a line feed, as the genuine library's does.
-void attachment_lines(BoundedText &out, const std::vector<unsigned char> &attachment) {
+void attachment_lines(BoundedText &out, const Message &message) {
+    if (message.attachment_container) {
+        container_block(out, *message.attachment_container, "Binary Attachment Map:", "Binary Attachment Stream:");
+        return;
+    }
+    const std::vector<unsigned char> &attachment = message.attachment;
+    if (const std::unique_ptr<Container> container = parse(attachment)) {
+        container_block(out, *container, "Binary Attachment Map:", "Binary Attachment Stream:");
+        return;
+    }
     std::span<const unsigned char> bytes = attachment;
     if (const std::optional<std::string_view> text = structured_text(attachment)) {
         label(out, "Binary Attachment String:");
@@ -147,16 +313,7 @@ void attachment_lines(BoundedText &out, const std::vector<unsigned char> &attach
         label(out, "Binary Attachment:");
     }
     out << "len=" << bytes.size() << "\n";
-    for (std::size_t offset = 0; offset < bytes.size() && !out.cut(); offset += kRowBytes) {
-        hex_row(out, bytes.subspan(offset, std::min(kRowBytes, bytes.size() - offset)));
-    }
-}
-
-void property_lines(BoundedText &out, const PropertyMap &map) {
-    label(out, "User Property Map:") << "\n";
-    for (const PropertyMap::Entry &entry : map.entries()) {
-        out << "  Key '" << entry.name << "' (STRING) " << entry.value << "\n";
-    }
+    hex_rows(out, bytes);
 }
 
 }  // namespace
@@ -188,6 +345,18 @@ std::vector<unsigned char> structured_field(std::string_view text) {
     field.insert(field.end(), text.begin(), text.end());
     field.push_back(0);
     return field;
+}
+
+// Rebuilt on every read while the container differs from its last finished encoding, which
+// only a misbehaving caller reads.
+std::vector<unsigned char> &attachment_bytes(Message &message) {
+    constexpr std::size_t kOpenBlockSize = 10240;
+    if (message.attachment_container && message.attachment_changed) {
+        const Container &container = *message.attachment_container;
+        message.attachment.assign(std::max<std::uint64_t>(container.encoded_size(), kOpenBlockSize), 0);
+        encode(container, message.attachment_header, message.attachment.data());
+    }
+    return message.attachment;
 }
 
 void dump(const Message &message, char *buffer, std::size_t size) {
@@ -230,11 +399,12 @@ void dump(const Message &message, char *buffer, std::size_t size) {
     if (message.reply_to) {
         destination_line(out, "Reply To:", *message.reply_to);
     }
-    if (message.user_properties) {
-        property_lines(out, *message.user_properties);
+    // A stream given as the user property map is not shown, as in the genuine library.
+    if (message.user_properties && message.user_properties->is_map()) {
+        container_block(out, *message.user_properties, "User Property Map:", "");
     }
-    if (!message.attachment.empty()) {
-        attachment_lines(out, message.attachment);
+    if (!message.attachment.empty() || message.attachment_container) {
+        attachment_lines(out, message);
     }
     out.finish();
 }

@@ -2,10 +2,12 @@
 #ifndef ZELMSG_STANDIN_MESSAGE_H
 #define ZELMSG_STANDIN_MESSAGE_H
 
+#include "container.h"
 #include "solclient.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,23 +20,6 @@ struct StoredDestination {
     std::string name;
 };
 
-// A user property map. The library can only add strings to a map, so every entry is one.
-// Names may repeat: each added entry is kept, and a lookup finds the first of that name.
-class PropertyMap {
-public:
-    struct Entry {
-        std::string name;
-        std::string value;
-    };
-
-    const std::string *find(std::string_view name) const;
-    void add(std::string_view name, std::string_view value);
-    const std::vector<Entry> &entries() const { return entries_; }
-
-private:
-    std::vector<Entry> entries_;  // in the order added, which the dump shows
-};
-
 struct Message {
     std::optional<StoredDestination> destination;
     std::optional<StoredDestination> reply_to;
@@ -43,10 +28,17 @@ struct Message {
     std::optional<std::string> application_message_id;
     std::optional<std::int64_t> sender_timestamp;
     std::optional<std::int64_t> sequence_number;  // the setter's 64 bits, read back signed
-    std::optional<PropertyMap> user_properties;
-    // Empty means none. A structured string is kept here in its wire form, as the genuine
-    // library keeps it: see structured_text.
+    // A map, or a stream that setUserPropertyMap was given, which the genuine library
+    // takes and then refuses to hand out.
+    std::unique_ptr<Container> user_properties;
+    // Empty means none. A structured string or container is kept here in its encoding, as
+    // the genuine library keeps it: see structured_text and parse. While an attachment
+    // container has handles open, it lives in attachment_container instead and the bytes
+    // are only rewritten when it changes and is read (see attachment_bytes).
     std::vector<unsigned char> attachment;
+    std::unique_ptr<Container> attachment_container;
+    std::uint32_t attachment_header = 0;  // the length its header shows until finished
+    bool attachment_changed = false;      // since the bytes were last finished
     std::int64_t time_to_live = 0;  // 0 is none
     std::int32_t priority = -1;     // -1 is none
     solClient_uint32_t delivery_mode = SOLCLIENT_DELIVERY_MODE_DIRECT;
@@ -67,6 +59,11 @@ std::optional<std::string_view> structured_text(const std::vector<unsigned char>
 
 // The structured string field of text, which is at most UINT32_MAX - 6 bytes long.
 std::vector<unsigned char> structured_field(std::string_view text);
+
+// The attachment as getBinaryAttachmentPtr shows it. A container changed while open shows,
+// as in the genuine library, a block of at least 10 KiB whose header keeps the length it had
+// (0 for a new one) and whose rest after the fields is zeros: it is finished on the last close.
+std::vector<unsigned char> &attachment_bytes(Message &message);
 
 // Writes the message's text form into buffer, which holds size (at least 1) bytes. Text
 // that fits in size - 2 bytes ends with one NUL; longer text is cut to size - 2 bytes and

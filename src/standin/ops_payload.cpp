@@ -1,5 +1,5 @@
-// The operations on a message's payload: its binary attachment, read and written raw or as
-// a structured string, and its user property map.
+// The operations on a message's payload: its binary attachment, read and written raw, as a
+// structured string or as a container, and its user property map.
 
 #include "call.h"
 
@@ -19,6 +19,64 @@ constexpr solClient_uint32_t kMaxAttachmentSize = 0xFFFFFFDF;
 // The genuine library corrupts its heap when a map is created for 8 entries or fewer.
 constexpr solClient_uint32_t kSmallestMapSize = 9;
 
+// Every change to the attachment first lets an open attachment container go, with its handles.
+void drop_attachment_container(const SlotRef &msg) {
+    if (msg->attachment_container) {
+        msg.forget(*msg->attachment_container);
+        msg->attachment_container.reset();
+    }
+    msg->attachment_changed = false;
+}
+
+void replace_user_properties(const SlotRef &msg, std::unique_ptr<Container> map) {
+    if (msg->user_properties) {
+        msg.forget(*msg->user_properties);
+    }
+    msg->user_properties = std::move(map);
+}
+
+// The attachment as a map or a stream, when it is one whole container of that kind: the one
+// still open, or one parsed from the attachment's bytes.
+solClient_returnCode_t get_attachment_container(Op op, solClient_opaqueMsg_pt msg_p,
+                                                solClient_opaqueContainer_pt *container_p, bool is_map) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (container_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        if (!msg->attachment_container) {
+            std::unique_ptr<Container> parsed = parse(msg->attachment);
+            if (!parsed || parsed->is_map() != is_map) {
+                return kNotFound;
+            }
+            msg->attachment_container = std::move(parsed);
+            msg->attachment_header = static_cast<solClient_uint32_t>(msg->attachment.size());
+            msg->attachment_changed = false;
+        } else if (msg->attachment_container->is_map() != is_map) {
+            return kNotFound;
+        }
+        *container_p = msg.open(*msg->attachment_container);
+        return kOk;
+    });
+}
+
+// A new, empty attachment container, whose bytes read as the genuine library's unfinished
+// block until its last handle closes. The size is only a hint.
+solClient_returnCode_t create_attachment_container(Op op, solClient_opaqueMsg_pt msg_p,
+                                                   solClient_opaqueContainer_pt *container_p, bool is_map) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (container_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        drop_attachment_container(msg);
+        msg->attachment = std::vector<unsigned char>();
+        msg->attachment_container = std::make_unique<Container>(is_map);
+        msg->attachment_header = 0;
+        msg->attachment_changed = true;
+        *container_p = msg.open(*msg->attachment_container);
+        return kOk;
+    });
+}
+
 }  // namespace
 
 solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_pt msg_p,
@@ -28,7 +86,7 @@ solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_
         if (buf_p == nullptr || size_p == nullptr) {
             return refuse(kNullArgument);
         }
-        std::vector<unsigned char> &attachment = msg->attachment;
+        std::vector<unsigned char> &attachment = attachment_bytes(*msg);
         if (attachment.empty()) {
             return kNotFound;
         }
@@ -44,13 +102,15 @@ solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt 
         if (buf_p == nullptr && size != 0) {
             return refuse(kNullArgument);
         }
+        // Built apart first: the bytes may be the message's own attachment.
+        const auto *bytes = static_cast<const unsigned char *>(buf_p);
+        std::vector<unsigned char> copy(bytes, bytes + (size > kMaxAttachmentSize ? 0 : size));
+        drop_attachment_container(msg);
         if (size > kMaxAttachmentSize) {
             msg->attachment = std::vector<unsigned char>();
             return refuse(kAttachmentTooLarge);
         }
-        // Built apart first: the bytes may be the message's own attachment.
-        const auto *bytes = static_cast<const unsigned char *>(buf_p);
-        msg->attachment = std::vector<unsigned char>(bytes, bytes + size);
+        msg->attachment = std::move(copy);
         return kOk;
     });
 }
@@ -61,7 +121,7 @@ solClient_returnCode_t solClient_msg_getBinaryAttachmentString(solClient_opaqueM
         if (text_p == nullptr) {
             return refuse(kNullArgument);
         }
-        const std::optional<std::string_view> text = structured_text(msg->attachment);
+        const std::optional<std::string_view> text = structured_text(attachment_bytes(*msg));
         if (!text) {
             return kNotFound;
         }
@@ -76,16 +136,20 @@ solClient_returnCode_t solClient_msg_setBinaryAttachmentString(solClient_opaqueM
                                                                const char *text) {
     return run(Op::solClient_msg_setBinaryAttachmentString, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (text == nullptr) {
+            drop_attachment_container(msg);
             msg->attachment = std::vector<unsigned char>();
             return kOk;
         }
         const std::string_view whole(text, std::strlen(text));
         if (whole.size() > kMaxAttachmentSize - kStructuredOverhead) {
+            drop_attachment_container(msg);
             msg->attachment = std::vector<unsigned char>();
             return refuse(kAttachmentTooLarge);
         }
         // Built apart first: the text may be the message's own.
-        msg->attachment = structured_field(whole);
+        std::vector<unsigned char> field = structured_field(whole);
+        drop_attachment_container(msg);
+        msg->attachment = std::move(field);
         return kOk;
     });
 }
@@ -99,7 +163,10 @@ solClient_returnCode_t solClient_msg_getUserPropertyMap(solClient_opaqueMsg_pt m
         if (!msg->user_properties) {
             return kNotFound;
         }
-        *map_p = msg.open_map();
+        if (!msg->user_properties->is_map()) {
+            return refuse(kUserMapIsStream);
+        }
+        *map_p = msg.open(*msg->user_properties);
         return kOk;
     });
 }
@@ -117,50 +184,53 @@ solClient_returnCode_t solClient_msg_createUserPropertyMap(solClient_opaqueMsg_p
             small_map_size_calls.fetch_add(1, std::memory_order_relaxed);
             return refuse(kSmallMapSize);
         }
-        *map_p = msg.replace_map();
+        replace_user_properties(msg, std::make_unique<Container>(true));
+        *map_p = msg.open(*msg->user_properties);
         return kOk;
     });
 }
 
-solClient_returnCode_t solClient_container_getStringPtr(solClient_opaqueContainer_pt container_p,
-                                                        const char **value_p, const char *name) {
-    return run(Op::solClient_container_getStringPtr, container_p, Kind::map, [&](const SlotRef &map) {
-        if (value_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (name == nullptr || *name == '\0') {
-            return refuse(kUnnamedEntry);
-        }
-        const std::string *value = map.map().find(name);
-        if (value == nullptr) {
-            return kNotFound;
-        }
-        *value_p = value->c_str();
-        return kOk;
-    });
+// A copy of the container, a map or (as the genuine library takes it) a stream, replaces the
+// message's map.
+solClient_returnCode_t solClient_msg_setUserPropertyMap(solClient_opaqueMsg_pt msg_p,
+                                                        solClient_opaqueContainer_pt map_p) {
+    return run_with_copy(Op::solClient_msg_setUserPropertyMap, msg_p, Kind::message, map_p,
+                         [&](const SlotRef &msg, std::unique_ptr<Container> copy) {
+                             replace_user_properties(msg, std::move(copy));
+                             return kOk;
+                         });
 }
 
-solClient_returnCode_t solClient_container_addString(solClient_opaqueContainer_pt container_p,
-                                                     const char *value, const char *name) {
-    return run(Op::solClient_container_addString, container_p, Kind::map, [&](const SlotRef &map) {
-        if (value == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (name == nullptr || *name == '\0') {
-            return refuse(kUnnamedEntry);
-        }
-        map.map().add(name, value);
-        return kOk;
-    });
+solClient_returnCode_t solClient_msg_getBinaryAttachmentMap(solClient_opaqueMsg_pt msg_p,
+                                                            solClient_opaqueContainer_pt *map_p) {
+    return get_attachment_container(Op::solClient_msg_getBinaryAttachmentMap, msg_p, map_p, true);
 }
 
-// Closing drops one reference to the handle: the map stays with its message.
-solClient_returnCode_t solClient_container_closeMapStream(solClient_opaqueContainer_pt *container_p) {
-    const void *handle = container_p ? *container_p : nullptr;
-    return run(Op::solClient_container_closeMapStream, handle, Kind::map, [&](const SlotRef &map) {
-        map.close_map();
-        *container_p = nullptr;
-        return kOk;
-    });
+solClient_returnCode_t solClient_msg_getBinaryAttachmentStream(solClient_opaqueMsg_pt msg_p,
+                                                               solClient_opaqueContainer_pt *stream_p) {
+    return get_attachment_container(Op::solClient_msg_getBinaryAttachmentStream, msg_p, stream_p, false);
 }
 
+solClient_returnCode_t solClient_msg_createBinaryAttachmentMap(solClient_opaqueMsg_pt msg_p,
+                                                               solClient_opaqueContainer_pt *map_p,
+                                                               solClient_uint32_t /*size*/) {
+    return create_attachment_container(Op::solClient_msg_createBinaryAttachmentMap, msg_p, map_p, true);
+}
+
+solClient_returnCode_t solClient_msg_createBinaryAttachmentStream(solClient_opaqueMsg_pt msg_p,
+                                                                  solClient_opaqueContainer_pt *stream_p,
+                                                                  solClient_uint32_t /*size*/) {
+    return create_attachment_container(Op::solClient_msg_createBinaryAttachmentStream, msg_p, stream_p, false);
+}
+
+// The attachment becomes the encoding of a copy of the container.
+solClient_returnCode_t solClient_msg_setBinaryAttachmentContainer(solClient_opaqueMsg_pt msg_p,
+                                                                  solClient_opaqueContainer_pt container_p) {
+    return run_with_copy(Op::solClient_msg_setBinaryAttachmentContainer, msg_p, Kind::message, container_p,
+                         [&](const SlotRef &msg, std::unique_ptr<Container> copy) {
+                             std::vector<unsigned char> bytes = encode(*copy);
+                             drop_attachment_container(msg);
+                             msg->attachment = std::move(bytes);
+                             return kOk;
+                         });
+}

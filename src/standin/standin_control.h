@@ -1,6 +1,6 @@
 /* Test control of the stand-in libsolclient: injected failures, call counts, a view of the
- * live messages and counts of bad input. Exported by the stand-in alone; the genuine library has none of
- * these, so tests look them up before use.
+ * live messages and open container handles, and counts of bad input. Exported by the
+ * stand-in alone; the genuine library has none of these, so tests look them up before use.
  *
  * Operations are named by their full function name, "solClient_msg_alloc" for example.
  * Unknown names are ignored (and counted as never called). */
@@ -37,15 +37,25 @@ SOLCLIENT_API void *standin_last_message(void);
 /* Messages allocated and not yet freed. Not touched by standin_reset. */
 SOLCLIENT_API long standin_live_messages(void);
 
-/* Calls since the last reset that were given a non-null message or map handle that the
- * library never gave out, such as uninitialised memory. Null handles and stale ones (of a
- * freed message, or a closed or replaced map) do not count: those it did give out once. */
+/* Calls since the last reset that were given a non-null message or container handle that
+ * the library never gave out, such as uninitialised memory. Null handles and stale ones (of
+ * a freed message, or a closed or replaced container) do not count: those it did give out
+ * once. */
 SOLCLIENT_API unsigned long standin_foreign_handles(void);
 
-/* Calls of solClient_msg_createUserPropertyMap since the last reset that asked for a size
- * of 8 or less, on which the genuine library corrupts its heap. The stand-in refuses them
- * (-1, with its own error text) and changes nothing. */
+/* Calls since the last reset of solClient_msg_createUserPropertyMap that asked for a size
+ * of 8 or less, on which the genuine library corrupts its heap, and of
+ * solClient_container_createMap or createStream that gave it less than 5 bytes of memory,
+ * into which it writes 5 regardless. The stand-in refuses them (-1, with its own error
+ * text) and changes nothing. */
 SOLCLIENT_API unsigned long standin_small_map_sizes(void);
+
+/* Container handle references given out and not yet closed: each call that hands out a
+ * handle (the user property map's, an attachment container's, a standalone container's, a
+ * nested one's, one read from a MAP or STREAM field) adds one, each close takes one away.
+ * A handle that the library invalidates (its container replaced, deleted or freed, its parent
+ * closed) drops out with all its references. Not touched by standin_reset. */
+SOLCLIENT_API unsigned long standin_open_containers(void);
 
 #ifdef __cplusplus
 }

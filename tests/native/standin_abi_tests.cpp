@@ -1,8 +1,10 @@
 // The stand-in libsolclient's C ABI handed bad input: null, freed and foreign handles, null
 // pointers, a null pointer with a size, destination records of the wrong size, over-long
 // and unterminated names, refused values, values taken from the message itself, every dump
-// buffer size, and attachments and string attachments at the 32-bit size limit. Each answer is the one the genuine library gives, outputs stay
-// untouched on failure, and nothing crashes.
+// buffer size, attachments and string attachments at the 32-bit size limit, and containers:
+// standalone ones filled to the brim, deep ones, malformed encodings, lengths beyond the
+// room. Each answer is the one the genuine library gives, outputs stay untouched on failure,
+// and nothing crashes.
 // Built with ZELMSG_SANITIZE, any access outside what the caller handed over fails too:
 // buffers are heap blocks of exactly the size the call is given.
 //
@@ -331,18 +333,76 @@ void check_refused_message_handle(solClient_opaqueMsg_pt handle) {
         CHECK_EQ(remove(handle), FAIL);
     }
 
+    solClient_opaqueContainer_pt container = kSentinelPointer;
+    CHECK_EQ(solClient_msg_getBinaryAttachmentMap(handle, &container), FAIL);
+    CHECK_EQ(solClient_msg_getBinaryAttachmentStream(handle, &container), FAIL);
+    CHECK_EQ(solClient_msg_createBinaryAttachmentMap(handle, &container, 0), FAIL);
+    CHECK_EQ(solClient_msg_createBinaryAttachmentStream(handle, &container, 0), FAIL);
+    CHECK_EQ(container, kSentinelPointer);
+    {
+        // A good container to copy from, so that the message handle is what is refused.
+        const Block memory(64);
+        CHECK_EQ(solClient_container_createMap(&container, reinterpret_cast<char *>(memory.bytes.get()), 64), OK);
+        CHECK_EQ(solClient_msg_setUserPropertyMap(handle, container), FAIL);
+        CHECK_EQ(solClient_msg_setBinaryAttachmentContainer(handle, container), FAIL);
+        CHECK_EQ(solClient_container_closeMapStream(&container), OK);
+    }
+
     solClient_opaqueMsg_pt copy = handle;
     CHECK_EQ(solClient_msg_free(&copy), FAIL);
     CHECK_EQ(copy, handle);
     CHECK(error_record_is_sound());
 }
 
-// Every map operation on a handle that is not a live map's.
+// Every container operation on a handle that is not a live container's, given as the
+// container or as the one to copy from.
 void check_refused_map_handle(solClient_opaqueContainer_pt handle) {
     const char *text = kSentinelText;
     CHECK_EQ(solClient_container_getStringPtr(handle, &text, "ct"), FAIL);
     CHECK_EQ(text, kSentinelText);
     CHECK_EQ(solClient_container_addString(handle, "json", "ct"), FAIL);
+    CHECK_EQ(solClient_container_addBoolean(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addUint8(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addInt8(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addUint16(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addInt16(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addUint32(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addInt32(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addUint64(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addInt64(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addChar(handle, 'c', "n"), FAIL);
+    CHECK_EQ(solClient_container_addWchar(handle, L'c', "n"), FAIL);
+    CHECK_EQ(solClient_container_addFloat(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addDouble(handle, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addNull(handle, "n"), FAIL);
+    static const solClient_uint8_t bytes[2] = {1, 2};
+    CHECK_EQ(solClient_container_addByteArray(handle, bytes, 2, "n"), FAIL);
+    CHECK_EQ(solClient_container_addSmf(handle, bytes, 2, "n"), FAIL);
+    const solClient_destination_t record = record_of(kQueue, "q");
+    CHECK_EQ(solClient_container_addDestination(handle, &record, kRecordSize, "n"), FAIL);
+
+    solClient_opaqueContainer_pt sub = kSentinelPointer;
+    CHECK_EQ(solClient_container_openSubMap(handle, &sub, "n"), FAIL);
+    CHECK_EQ(solClient_container_openSubStream(handle, &sub, "n"), FAIL);
+    CHECK_EQ(sub, kSentinelPointer);
+    CHECK_EQ(solClient_container_addContainer(handle, handle, "n"), FAIL);
+    solClient_field_t field;
+    std::memset(&field, 0x5e, sizeof field);
+    const std::string untouched(reinterpret_cast<const char *>(&field), sizeof field);
+    CHECK_EQ(solClient_container_getNextField(handle, &field, sizeof field, &text), FAIL);
+    CHECK_EQ(solClient_container_getField(handle, &field, sizeof field, "n"), FAIL);
+    CHECK_EQ(std::string(reinterpret_cast<const char *>(&field), sizeof field), untouched);
+    CHECK_EQ(text, kSentinelText);
+    CHECK_EQ(solClient_container_rewind(handle), FAIL);
+    CHECK_EQ(solClient_container_deleteField(handle, "n"), FAIL);
+    {
+        Message msg;
+        CHECK_EQ(solClient_msg_setUserPropertyMap(msg, handle), FAIL);
+        CHECK_EQ(solClient_msg_setBinaryAttachmentContainer(msg, handle), FAIL);
+        CHECK_EQ(solClient_msg_getUserPropertyMap(msg, &sub), NOT_FOUND);
+        CHECK_EQ(attachment_of(msg), "<none>");
+    }
+
     solClient_opaqueContainer_pt copy = handle;
     CHECK_EQ(solClient_container_closeMapStream(&copy), FAIL);
     CHECK_EQ(copy, handle);
@@ -833,6 +893,309 @@ TEST_CASE(string_attachment_past_the_32_bit_limit) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Containers
+
+// A standalone container in a heap block of exactly its size.
+struct Standalone {
+    explicit Standalone(solClient_uint32_t size, bool is_map = true) : memory(size, 0xee) {
+        char *bytes = reinterpret_cast<char *>(memory.bytes.get());
+        CHECK_EQ(is_map ? solClient_container_createMap(&handle, bytes, size)
+                        : solClient_container_createStream(&handle, bytes, size),
+                 OK);
+    }
+    ~Standalone() {
+        if (handle != nullptr) {
+            solClient_container_closeMapStream(&handle);
+        }
+    }
+    Standalone(const Standalone &) = delete;
+    Standalone &operator=(const Standalone &) = delete;
+
+    Block memory;
+    solClient_opaqueContainer_pt handle = nullptr;
+};
+
+// The fields of a container, read to the end from the start, one a line, as
+// "name:type:length"; nested ones in brackets (and their handles closed).
+std::string fields_of(solClient_opaqueContainer_pt container) {
+    std::string text;
+    CHECK_EQ(solClient_container_rewind(container), OK);
+    solClient_field_t field;
+    const char *name = nullptr;
+    solClient_returnCode_t rc;
+    while ((rc = solClient_container_getNextField(container, &field, sizeof field, &name)) == OK) {
+        text += std::string(name ? name : "") + ":" + std::to_string(field.type) + ":" + std::to_string(field.length);
+        if (field.type == SOLCLIENT_MAP || field.type == SOLCLIENT_STREAM) {
+            text += "[" + fields_of(field.value.map) + "]";
+            CHECK_EQ(solClient_container_closeMapStream(&field.value.map), OK);
+        }
+        text += " ";
+    }
+    return rc == SOLCLIENT_EOS ? text : text + "<" + std::to_string(rc) + ">";
+}
+
+// Stale handles of every kind: of a closed standalone container, of a closed sub-container,
+// of an attachment container the attachment replaced. None of them is foreign.
+TEST_CASE(stale_container_handles) {
+    standin_reset();
+    Message msg;
+    solClient_opaqueContainer_pt stale = nullptr, sub = nullptr, attachment = nullptr;
+    {
+        Standalone standalone(64);
+        stale = standalone.handle;
+        CHECK_EQ(solClient_container_openSubStream(standalone.handle, &sub, "s"), OK);
+    }
+    check_refused_map_handle(stale);
+    check_refused_map_handle(sub);
+    CHECK_EQ(solClient_msg_createBinaryAttachmentMap(msg, &attachment, 0), OK);
+    CHECK_EQ(solClient_msg_setBinaryAttachment(msg, "x", 1), OK);
+    check_refused_map_handle(attachment);
+    CHECK_EQ(attachment_of(msg), "x");
+    CHECK_EQ(standin_foreign_handles(), 0UL);
+}
+
+// Every size of memory, filled to the brim with fields of every kind: the stand-in writes
+// no byte outside the block, refuses what does not fit (sub-code 4), and the copy writes the
+// finished encoding, which is the message's attachment byte for byte.
+TEST_CASE(standalone_memory_filled_to_the_brim) {
+    for (solClient_uint32_t size = 5; size <= 96; ++size) {
+        Standalone standalone(size);
+        const solClient_opaqueContainer_pt map = standalone.handle;
+        const solClient_destination_t record = record_of(kTopic, "t");
+        static const solClient_uint8_t bytes[3] = {1, 2, 3};
+        int added = 0;
+        for (int round = 0; round < 40; ++round) {
+            const std::string name = "n" + std::to_string(round);
+            solClient_opaqueContainer_pt sub = nullptr;
+            solClient_returnCode_t rc;
+            switch (round % 5) {
+            case 0: rc = solClient_container_addInt64(map, -1, name.c_str()); break;
+            case 1: rc = solClient_container_addString(map, "text", name.c_str()); break;
+            case 2: rc = solClient_container_addByteArray(map, bytes, 3, name.c_str()); break;
+            case 3: rc = solClient_container_addDestination(map, &record, kRecordSize, name.c_str()); break;
+            default:
+                rc = solClient_container_openSubStream(map, &sub, name.c_str());
+                if (rc == OK) {
+                    solClient_container_addSmf(sub, bytes, 3, nullptr);  // may not fit
+                    CHECK_EQ(solClient_container_closeMapStream(&sub), OK);
+                }
+            }
+            if (rc == OK) {
+                ++added;
+            } else {
+                CHECK_EQ(rc, FAIL);
+                CHECK_EQ(solClient_getLastErrorInfo()->subCode, 4);
+            }
+        }
+        CHECK(added > 0 || size < 5 + 12);  // the smallest field here takes 12
+        CHECK_EQ(solClient_container_deleteField(map, "n0"), OK);  // a rewrite of the rest
+        Message msg;
+        CHECK_EQ(solClient_msg_setBinaryAttachmentContainer(msg, map), OK);
+        const std::string encoding = attachment_of(msg);
+        CHECK(encoding.size() <= size);
+        CHECK_EQ(standalone.memory.contents().substr(0, encoding.size()), encoding);
+    }
+}
+
+TEST_CASE(container_null_pointers_and_sizes) {
+    Message msg;
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    CHECK_EQ(solClient_container_addString(map, "json", "ct"), OK);
+    const std::string before = dump_of(msg);
+
+    Block memory(64);
+    char *bytes = reinterpret_cast<char *>(memory.bytes.get());
+    CHECK_EQ(solClient_container_createMap(nullptr, bytes, 64), FAIL);  // the genuine library crashes
+    CHECK_EQ(solClient_container_createStream(nullptr, bytes, 64), FAIL);
+    for (const solClient_uint32_t size : {0U, 1U, 4U}) {
+        // The genuine library writes 5 bytes into memory of any size.
+        solClient_opaqueContainer_pt out = kSentinelPointer;
+        CHECK_EQ(solClient_container_createMap(&out, bytes, size), FAIL);
+        CHECK_EQ(out, kSentinelPointer);
+    }
+    CHECK_EQ(memory.contents(), std::string(64, '\x01'));
+    CHECK_EQ(solClient_msg_createBinaryAttachmentMap(msg, nullptr, 0), FAIL);
+    CHECK_EQ(solClient_msg_getBinaryAttachmentStream(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_container_openSubMap(map, nullptr, "m"), FAIL);
+
+    solClient_field_t field;
+    const char *name = nullptr;
+    for (const std::size_t size : {std::size_t{0}, std::size_t{23}, std::size_t{25}, SIZE_MAX}) {
+        CHECK_EQ(solClient_container_getNextField(map, &field, size, &name), FAIL);
+        CHECK_EQ(solClient_container_getField(map, &field, size, "ct"), FAIL);
+    }
+    CHECK_EQ(solClient_container_getNextField(map, nullptr, sizeof field, &name), FAIL);
+    CHECK_EQ(solClient_container_getNextField(map, &field, sizeof field, nullptr), FAIL);
+    CHECK_EQ(solClient_container_getField(map, nullptr, sizeof field, "ct"), FAIL);
+    CHECK_EQ(solClient_container_getField(map, &field, sizeof field, nullptr), FAIL);
+    CHECK_EQ(solClient_container_deleteField(map, nullptr), FAIL);
+    CHECK_EQ(solClient_container_addString(map, nullptr, "n"), FAIL);
+    CHECK_EQ(solClient_container_addSmf(map, nullptr, 0, "n"), FAIL);
+    CHECK_EQ(solClient_container_addByteArray(map, nullptr, 1, "n"), FAIL);
+    CHECK_EQ(solClient_container_addDestination(map, nullptr, kRecordSize, "n"), FAIL);
+    const solClient_destination_t record = record_of(kQueue, "q");
+    for (const std::size_t size : {std::size_t{0}, std::size_t{15}, std::size_t{17}, SIZE_MAX}) {
+        CHECK_EQ(solClient_container_addDestination(map, &record, size, "n"), FAIL);
+    }
+    Block unterminated(250, 'u');  // refused without reading past the longest name
+    const solClient_destination_t long_name = record_of(kQueue, reinterpret_cast<const char *>(unterminated.bytes.get()));
+    CHECK_EQ(solClient_container_addDestination(map, &long_name, kRecordSize, "n"), FAIL);
+    CHECK_EQ(solClient_msg_setUserPropertyMap(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_setBinaryAttachmentContainer(msg, nullptr), FAIL);
+    CHECK_EQ(dump_of(msg), before);
+    CHECK(error_record_is_sound());
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+}
+
+// A length the container has no room for is refused before the bytes are read: here they are
+// one byte long.
+TEST_CASE(lengths_beyond_the_room_are_not_read) {
+    Block one(1);
+    const auto *byte = one.bytes.get();
+    Message msg;
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    CHECK_EQ(solClient_container_addByteArray(map, byte, UINT32_MAX, "b"), FAIL);
+    CHECK_EQ(solClient_container_addSmf(map, byte, UINT32_MAX - 10, "s"), FAIL);
+    Standalone standalone(64);
+    CHECK_EQ(solClient_container_addByteArray(standalone.handle, byte, 60, "b"), FAIL);
+    CHECK_EQ(solClient_getLastErrorInfo()->subCode, 4);
+    CHECK_EQ(fields_of(map), "");
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+}
+
+// Text handed back in, read from the container it goes into, and a container added to itself.
+TEST_CASE(values_taken_from_the_container_itself) {
+    Message msg;
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    CHECK_EQ(solClient_container_addString(map, "a value long enough to live on the heap", "a key as long as that, or so"), OK);
+    for (int i = 0; i < 20; ++i) {  // enough to move the fields more than once
+        solClient_field_t field;
+        const char *name = nullptr;
+        CHECK_EQ(solClient_container_rewind(map), OK);
+        CHECK_EQ(solClient_container_getNextField(map, &field, sizeof field, &name), OK);
+        CHECK_EQ(solClient_container_addString(map, field.value.string, name), OK);
+        CHECK_EQ(solClient_container_addContainer(map, map, name), OK);
+    }
+    const char *text = nullptr;
+    CHECK_EQ(solClient_container_getStringPtr(map, &text, "a key as long as that, or so"), OK);
+    CHECK_EQ(std::string_view(text), "a value long enough to live on the heap");
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+}
+
+// 1000 maps deep: built, encoded, parsed back, dumped, and let go all at once by the
+// outermost close.
+TEST_CASE(deep_nesting) {
+    Message msg;
+    std::vector<solClient_opaqueContainer_pt> handles(1, nullptr);
+    CHECK_EQ(solClient_msg_createBinaryAttachmentStream(msg, &handles[0], 0), OK);
+    const long open = static_cast<long>(standin_open_containers());
+    for (int depth = 0; depth < 1000; ++depth) {
+        solClient_opaqueContainer_pt sub = nullptr;
+        CHECK_EQ(solClient_container_openSubMap(handles.back(), &sub, depth == 0 ? nullptr : "m"), OK);
+        handles.push_back(sub);
+    }
+    CHECK_EQ(solClient_container_addUint8(handles.back(), 7, "deepest"), OK);
+    CHECK_EQ(static_cast<long>(standin_open_containers()), open + 1000);
+    CHECK_EQ(solClient_container_closeMapStream(&handles[0]), OK);
+    CHECK_EQ(static_cast<long>(standin_open_containers()), open - 1);
+    CHECK_EQ(solClient_container_rewind(handles.back()), FAIL);
+    const std::string encoding = attachment_of(msg);
+    CHECK_EQ(encoding.size(), std::size_t{5 + 5 + 999 * (4 + 5) + 10 + 3});
+    solClient_opaqueContainer_pt stream = nullptr;
+    CHECK_EQ(solClient_msg_getBinaryAttachmentStream(msg, &stream), OK);
+    const std::string fields = fields_of(stream);
+    CHECK_EQ(std::count(fields.begin(), fields.end(), '['), 1000);
+    CHECK(fields.find("deepest:1:1") != std::string::npos);
+    CHECK_EQ(solClient_container_closeMapStream(&stream), OK);
+    const std::string text = dump_of(msg);
+    CHECK(text.find(std::string(2000, ' ') + "Key 'deepest' (UINT8) 7\n") != std::string::npos);
+}
+
+// Attachments that are not quite containers: every cut of a good encoding and every one of
+// its bytes changed to a few values are read as far as they go, dumped and iterated, and the
+// bytes stay as they were; nothing reads outside them.
+TEST_CASE(malformed_attachment_containers) {
+    std::string good;
+    {
+        Message source;
+        solClient_opaqueContainer_pt map = nullptr, sub = nullptr;
+        CHECK_EQ(solClient_msg_createBinaryAttachmentMap(source, &map, 0), OK);
+        CHECK_EQ(solClient_container_addString(map, "text", "s"), OK);
+        CHECK_EQ(solClient_container_openSubStream(map, &sub, "l"), OK);
+        CHECK_EQ(solClient_container_addInt16(sub, -2, nullptr), OK);
+        const solClient_destination_t record = record_of(kQueue, "q");
+        CHECK_EQ(solClient_container_addDestination(sub, &record, kRecordSize, nullptr), OK);
+        CHECK_EQ(solClient_container_closeMapStream(&sub), OK);
+        CHECK_EQ(solClient_container_addDouble(map, 0.5, "d"), OK);
+        CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+        good = attachment_of(source);
+    }
+    std::vector<std::string> variants;
+    for (std::size_t cut = 1; cut < good.size(); ++cut) {
+        variants.push_back(good.substr(0, cut));
+    }
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        for (const unsigned char value : {0x00, 0x01, 0x2b, 0x2f, 0x7f, 0xff}) {
+            std::string changed = good;
+            changed[at] = static_cast<char>(value);
+            variants.push_back(changed);
+        }
+    }
+    for (const std::string &bytes : variants) {
+        Message msg;
+        CHECK_EQ(solClient_msg_setBinaryAttachment(msg, bytes.data(), static_cast<solClient_uint32_t>(bytes.size())), OK);
+        dump_of(msg);
+        for (const bool is_map : {true, false}) {
+            solClient_opaqueContainer_pt container = nullptr;
+            const solClient_returnCode_t rc = is_map ? solClient_msg_getBinaryAttachmentMap(msg, &container)
+                                                     : solClient_msg_getBinaryAttachmentStream(msg, &container);
+            CHECK(rc == OK || rc == NOT_FOUND);
+            if (rc == OK) {
+                fields_of(container);
+                solClient_field_t field;
+                solClient_container_getField(container, &field, sizeof field, is_map ? "s" : nullptr);
+                CHECK_EQ(solClient_container_closeMapStream(&container), OK);
+            }
+        }
+        CHECK_EQ(attachment_of(msg).size(), bytes.size());
+    }
+}
+
+// Maps on messages of their own, and standalone ones, on several threads at once.
+TEST_CASE(containers_on_threads) {
+    std::vector<std::thread> threads;
+    std::vector<int> failures_seen(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &failures_seen] {
+            for (int i = 0; i < 300; ++i) {
+                solClient_opaqueMsg_pt msg = nullptr;
+                solClient_opaqueContainer_pt map = nullptr, standalone = nullptr;
+                char memory[128];
+                bool ok = solClient_msg_alloc(&msg) == OK &&
+                          solClient_msg_createUserPropertyMap(msg, &map, 64) == OK &&
+                          solClient_container_addInt32(map, t, "t") == OK &&
+                          solClient_container_createStream(&standalone, memory, sizeof memory) == OK &&
+                          solClient_container_addInt32(standalone, i, nullptr) == OK &&
+                          solClient_msg_setBinaryAttachmentContainer(msg, standalone) == OK &&
+                          solClient_container_closeMapStream(&standalone) == OK &&
+                          solClient_container_closeMapStream(&map) == OK;
+                ok = solClient_msg_free(&msg) == OK && ok;
+                failures_seen[t] += ok ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    for (const int seen : failures_seen) {
+        CHECK_EQ(seen, 0);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
 // The last-error record and the test-control interface
 
 TEST_CASE(last_error_record) {
@@ -895,13 +1258,15 @@ int main(int argc, char **argv) {
 
     standin_reset();
     const long live = standin_live_messages();
+    const unsigned long open_containers = standin_open_containers();
     for (const Case *c : selected) {
         const int checks_before = checks, failures_before = failures;
         c->run();
         std::printf("%-44s %5d checks, %d failed\n", c->name, checks - checks_before, failures - failures_before);
     }
-    // Every case frees what it allocates.
+    // Every case frees what it allocates and closes what it opens.
     CHECK_EQ(standin_live_messages(), live);
+    CHECK_EQ(standin_open_containers(), open_containers);
     std::printf("standin_abi_tests: %zu cases, %d checks, %d failed\n", selected.size(), checks, failures);
     return failures == 0 ? 0 : 1;
 }
