@@ -121,6 +121,8 @@ public:
         return solClient_msg_setClassOfService(msg_, cos - 1U);
     }
 
+    // The content type is the user property "ct", like any other; its writers change that
+    // entry alone.
     py::str get_content_type() const;
     solClient_returnCode_t set_content_type(const char *text);
 
@@ -188,13 +190,28 @@ public:
         return number ? solClient_msg_setSequenceNumber(msg_, *number) : solClient_msg_deleteSequenceNumber(msg_);
     }
 
+    // The whole user property map, replaced at once by a mapping's (user_properties.cpp);
+    // reading goes through the view that user_properties_view() gives.
+    void set_user_properties(py::handle mapping);
+
     // The attachment as the library's structured string, the form a str payload takes.
     std::optional<py::str> get_text() const { return read_text(solClient_msg_getBinaryAttachmentString); }
     solClient_returnCode_t set_text(std::optional<std::string_view> text) {
         return solClient_msg_setBinaryAttachmentString(msg_, text ? attachment_text(*text) : nullptr);
     }
 
+    // The attachment as the library's structured map or stream (structured_payload.cpp): None
+    // when it is anything else; None removes it, and ct is left alone, as text leaves it.
+    std::optional<py::dict> get_map() const;
+    void set_map(py::handle mapping);
+    std::optional<py::list> get_stream() const;
+    void set_stream(py::handle sequence);
+
 private:
+    void remove_attachment();
+    // Copies a container in as the attachment; the library refuses nothing it built itself.
+    void set_attachment_container(solClient_opaqueContainer_pt container);
+
     // An object holding no message yet, for adopt() to fill.
     struct Empty {};
     explicit PyZelMsg(Empty) {}
@@ -234,6 +251,20 @@ private:
     solClient_opaqueMsg_pt msg_ = nullptr;
     solClient_opaqueContainer_pt container_ = nullptr;
 };
+
+// The library's text decoded straight into a str, with no std::string in between; a null
+// one reads as empty. Invalid UTF-8 raises UnicodeDecodeError.
+py::str text_object(const char *text);
+py::str text_object(const char *text, std::size_t size);
+
+// The name of the content-type tag in the user property map, and the size the module asks
+// for when it makes a map (the genuine library corrupts its heap at 8 or less).
+constexpr const char *kContentTypeName = "ct";
+constexpr solClient_uint32_t kUserPropertyMapSize = 64;
+
+// msg.user_properties: a live view of the message's user property map, keeping msg alive.
+py::object user_properties_view(py::object msg);
+void register_user_properties_view(py::module_ &m);
 
 // Initialises libsolclient, before any message exists: the library's first initialisation
 // in a process throws away the messages made before it, while later ones (a session

@@ -2,6 +2,7 @@
 #include "pyzelmsg.hpp"
 
 #include "arguments.hpp"
+#include "fields.hpp"
 
 #include <dlfcn.h>
 #include <pybind11/operators.h>
@@ -81,19 +82,17 @@ py::str PyZelMsg::dump() const {
     return py::str(text.data(), text.size());
 }
 
-constexpr const char *kContentTypeName = "ct";
-constexpr solClient_uint32_t kUserPropertyMapSize = 64;
 
-// The library's text decoded straight into a str, with no std::string in between; a null
-// one reads as empty. Invalid UTF-8 raises UnicodeDecodeError, as that conversion did.
-static py::str text_object(const char *text) { return text ? py::str(text, std::strlen(text)) : py::str(); }
+py::str text_object(const char *text) { return text ? py::str(text, std::strlen(text)) : py::str(); }
+
+py::str text_object(const char *text, std::size_t size) { return text ? py::str(text, size) : py::str(); }
 
 py::str PyZelMsg::get_content_type() const {
-    solClient_opaqueContainer_pt map = nullptr;
+    OpenContainer map;
     const char *text = nullptr;
-    solClient_returnCode_t rc = solClient_msg_getUserPropertyMap(msg_, &map);
+    solClient_returnCode_t rc = solClient_msg_getUserPropertyMap(msg_, map.out());
     if (rc == SOLCLIENT_OK) {
-        rc = solClient_container_getStringPtr(map, &text, kContentTypeName);
+        rc = solClient_container_getStringPtr(map.get(), &text, kContentTypeName);
         if (rc == SOLCLIENT_OK) return text_object(text);
     }
     // Only a missing map or a missing entry falls back to the HTTP content type.
@@ -129,9 +128,15 @@ const char *attachment_text(std::string_view text) {
 }
 
 solClient_returnCode_t PyZelMsg::set_content_type(const char *text) {
-    solClient_opaqueContainer_pt map = nullptr;
-    solClient_returnCode_t rc = solClient_msg_createUserPropertyMap(msg_, &map, kUserPropertyMapSize);
-    if (rc == SOLCLIENT_OK) rc = solClient_container_addString(map, text, kContentTypeName);
+    OpenContainer map;
+    solClient_returnCode_t rc = solClient_msg_getUserPropertyMap(msg_, map.out());
+    if (rc == SOLCLIENT_OK) {
+        rc = solClient_container_deleteField(map.get(), kContentTypeName);
+    } else if (rc == SOLCLIENT_NOT_FOUND) {
+        // No map yet: a new one. A map the library cannot give is left as it is.
+        rc = solClient_msg_createUserPropertyMap(msg_, map.out(), kUserPropertyMapSize);
+    }
+    if (rc == SOLCLIENT_OK) rc = solClient_container_addString(map.get(), text, kContentTypeName);
     return rc;
 }
 
@@ -232,8 +237,8 @@ PYBIND11_MODULE(zelmsg, m) {
 
     // Setters take the value as it comes and convert it with argument<T>(): a refusal then
     // never quotes the message (arguments.hpp tells why). Methods added later do the same.
-    py::class_<PyZelMsg>(m, "ZelMsg")
-        .def(py::init<>())
+    py::class_<PyZelMsg> message(m, "ZelMsg");
+    message.def(py::init<>())
         .def("__repr__", &PyZelMsg::dump)
         .def_property("dest",
             [](const PyZelMsg &msg) { return msg.get_dest(); },
@@ -311,4 +316,16 @@ PYBIND11_MODULE(zelmsg, m) {
     m.def("library_version", &library_version,
           "The libsolclient zelmsg runs on, as (version, date_time, variant) from its version record.");
     m.attr("__version__") = ZELMSG_VERSION;
+
+    register_field_types(m);
+    register_user_properties_view(m);
+    message.def_property("user_properties",
+        [](py::object msg) { return user_properties_view(std::move(msg)); },
+        [](PyZelMsg &msg, py::handle mapping) { msg.set_user_properties(mapping); });
+    message.def_property("map",
+        [](const PyZelMsg &msg) { return msg.get_map(); },
+        [](PyZelMsg &msg, py::handle mapping) { msg.set_map(mapping); });
+    message.def_property("stream",
+        [](const PyZelMsg &msg) { return msg.get_stream(); },
+        [](PyZelMsg &msg, py::handle sequence) { msg.set_stream(sequence); });
 }
