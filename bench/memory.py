@@ -74,7 +74,8 @@ def operations(msg):
     # Held by every operation: the message, zelmsg's types and the codec functions.
     common = [("message", msg)]
     common += [(name, getattr(zelmsg, name))
-               for name in ("ZelMsg", "Destination", "DestinationType", "DeliveryMode")]
+               for name in ("ZelMsg", "Destination", "DestinationType", "DeliveryMode", "UserProperties",
+                             "Int8", "UInt8", "UInt32", "Float32", "WChar")]
     common += [(f"{module.__name__}.{function}", getattr(module, function))
                for module in (orjson, msgpack) for function in ("dumps", "loads")]
 
@@ -99,6 +100,13 @@ def operations(msg):
                         ("text", "hello " * 50)]:
         ops += [set_(name, value), get(name)]
     ops += [get("is_request"), get("is_p2p")]
+    properties = {"order": 1042, "region": "eu", "priority": zelmsg.UInt8(3), "rate": 1.5,
+                  "tags": ["a", "b"], "where": {"lat": zelmsg.Float32(1.5)}, "blob": b"\x00" * 20}
+    ops += [set_("user_properties", properties), ("get user_properties", lambda m: dict(m.user_properties), []),
+            ("set one user property", lambda m: m.user_properties.__setitem__("region", "us"), []),
+            ("get one user property", lambda m: m.user_properties["order"], [])]
+    for name, value in [("map", properties), ("stream", list(properties.values()))]:
+        ops += [set_(name, value), get(name)]
     # Reads too must leave the written values alone, so every operation watches all of them.
     everything = [pair for _, _, pairs in ops for pair in pairs]
     return [(name, function, watched(pairs + common + everything)) for name, function, pairs in ops]

@@ -47,6 +47,24 @@ def lib():
     return LIB
 
 
+class CAPI(ctypes.Structure):
+    # Python-API function types: ctypes raises the exception a NULL result leaves set.
+    _fields_ = [
+        ("version", ctypes.c_int),
+        ("check", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)),
+        ("handle", ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object)),
+        ("adopt", ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p)),
+    ]
+
+
+@pytest.fixture(scope="session")
+def capi():
+    """zelmsg's C API table, as native code reaches it."""
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    return CAPI.from_address(get_pointer(zelmsg._C_API, b"zelmsg._C_API"))
+
+
 @pytest.fixture(autouse=True)
 def _fresh_standin():
     """Each test starts with no injected faults and zeroed counters."""

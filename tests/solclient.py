@@ -26,6 +26,10 @@ class Destination(ctypes.Structure):
     _fields_ = [("destType", c_int), ("dest", c_char_p)]
 
 
+class BufInfo(ctypes.Structure):
+    _fields_ = [("buf_p", c_void_p), ("bufSize", c_uint32)]
+
+
 class ErrorInfo(ctypes.Structure):
     _fields_ = [("subCode", c_int), ("responseCode", c_int), ("errorStr", c_char * 256)]
 
@@ -281,6 +285,28 @@ class Library:
             found.append((read[1], read[2], read[4]))
         assert read[0] == EOS, read
         return found
+
+    # The wire encoding, which only the genuine library has.
+
+    def encode(self, msg):
+        """The message's wire encoding, bytes; raises if the library refuses."""
+        encode, free = self.cdll.solClient_msg_encodeToSMF, self.cdll.solClient_datablock_free
+        encode.argtypes = [c_void_p, POINTER(BufInfo), POINTER(c_void_p)]
+        free.argtypes = [POINTER(c_void_p)]
+        out, block = BufInfo(), c_void_p()
+        assert encode(msg, byref(out), byref(block)) == OK, self.last_error_text()
+        data = ctypes.string_at(out.buf_p, out.bufSize)
+        assert free(byref(block)) == OK
+        return data
+
+    def decode(self, data):
+        """A new message handle decoded from the wire encoding."""
+        decode = self.cdll.solClient_msg_decodeFromSmf
+        decode.argtypes = [POINTER(BufInfo), POINTER(c_void_p)]
+        buffer = ctypes.create_string_buffer(data, len(data))
+        handle = c_void_p()
+        assert decode(byref(BufInfo(ctypes.addressof(buffer), len(data))), byref(handle)) == OK
+        return handle.value
 
     def sub_code(self):
         return self.solClient_getLastErrorInfo().contents.subCode

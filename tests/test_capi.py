@@ -21,23 +21,6 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 standin_only = pytest.mark.standin_only
 
 
-class CAPI(ctypes.Structure):
-    # Python-API function types: ctypes raises the exception a NULL result leaves set.
-    _fields_ = [
-        ("version", ctypes.c_int),
-        ("check", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)),
-        ("handle", ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object)),
-        ("adopt", ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p)),
-    ]
-
-
-@pytest.fixture(scope="module")
-def capi():
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    return CAPI.from_address(get_pointer(zelmsg._C_API, b"zelmsg._C_API"))
-
-
 @pytest.fixture(scope="session")
 def example_dir(tmp_path_factory):
     """examples/native built through zelmsg's CMake package config, for this interpreter."""
@@ -192,30 +175,6 @@ def test_one_library_instance_serves_both_modules_whichever_loads_first(example_
 
 # The library's own wire encoding: what a session sends and a receiver decodes.
 
-class BufInfo(ctypes.Structure):
-    _fields_ = [("buf_p", ctypes.c_void_p), ("bufSize", ctypes.c_uint32)]
-
-
-def encoded(lib, handle):
-    encode, free = lib.cdll.solClient_msg_encodeToSMF, lib.cdll.solClient_datablock_free
-    encode.argtypes = [ctypes.c_void_p, ctypes.POINTER(BufInfo), ctypes.POINTER(ctypes.c_void_p)]
-    free.argtypes = [ctypes.POINTER(ctypes.c_void_p)]
-    out, block = BufInfo(), ctypes.c_void_p()
-    assert encode(handle, ctypes.byref(out), ctypes.byref(block)) == OK
-    data = ctypes.string_at(out.buf_p, out.bufSize)
-    assert free(ctypes.byref(block)) == OK
-    return data
-
-
-def decoded(lib, data):
-    decode = lib.cdll.solClient_msg_decodeFromSmf
-    decode.argtypes = [ctypes.POINTER(BufInfo), ctypes.POINTER(ctypes.c_void_p)]
-    buffer = ctypes.create_string_buffer(data, len(data))
-    handle = ctypes.c_void_p()
-    assert decode(ctypes.byref(BufInfo(ctypes.addressof(buffer), len(data))), ctypes.byref(handle)) == OK
-    return handle.value
-
-
 READABLE = ["dest", "reply2", "is_reply", "is_request", "is_p2p", "delivery_mode", "content_type", "elide",
             "cos", "body", "text", "dmq_eligible", "ttl", "priority", "correlation_id",
             "application_message_id", "sender_timestamp", "sequence_number"]
@@ -235,8 +194,8 @@ def test_a_message_survives_the_librarys_wire_encoding(lib, capi, payload, value
     msg.sender_timestamp, msg.sequence_number = 1_700_000_000_123, 2**63 + 5
     msg.content_type = "application/octet-stream"
     setattr(msg, payload, value)
-    wire = encoded(lib, capi.handle(msg))
-    assert encoded(lib, capi.handle(msg)) == wire  # encoding changes nothing
-    received = capi.adopt(decoded(lib, wire))
+    wire = lib.encode(capi.handle(msg))
+    assert lib.encode(capi.handle(msg)) == wire  # encoding changes nothing
+    received = capi.adopt(lib.decode(wire))
     assert {prop: getattr(received, prop) for prop in READABLE} == {prop: getattr(msg, prop) for prop in READABLE}
     assert getattr(received, payload) == value

@@ -21,6 +21,7 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
+import fields
 import zelmsg
 from solclient import NOT_FOUND, OK
 from zelmsg import DeliveryMode, Destination, DestinationType
@@ -52,13 +53,16 @@ FLAGS = ["is_reply", "elide", "dmq_eligible"]
 HEADER_NUMBERS = ["ttl", "priority", "sender_timestamp", "sequence_number"]
 SETTERS = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "content_type", "cos",
            "json", "msgpack", "body", "dmq_eligible", "ttl", "priority", *IDS,
-           "sender_timestamp", "sequence_number", "text"]
+           "sender_timestamp", "sequence_number", "text", "user_properties"]
+TAG_WRITERS = ["content_type", "json", "msgpack"]
 # What a setter may raise: a wrong type is a TypeError (orjson's JSONEncodeError is one);
 # msgpack's packer also raises ValueError (UnicodeEncodeError among them) and OverflowError;
 # a body over 4 GiB is a ValueError, and so is a NUL inside an id or the text.
 DOCUMENTED = dict.fromkeys(SETTERS, (TypeError,))
 DOCUMENTED["msgpack"] = (TypeError, ValueError, OverflowError)
 DOCUMENTED.update(dict.fromkeys(["body", *TEXTS], (TypeError, ValueError)))
+# A whole map: a value no field holds, a refusal by the library, an int past 64 bits.
+DOCUMENTED["user_properties"] = (TypeError, ValueError, OverflowError)
 # What a setter converts to an integer, and the range of its C type.
 INTEGERS = {"cos": (0, U32), "ttl": (-2**63, 2**63 - 1), "priority": (-2**31, 2**31 - 1),
             "sender_timestamp": (-2**63, 2**63 - 1), "sequence_number": (0, U64)}
@@ -77,7 +81,9 @@ SETTER_CALLS = {
     "elide": ["solClient_msg_setElidingEligible"],
     "delivery_mode": ["solClient_msg_setDeliveryMode"],
     "cos": ["solClient_msg_setClassOfService"],
-    "content_type": ["solClient_msg_createUserPropertyMap", "solClient_container_addString"],
+    # The tag writers replace the "ct" entry of a map, or make one (setter_calls).
+    "content_type": ["solClient_msg_getUserPropertyMap", "solClient_container_addString",
+                     "solClient_container_closeMapStream"],
     "body": ["solClient_msg_setBinaryAttachment"],
     "dmq_eligible": ["solClient_msg_setDMQEligible"],
     "ttl": ["solClient_msg_setTimeToLive"],
@@ -94,9 +100,18 @@ REMOVALS = {prop: SETTER_CALLS[prop][0].replace("_set", "_delete")
             for prop in [*IDS, "sender_timestamp", "sequence_number"]}
 
 
-def setter_calls(prop, value):
-    """The calls that writing value to prop makes."""
-    return [REMOVALS[prop]] if value is None and prop in REMOVALS else SETTER_CALLS[prop]
+def setter_calls(prop, value, twin):
+    """The calls that writing value to prop makes, on a message that holds what twin holds."""
+    if value is None and prop in REMOVALS:
+        return [REMOVALS[prop]]
+    if prop in TAG_WRITERS:
+        rc, container = twin.lib.user_map(twin.handle)
+        has_map = rc == OK
+        if has_map:
+            twin.lib.close(container)
+        change = "solClient_container_deleteField" if has_map else "solClient_msg_createUserPropertyMap"
+        return [SETTER_CALLS[prop][0], change, *SETTER_CALLS[prop][1:]]
+    return SETTER_CALLS[prop]
 
 
 def dest_setter(prop):
@@ -165,11 +180,17 @@ class Twin:
         self.lib.free(self.handle)
 
     def set_content_type(self, text):
+        """Replaces "ct" in the map, or makes one."""
         lib = self.lib
-        rc, container = lib.new_map(self.handle, MAP_SIZE)
+        rc, container = lib.user_map(self.handle)
+        if rc == OK:
+            rc = lib.solClient_container_deleteField(container, b"ct")
+        elif rc == NOT_FOUND:
+            rc, container = lib.new_map(self.handle, MAP_SIZE)
         if rc == OK:
             lib.solClient_container_addString(container, text, b"ct")
-            lib.solClient_container_closeMapStream(ctypes.byref(ctypes.c_void_p(container)))
+        if container:
+            lib.close(container)
 
     def set_body(self, data):
         self.lib.solClient_msg_setBinaryAttachment(self.handle, data, len(data))
@@ -197,6 +218,8 @@ class Twin:
             self.set_content_type(text_bytes(value))
         elif prop == "body":
             self.set_body(bytes(value))
+        elif prop == "user_properties":
+            fields.write_user_properties(lib, handle, value)
         else:
             data = encoded(prop, value)
             self.set_content_type(prop.encode())
@@ -265,6 +288,7 @@ class Twin:
             # Kept as raw 64 bits, read back signed, and unsigned again by the module.
             "sequence_number": None if sequence is None else sequence & U64,
             "text": self.text("solClient_msg_getBinaryAttachmentString"),
+            "user_properties": outcome(lambda: fields.read_user_properties(lib, handle)),
         }
 
 
@@ -297,6 +321,7 @@ def reads(msg):
         **numbers,
         # A text read raises when the library holds bytes that are not UTF-8.
         **{name: outcome(lambda: typed(getattr(msg, name), str)) for name in TEXTS},
+        "user_properties": outcome(lambda: dict(msg.user_properties)),
     }
     assert type(values["cos"]) is int and type(values["content_type"]) is str
     assert type(values["body"]) is bytes
@@ -363,6 +388,12 @@ def accepts(prop, value):
         return low <= number <= high
     if prop in ("json", "msgpack"):
         return isinstance(value, dict) and codec_error(prop, value) is None
+    if prop == "user_properties":
+        try:
+            fields.fields_of_map(value)
+        except (TypeError, ValueError, OverflowError):
+            return False
+        return True
     return isinstance(value, bytes)
 
 
@@ -419,12 +450,17 @@ def check_model(prop, value, before, after):
             assert after["body"] == (b"" if data is None else structured(data))
     elif prop == "body":
         assert after["body"] == bytes(value)
+    elif prop == "user_properties":
+        written = fields.read_of("Map", fields.fields_of_map(value))
+        assert after[prop] == outcome(lambda: written)
     else:
         assert after["content_type"] == prop and after["body"] == encoded(prop, value)
     # Nothing else moved, but for what derives from the property written.
     derived = {prop, "is_request", "is_p2p", "json", "msgpack", "repr"}
-    if prop in ("json", "msgpack"):
+    if prop in ("json", "msgpack", "user_properties"):
         derived |= {"content_type"}
+    if prop in TAG_WRITERS:
+        derived |= {"user_properties"}
     if prop in ("json", "msgpack", "body", "text"):
         derived |= {"body", "text"}  # one attachment, which text reads in its structured form
     untouched = set(before) - derived
@@ -633,6 +669,28 @@ BODIES = st.one_of(st.binary(max_size=64), st.binary(min_size=200, max_size=1200
                    st.sampled_from([b"{}", b'{"a": [1, 2]}', b"[[1, 2]]", b"[]", b"\x80", b"\x92\x01\x02",
                                     b"\xa3abc", b"\x05", b"\xc0", b"", b"\x81\x01\x02"]))
 
+# User properties: every field type, each width's ends, names a map refuses, "ct" among them.
+FIELD_NAMES = st.one_of(st.text(max_size=6), st.sampled_from(["", "a\0b", "ct", "\ud800"]),
+                        st.binary(max_size=3), st.integers(0, 3))
+TYPED_VALUES = st.one_of(
+    *(st.one_of(st.sampled_from([low, high]), st.integers(low, high)).map(cls) for cls, low, high in [
+        (zelmsg.Int8, -2**7, 2**7 - 1), (zelmsg.Int16, -2**15, 2**15 - 1), (zelmsg.Int32, -2**31, 2**31 - 1),
+        (zelmsg.UInt8, 0, 2**8 - 1), (zelmsg.UInt16, 0, 2**16 - 1), (zelmsg.UInt32, 0, 2**32 - 1),
+        (zelmsg.UInt64, 0, 2**64 - 1)]),
+    st.floats(width=32).map(zelmsg.Float32), st.characters(max_codepoint=0xFFFF).map(zelmsg.WChar))
+FIELD_LEAVES = st.one_of(
+    st.none(), st.booleans(), st.integers(-2**63, 2**64 - 1), st.sampled_from([-2**63 - 1, 2**64]),
+    st.floats(), st.text(max_size=8), NUL_TEXT, st.text(st.characters(categories=["Cs"]), min_size=1, max_size=1),
+    st.binary(max_size=8), st.binary(max_size=4).map(bytearray), st.binary(max_size=4).map(memoryview),
+    TYPED_VALUES, st.builds(Destination, NAMES, DEST_TYPES), st.sets(st.integers(0, 3), max_size=2),
+    st.decimals(allow_nan=False, places=1, max_value=10, min_value=-10))
+USER_PROPERTIES = st.dictionaries(
+    FIELD_NAMES,
+    st.recursive(FIELD_LEAVES, lambda children: st.one_of(
+        st.lists(children, max_size=3), st.tuples(children), st.dictionaries(FIELD_NAMES, children, max_size=3)),
+        max_leaves=8),
+    max_size=4).flatmap(lambda d: st.sampled_from([d, Mapping(d)]))
+
 VALID = {
     "dest": DESTINATIONS,
     "reply2": DESTINATIONS,
@@ -648,6 +706,7 @@ VALID = {
     **dict.fromkeys(TEXTS, TEXT_VALUES),
     **dict.fromkeys(HEADER_NUMBERS, st.one_of(NUMBERS, st.none())),
     "ttl": NUMBERS,  # the one that takes no None
+    "user_properties": USER_PROPERTIES,
 }
 
 
@@ -722,20 +781,21 @@ def test_the_same_object_written_to_every_setter(lib):
 
 @standin_only
 def test_setters_shrug_off_library_refusals(lib):
-    """Setters never report a refusal: the message keeps what the library kept."""
+    """Setters never report a refusal: the message keeps what the library kept. (A whole user
+    property map is the exception: a refusal raises, and the message keeps its old map.)"""
 
     @settings(PROFILE, max_examples=EXAMPLES * 2)
     @given(earlier=sane_writes(4), data=st.data())
     def check(earlier, data):
-        prop = data.draw(st.sampled_from(SETTERS), label="setter")
+        prop = data.draw(st.sampled_from([p for p in SETTERS if p != "user_properties"]), label="setter")
         value = data.draw(VALID[prop].filter(lambda v: accepts(prop, v)), label="value")
-        calls = setter_calls(prop, value)
-        operation = data.draw(st.sampled_from(calls), label="refused call")
         code = data.draw(st.sampled_from([-1, 0, 1, 5, 7]), label="code")
         msg, twin = zelmsg.ZelMsg(), Twin(lib)
         try:
             for earlier_prop, earlier_value in earlier:
                 write(msg, twin, earlier_prop, earlier_value)
+            calls = setter_calls(prop, value, twin)
+            operation = data.draw(st.sampled_from(calls), label="refused call")
             before, made = reads(msg), lib.calls(operation)
             lib.fail_next(operation, code)
             setattr(msg, prop, value)
@@ -747,8 +807,10 @@ def test_setters_shrug_off_library_refusals(lib):
             lib.fail_next(operation, 0, 0)
             after = reads(msg)
             assert after == twin.reads()
-            if operation == calls[0] and prop not in ("json", "msgpack"):
-                assert after == before  # its first call refused, a setter changes nothing
+            # Its first call refused, a setter changes nothing; but a tag writer told there is
+            # no map makes one, and a codec still writes the body.
+            if operation == calls[0] and prop not in ("json", "msgpack") and code != NOT_FOUND:
+                assert after == before
         finally:
             twin.free()
 

@@ -92,18 +92,25 @@ def test_subinterpreter_is_refused_by_cpython():
     assert "does not support loading in subinterpreters" in result.stdout
 
 
+TYPED_CLASSES = ["Int8", "Int16", "Int32", "UInt8", "UInt16", "UInt32", "UInt64", "Float32", "WChar"]
+
+
 def test_module_holds_exactly_its_surface():
     own = {name for name in vars(zelmsg) if not name.startswith("__")}
     assert own == {
         "DestinationType", "Null", "Topic", "Queue", "TopicTemp", "QueueTemp",
         "DeliveryMode", "Direct", "Persistent", "NonPersistent", "Destination", "ZelMsg",
         "_C_API", "get_include", "get_cmake_dir", "library_version",
+        *TYPED_CLASSES, "UserProperties",
     }
-    # What native code needs comes after the message object's own surface, then the versions.
-    assert [name for name in vars(zelmsg) if name in own][-4:] == [
-        "_C_API", "get_include", "get_cmake_dir", "library_version"]
+    # Each addition is registered after what came before it.
+    assert [name for name in vars(zelmsg) if name in own][-14:] == [
+        "_C_API", "get_include", "get_cmake_dir", "library_version", *TYPED_CLASSES, "UserProperties"]
+    properties = [name for name, value in vars(zelmsg.ZelMsg).items() if isinstance(value, property)]
+    assert properties[-3:] == ["user_properties", "map", "stream"]
     assert zelmsg.__doc__ == "\n\n  "
-    for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg):
+    for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg,
+                zelmsg.UserProperties, *(getattr(zelmsg, name) for name in TYPED_CLASSES)):
         assert cls.__module__ == "zelmsg" and cls.__qualname__ == cls.__name__
 
 

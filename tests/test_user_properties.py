@@ -9,6 +9,7 @@ import struct
 
 import pytest
 
+import fields
 import zelmsg
 from zelmsg import (Destination, Float32, Int8, Int16, Int32, Queue, TopicTemp, QueueTemp, UInt8, UInt16, UInt32,
                     UInt64, WChar, ZelMsg)
@@ -233,3 +234,88 @@ def test_the_attachment_forms_read_what_they_should():
         msg.map = [("a", 1)]
     with pytest.raises(TypeError):
         msg.stream = {"a": 1}
+
+
+# Every width, as the library's own calls write them.
+WRITTEN_BY_THE_LIBRARY = [
+    (b"b", ("Boolean", 1)), (b"u8", ("Uint8", 255)), (b"i8", ("Int8", -128)), (b"u16", ("Uint16", 65535)),
+    (b"i16", ("Int16", -32768)), (b"u32", ("Uint32", 2**32 - 1)), (b"i32", ("Int32", -2**31)),
+    (b"u64", ("Uint64", 5)), (b"i64", ("Int64", -2**63)), (b"w", ("Wchar", 0x263A)), (b"s", ("String", b"t")),
+    (b"a", ("ByteArray", b"\x00\x01")), (b"f", ("Float", 0.1)), (b"d", ("Double", -0.0)), (b"n", ("Null", None)),
+    (b"q", ("Destination", (1, b"q/1"))),
+    (b"m", ("Map", [(b"x", ("Stream", [(None, ("Int16", 7)), (None, ("Map", []))]))])),
+]
+
+
+def library_map(lib, capi, written):
+    """A ZelMsg whose user property map the library's own calls wrote."""
+    msg, builder = ZelMsg(), fields.Builder(lib)
+    try:
+        assert lib.solClient_msg_setUserPropertyMap(capi.handle(msg), builder.container("Map", written)) == 0
+    finally:
+        builder.close()
+    return msg
+
+
+def test_a_map_the_library_wrote_reads_typed_and_writes_back_the_same(lib, capi):
+    theirs, ours = library_map(lib, capi, WRITTEN_BY_THE_LIBRARY), ZelMsg()
+    read = dict(theirs.user_properties)
+    assert same(read, fields.read_of("Map", WRITTEN_BY_THE_LIBRARY))
+    ours.user_properties = read
+    assert same(dict(ours.user_properties), read)
+    if not lib.has_control:  # the wire encoding is the genuine library's alone
+        for msg in (theirs, ours):
+            msg.dest = Destination("a/b")
+        assert lib.encode(capi.handle(ours)) == lib.encode(capi.handle(theirs))
+
+
+def test_the_first_of_a_duplicate_name_is_the_one_seen(lib, capi):
+    msg = library_map(lib, capi, [(b"d", ("Int64", 1)), (b"x", ("Null", None)), (b"d", ("String", b"two")),
+                                  (b"smf", ("ByteArray", b""))])
+    view = msg.user_properties
+    assert view["d"] == 1 and list(view) == ["d", "x", "smf"] and len(view) == 3
+    assert view.items() == [("d", 1), ("x", None), ("smf", b"")] and repr(msg).count("Key 'd'") == 2
+    del view["d"]  # every field of the name
+    assert "d" not in view and repr(msg).count("Key 'd'") == 0
+
+
+EVERY_ACCESS = [
+    lambda msg: setattr(msg, "user_properties", {"a": [1, {"b": Int8(2)}], "ct": "x"}),
+    lambda msg: dict(msg.user_properties), lambda msg: msg.user_properties["a"],
+    lambda msg: "zz" in msg.user_properties, lambda msg: msg.user_properties.__setitem__("c", {"d": [None]}),
+    lambda msg: msg.user_properties.__delitem__("c"), lambda msg: msg.user_properties.items(),
+    lambda msg: setattr(msg, "content_type", "y"), lambda msg: msg.content_type,
+    lambda msg: setattr(msg, "json", {"j": 1}), lambda msg: setattr(msg, "map", {"m": {"n": []}}),
+    lambda msg: msg.map, lambda msg: setattr(msg, "stream", [[1], {"s": 2}]), lambda msg: msg.stream,
+    lambda msg: msg.user_properties.clear(),
+]
+
+
+@pytest.mark.standin_only
+def test_every_container_handle_the_module_opens_is_closed(lib):
+    msg, opened = ZelMsg(), lib.standin_open_containers()
+    for access in EVERY_ACCESS:
+        access(msg)
+        assert lib.standin_open_containers() == opened
+
+
+WHOLE_WRITES = {"user properties": lambda msg: setattr(msg, "user_properties", {"a": 1, "b": {"c": 2}}),
+                "item": lambda msg: msg.user_properties.__setitem__("b", {"c": 2}),
+                "map payload": lambda msg: setattr(msg, "map", {"a": 1, "b": [2]})}
+
+
+@pytest.mark.standin_only
+@pytest.mark.parametrize("call, writes", [
+    ("solClient_container_createMap", WHOLE_WRITES), ("solClient_container_addInt64", WHOLE_WRITES),
+    ("solClient_container_addContainer", ["user properties", "map payload"]),
+    ("solClient_msg_setUserPropertyMap", ["user properties"]), ("solClient_msg_setBinaryAttachmentContainer", ["map payload"]),
+])
+def test_a_refusal_by_the_library_raises_and_changes_nothing(lib, call, writes):
+    msg = a_message_with_everything()
+    before = repr(msg)
+    for write in writes:
+        lib.fail_next(call)
+        with pytest.raises(ValueError, match="libsolclient refused"):
+            WHOLE_WRITES[write](msg)
+        lib.fail_next(call, times=0)
+        assert repr(msg) == before, write

@@ -39,7 +39,16 @@ LIBRARY_CALLS = [
     "solClient_msg_setSenderTimestamp", "solClient_msg_deleteSenderTimestamp",
     "solClient_msg_getSequenceNumber", "solClient_msg_setSequenceNumber", "solClient_msg_deleteSequenceNumber",
     "solClient_msg_getBinaryAttachmentString", "solClient_msg_setBinaryAttachmentString",
+    "solClient_msg_setUserPropertyMap", "solClient_container_createMap", "solClient_container_createStream",
+    "solClient_container_addContainer", "solClient_container_addInt64", "solClient_container_addString",
+    "solClient_container_addByteArray", "solClient_container_addInt8", "solClient_container_getField",
+    "solClient_container_getNextField", "solClient_container_rewind", "solClient_container_deleteField",
+    "solClient_container_closeMapStream", "solClient_msg_getBinaryAttachmentMap",
+    "solClient_msg_getBinaryAttachmentStream", "solClient_msg_setBinaryAttachmentContainer",
 ]
+FIELDS = {"i": 1, "big": 2**64 - 1, "f": 1.5, "s": "text", "b": b"\x00" * 50, "n": None, "t": True,
+          "typed": [zelmsg.Int8(-1), zelmsg.UInt32(7), zelmsg.Float32(0.5), zelmsg.WChar("x")],
+          "d": Destination("q", zelmsg.Queue), "nested": {"l": [1, {"m": (2, 3)}], "e": {}}}
 REST = {"dmq_eligible": True, "ttl": 60_000, "priority": 7, "correlation_id": "req-42",
         "application_message_id": "app-7", "sender_timestamp": 1_700_000_000_123,
         "sequence_number": 2**63 + 5, "text": "hello " * 50}
@@ -87,6 +96,16 @@ def touch_everything(msg):
         msg.msgpack
     except Exception:  # noqa: BLE001
         pass
+    # Library refusals of the containers raise.
+    for write, read in ((lambda: setattr(msg, "user_properties", FIELDS), lambda: dict(msg.user_properties)),
+                        (lambda: msg.user_properties.__setitem__("x", FIELDS), lambda: msg.user_properties.get("x")),
+                        (lambda: setattr(msg, "map", FIELDS), lambda: msg.map),
+                        (lambda: setattr(msg, "stream", list(FIELDS.values())), lambda: msg.stream)):
+        for access in (write, read):
+            try:
+                access()
+            except ValueError:
+                pass
     repr(msg)
 
 
@@ -171,6 +190,32 @@ def payloads(msg):
     raises(Exception, getattr, msg, "msgpack")
 
 
+def structured(msg):
+    msg.user_properties = FIELDS
+    view = msg.user_properties
+    dict(view), view.items(), list(view), len(view), view["nested"], "zz" in view, view.get("zz")
+    view["extra"] = {"a": [1, 2]}
+    del view["extra"]
+    view.update(u=1)
+    view.pop("u")
+    raises(KeyError, view.__getitem__, "zz")
+    for bad in ({1: 2}, {"": 1}, {"a\0": 1}, {"x": object()}, {"x": 2**64}, {"x": {"y": {1, 2}}}):
+        raises((TypeError, ValueError, OverflowError), setattr, msg, "user_properties", bad)
+        raises((TypeError, ValueError, OverflowError), setattr, msg, "map", bad)
+        raises((TypeError, ValueError, OverflowError), view.__setitem__, "k", bad)
+    looped = []
+    looped.append(looped)
+    raises(ValueError, setattr, msg, "stream", looped)
+    raises(OverflowError, zelmsg.Int8, 1000)
+    msg.map = FIELDS
+    msg.map, msg.body
+    msg.stream = list(FIELDS.values())
+    msg.stream, msg.map
+    msg.map = None
+    view.clear()
+    repr(msg)
+
+
 def dumps(msg):
     repr(msg)
     msg.dest = Destination("é/" * 120)
@@ -210,6 +255,7 @@ def main():
         header(msg)
         rest_of_header(msg)
         payloads(msg)
+        structured(msg)
         dumps(msg)
         touch_everything(msg)
         del msg
