@@ -107,7 +107,13 @@ def test_module_holds_exactly_its_surface():
     assert [name for name in vars(zelmsg) if name in own][-14:] == [
         "_C_API", "get_include", "get_cmake_dir", "library_version", *TYPED_CLASSES, "UserProperties"]
     properties = [name for name, value in vars(zelmsg.ZelMsg).items() if isinstance(value, property)]
-    assert properties[-3:] == ["user_properties", "map", "stream"]
+    assert properties[-17:] == [
+        "user_properties", "map", "stream", "application_message_type", "sender_id", "http_content_type",
+        "http_content_encoding", "expiration", "ack_immediately", "user_data", "redelivered", "delivery_count",
+        "receive_timestamp", "topic_sequence_number", "message_id", "replication_group_message_id",
+        "discard_indication"]
+    assert list(vars(zelmsg.ZelMsg))[-7:] == [
+        "__copy__", "__deepcopy__", "build", "to_smf", "from_smf", "__reduce__", "__setstate__"]
     assert zelmsg.__doc__ == "\n\n  "
     for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg,
                 zelmsg.UserProperties, *(getattr(zelmsg, name) for name in TYPED_CLASSES)):

@@ -9,17 +9,15 @@
 // refusal is a TypeError that names the attribute, what it accepts and the type of what it
 // was given, and nothing else.
 //
-// A new setter: .def_property("name", getter, [](PyZelMsg &msg, py::handle value) {
-//     msg.set_name(argument<T>(value, "name", "what it takes")); })
+// A new read-write property: writable(message, "name", getter, [](PyZelMsg &msg, py::handle value) {
+//     msg.set_name(argument<T>(value, "ZelMsg.name", "what it takes")); });
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pyzelmsg.hpp"
 
 #include <string>
 
 namespace zelmsg {
-
-namespace py = pybind11;
 
 // The TypeError for a value that `where` ("ZelMsg.cos") cannot take.
 [[noreturn]] inline void refuse_argument(py::handle value, const char *where, const char *accepts) {
@@ -37,6 +35,18 @@ T argument(py::handle value, const char *where, const char *accepts) {
         // None where a registered type's value is due: pybind11 loads it, then refuses it.
     }
     refuse_argument(value, where, accepts);
+}
+
+// A read-write property's setter, as ZelMsg registers it and ZelMsg.build applies it.
+using Setter = void (*)(PyZelMsg &, py::handle);
+// Keeps a setter for ZelMsg.build, in registration order (new_messages.cpp).
+void remember_setter(const char *name, Setter set);
+
+// Registers a read-write property of ZelMsg, whose setter ZelMsg.build applies too.
+template <typename Getter>
+void writable(py::class_<PyZelMsg> &message, const char *name, Getter get, Setter set) {
+    message.def_property(name, get, set);
+    remember_setter(name, set);
 }
 
 }  // namespace zelmsg

@@ -41,7 +41,7 @@ PyObject *adopt(void *handle) {
         return nullptr;
     }
     try {
-        return PyZelMsg::adopt(handle).release().ptr();
+        return PyZelMsg::adopt(handle, reinterpret_cast<PyObject *>(message_type)).release().ptr();
     } catch (...) {
         py::detail::try_translate_exceptions();  // sets the Python error
         return nullptr;

@@ -403,9 +403,7 @@ void check_container_call(solClient_returnCode_t rc, const char *what) {
     if (rc == SOLCLIENT_OK) return;
     const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
     if (error && error->subCode == kSubCodeNoRoom) throw NoRoom();
-    const std::string_view reason =
-        error ? std::string_view(error->errorStr, strnlen(error->errorStr, sizeof error->errorStr)) : "";
-    throw py::value_error("libsolclient refused " + std::string(what) + ": " + std::string(reason));
+    throw py::value_error("libsolclient refused " + std::string(what) + ": " + std::string(last_error_text()));
 }
 
 py::str field_name(const char *name) { return text_object(name); }

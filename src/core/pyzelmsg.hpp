@@ -50,6 +50,9 @@ const char *c_text(std::string_view text);
 // The same for a structured-string attachment, which also raises ValueError for a text
 // longer than its 32-bit length can say.
 const char *attachment_text(std::string_view text);
+// User data for the library, which sends at most 36 bytes of it: it stores more, but then
+// cannot encode the message. Raises ValueError for more.
+const void *user_data(std::string_view data);
 
 class PyZelMsg {
 public:
@@ -64,8 +67,13 @@ public:
     static void *operator new(std::size_t size) { return std::memset(::operator new(size), 0, size); }
     static void operator delete(void *object) { ::operator delete(object); }
 
-    // A new ZelMsg that owns msg, a message the library gave out elsewhere.
-    static py::object adopt(solClient_opaqueMsg_pt msg);
+    // A new instance of cls (ZelMsg or a subclass) that owns msg, a message the library gave
+    // out, made as cls.__new__(cls) makes one, with no __init__ run (new_messages.cpp). On
+    // failure it raises and msg stays the caller's.
+    static py::object adopt(solClient_opaqueMsg_pt msg, py::handle cls);
+    // A full, independent copy of the message (solClient_msg_dup), the caller's to free;
+    // raises ValueError for an object holding no message.
+    solClient_opaqueMsg_pt duplicate() const;
     // The message, null if the object holds none; it stays this object's.
     solClient_opaqueMsg_pt handle() const { return msg_; }
 
@@ -190,6 +198,72 @@ public:
         return number ? solClient_msg_setSequenceNumber(msg_, *number) : solClient_msg_deleteSequenceNumber(msg_);
     }
 
+    // The rest of the header. The texts follow correlation_id; None deletes, since a null
+    // text would make some of the library's setters delete and others keep the old one.
+    std::optional<py::str> get_application_message_type() const { return read_text(solClient_msg_getApplicationMsgType); }
+    solClient_returnCode_t set_application_message_type(std::optional<std::string_view> type) {
+        return type ? solClient_msg_setApplicationMsgType(msg_, c_text(*type)) : solClient_msg_deleteApplicationMsgType(msg_);
+    }
+    std::optional<py::str> get_sender_id() const { return read_text(solClient_msg_getSenderId); }
+    solClient_returnCode_t set_sender_id(std::optional<std::string_view> id) {
+        return id ? solClient_msg_setSenderId(msg_, c_text(*id)) : solClient_msg_deleteSenderId(msg_);
+    }
+    std::optional<py::str> get_http_content_type() const { return read_text(solClient_msg_getHttpContentType); }
+    solClient_returnCode_t set_http_content_type(std::optional<std::string_view> type) {
+        return type ? solClient_msg_setHttpContentType(msg_, c_text(*type)) : solClient_msg_deleteHttpContentType(msg_);
+    }
+    std::optional<py::str> get_http_content_encoding() const { return read_text(solClient_msg_getHttpContentEncoding); }
+    solClient_returnCode_t set_http_content_encoding(std::optional<std::string_view> encoding) {
+        return encoding ? solClient_msg_setHttpContentEncoding(msg_, c_text(*encoding))
+                        : solClient_msg_deleteHttpContentEncoding(msg_);
+    }
+
+    // Milliseconds since the epoch; 0 is none.
+    std::int64_t get_expiration() const { return read_int64(solClient_msg_getExpiration).value_or(0); }
+    solClient_returnCode_t set_expiration(std::int64_t ms) { return solClient_msg_setExpiration(msg_, ms); }
+
+    // The library reads 255 for a null handle, and 1 for any flag it took.
+    bool get_ack_immediately() const { return solClient_msg_isAckImmediately(msg_) == 1; }
+    solClient_returnCode_t set_ack_immediately(bool flag) { return solClient_msg_setAckImmediately(msg_, flag); }
+
+    std::optional<py::bytes> get_user_data() const {
+        solClient_opaquePointer_pt data = nullptr;
+        solClient_uint32_t size = 0;
+        if (solClient_msg_getUserDataPtr(msg_, &data, &size) != SOLCLIENT_OK || !data) return std::nullopt;
+        return py::bytes(static_cast<const char *>(data), size);
+    }
+    // None, or no bytes, removes it.
+    solClient_returnCode_t set_user_data(const std::optional<py::bytes> &data) {
+        const std::string_view bytes = data ? std::string_view(*data) : std::string_view();
+        return solClient_msg_setUserData(msg_, user_data(bytes), static_cast<solClient_uint32_t>(bytes.size()));
+    }
+
+    // What a receiver learns; a message never received reads as fresh.
+    bool get_redelivered() const { return solClient_msg_isRedelivered(msg_) != 0; }
+    std::optional<std::int32_t> get_delivery_count() const {
+        solClient_int32_t count = 0;
+        if (solClient_msg_getDeliveryCount(msg_, &count) != SOLCLIENT_OK) return std::nullopt;
+        return count;
+    }
+    std::optional<std::int64_t> get_receive_timestamp() const { return read_int64(solClient_msg_getRcvTimestamp); }
+    std::optional<std::int64_t> get_topic_sequence_number() const {
+        return read_int64(solClient_msg_getTopicSequenceNumber);
+    }
+    std::optional<std::uint64_t> get_message_id() const {
+        solClient_uint64_t id = 0;
+        if (solClient_msg_getMsgId(msg_, &id) != SOLCLIENT_OK) return std::nullopt;
+        return id;
+    }
+    std::optional<py::str> get_replication_group_message_id() const;
+    bool get_discard_indication() const { return solClient_msg_isDiscardIndication(msg_) != 0; }
+    // Not a property, for the library sets it on received messages; pickling restores it.
+    solClient_returnCode_t set_discard_indication(bool flag) { return solClient_msg_setDiscardIndication(msg_, flag); }
+
+    // The message in the library's wire encoding, as it is now, without changing it; and a
+    // new instance of cls decoded from a bytes-like object (wire.cpp).
+    py::bytes to_smf() const;
+    static py::object from_smf(py::handle cls, py::handle data);
+
     // The whole user property map, replaced at once by a mapping's (user_properties.cpp);
     // reading goes through the view that user_properties_view() gives.
     void set_user_properties(py::handle mapping);
@@ -265,6 +339,42 @@ constexpr solClient_uint32_t kUserPropertyMapSize = 64;
 // msg.user_properties: a live view of the message's user property map, keeping msg alive.
 py::object user_properties_view(py::object msg);
 void register_user_properties_view(py::module_ &m);
+
+// A message this code made and frees, unless a ZelMsg takes it.
+class OwnedMessage {
+public:
+    explicit OwnedMessage(solClient_opaqueMsg_pt msg = nullptr) : msg_(msg) {}
+    OwnedMessage(const OwnedMessage &) = delete;
+    OwnedMessage &operator=(const OwnedMessage &) = delete;
+    ~OwnedMessage() {
+        if (msg_) solClient_msg_free(&msg_);
+    }
+
+    solClient_opaqueMsg_pt get() const { return msg_; }
+    // Where a call that gives out a message puts it.
+    solClient_opaqueMsg_pt *out() { return &msg_; }
+    // A new instance of cls that owns the message from now on.
+    py::object adopt_as(py::handle cls) {
+        py::object made = PyZelMsg::adopt(msg_, cls);
+        msg_ = nullptr;
+        return made;
+    }
+
+private:
+    solClient_opaqueMsg_pt msg_;
+};
+
+// Pickling a ZelMsg: __reduce__ and __setstate__ (wire.cpp).
+py::tuple reduce_message(py::handle self);
+void restore_message(py::handle self, py::handle state);
+
+// The text of this thread's last library error; empty when the library has no record.
+std::string_view last_error_text();
+
+// copy.copy and copy.deepcopy of a ZelMsg (memo: None for a shallow copy), and
+// ZelMsg.build: new messages of the class asked for (new_messages.cpp).
+py::object copy_message(py::handle self, py::handle memo);
+py::object build_message(py::handle cls, const py::kwargs &attributes);
 
 // Initialises libsolclient, before any message exists: the library's first initialisation
 // in a process throws away the messages made before it, while later ones (a session

@@ -18,8 +18,7 @@ namespace zelmsg {
 constexpr std::size_t kDumpBufferSize = 4096;
 constexpr std::size_t kDumpTextLimit = kDumpBufferSize - 2;
 
-// The text of this thread's last library error; empty when the library has no record.
-static std::string_view last_error_text() {
+std::string_view last_error_text() {
     const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
     return error ? std::string_view(error->errorStr, strnlen(error->errorStr, sizeof error->errorStr))
                  : std::string_view{};
@@ -39,15 +38,6 @@ PyZelMsg::PyZelMsg() {
     msg_ = nullptr;
     spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, "ZelMsg::ZelMsg"},
                                       spdlog::level::err, "ZelMsg alloc failed, error: {}", last_error_text());
-}
-
-py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg) {
-    // pybind11 owns the native object from the moment it stores it, and the message goes
-    // in only once the Python object exists: if making that fails, msg stays its caller's.
-    PyZelMsg *native = new PyZelMsg(Empty{});
-    py::object obj = py::cast(native, py::return_value_policy::take_ownership);
-    native->msg_ = msg;
-    return obj;
 }
 
 PyZelMsg::~PyZelMsg() {
@@ -127,6 +117,30 @@ const char *attachment_text(std::string_view text) {
     return c_text(text);
 }
 
+// The most user data a message can be sent with.
+constexpr std::size_t kMaxUserData = 36;
+
+const void *user_data(std::string_view data) {
+    if (data.size() > kMaxUserData) {
+        throw py::value_error("user data of " + std::to_string(data.size()) +
+                              " bytes is more than a message can be sent with (36 bytes)");
+    }
+    return data.data();
+}
+
+// rmid1: and 32 hex digits in groups, and a NUL: 42 bytes, where 41 gives a cut text.
+constexpr std::size_t kReplicationGroupMessageIdText = 42;
+
+std::optional<py::str> PyZelMsg::get_replication_group_message_id() const {
+    solClient_replicationGroupMessageId_t id{};
+    if (solClient_msg_getReplicationGroupMessageId(msg_, &id, sizeof id) != SOLCLIENT_OK) return std::nullopt;
+    char text[kReplicationGroupMessageIdText] = {};
+    if (solClient_replicationGroupMessageId_toString(&id, sizeof id, text, sizeof text) != SOLCLIENT_OK) {
+        return std::nullopt;
+    }
+    return text_object(text);
+}
+
 solClient_returnCode_t PyZelMsg::set_content_type(const char *text) {
     OpenContainer map;
     solClient_returnCode_t rc = solClient_msg_getUserPropertyMap(msg_, map.out());
@@ -199,6 +213,13 @@ static std::string installed_folder(const char *relative) {
 
 using namespace zelmsg;
 
+// Registers a classmethod of ZelMsg, which pybind11 has no call of its own for.
+template <typename Function>
+static void classmethod(py::class_<PyZelMsg> &message, const char *name, Function function) {
+    message.attr(name) = py::reinterpret_steal<py::object>(
+        PyClassMethod_New(py::cpp_function(function, py::name(name), py::scope(message)).ptr()));
+}
+
 // What the setters accept, as their TypeErrors say it.
 constexpr const char *kFlag = "a bool (or None, or a number, read for its truth)";
 constexpr const char *kText = "a str or bytes";
@@ -238,75 +259,75 @@ PYBIND11_MODULE(zelmsg, m) {
     // Setters take the value as it comes and convert it with argument<T>(): a refusal then
     // never quotes the message (arguments.hpp tells why). Methods added later do the same.
     py::class_<PyZelMsg> message(m, "ZelMsg");
-    message.def(py::init<>())
-        .def("__repr__", &PyZelMsg::dump)
-        .def_property("dest",
-            [](const PyZelMsg &msg) { return msg.get_dest(); },
-            [](PyZelMsg &msg, py::handle d) { msg.set_dest(argument<const Destination &>(d, "ZelMsg.dest", "a Destination")); })
-        .def_property("reply2",
-            [](const PyZelMsg &msg) { return msg.get_reply2(); },
-            [](PyZelMsg &msg, py::handle d) { msg.set_reply2(argument<const Destination &>(d, "ZelMsg.reply2", "a Destination")); })
-        .def_property("is_reply",
-            [](const PyZelMsg &msg) { return msg.get_is_reply(); },
-            [](PyZelMsg &msg, py::handle flag) { msg.set_is_reply(argument<bool>(flag, "ZelMsg.is_reply", kFlag)); })
-        .def_property_readonly("is_request", [](const PyZelMsg &msg) { return msg.get_is_request(); })
-        .def_property_readonly("is_p2p", [](const PyZelMsg &msg) { return msg.get_is_p2p(); })
-        .def_property("delivery_mode",
-            [](const PyZelMsg &msg) { return msg.get_delivery_mode(); },
-            [](PyZelMsg &msg, py::handle mode) {
-                msg.set_delivery_mode(argument<DeliveryMode>(mode, "ZelMsg.delivery_mode", "a DeliveryMode")); })
-        .def_property("content_type",
-            [](const PyZelMsg &msg) { return msg.get_content_type(); },
-            [](PyZelMsg &msg, py::handle text) {
-                msg.set_content_type(argument<std::string>(text, "ZelMsg.content_type", kText).c_str()); })
-        .def_property("elide",
-            [](const PyZelMsg &msg) { return msg.get_elide(); },
-            [](PyZelMsg &msg, py::handle flag) { msg.set_elide(argument<bool>(flag, "ZelMsg.elide", kFlag)); })
-        .def_property("cos",
-            [](const PyZelMsg &msg) { return msg.get_cos(); },
-            [](PyZelMsg &msg, py::handle cos) {
-                msg.set_cos(argument<std::uint32_t>(cos, "ZelMsg.cos", "an int from 0 to 4294967295")); })
-        .def_property("json",
-            [](const PyZelMsg &msg) { return msg.get_json(); },
-            [](PyZelMsg &msg, py::handle value) { msg.set_json(argument<py::dict>(value, "ZelMsg.json", "a dict")); })
-        .def_property("msgpack",
-            [](const PyZelMsg &msg) { return msg.get_msgpack(); },
-            [](PyZelMsg &msg, py::handle value) { msg.set_msgpack(argument<py::dict>(value, "ZelMsg.msgpack", "a dict")); })
-        .def_property("body",
-            [](const PyZelMsg &msg) { return read_body(msg); },
-            [](PyZelMsg &msg, py::handle body) { write_body(msg, argument<py::bytes>(body, "ZelMsg.body", "bytes")); })
-        .def_property("dmq_eligible",
-            [](const PyZelMsg &msg) { return msg.get_dmq_eligible(); },
-            [](PyZelMsg &msg, py::handle flag) { msg.set_dmq_eligible(argument<bool>(flag, "ZelMsg.dmq_eligible", kFlag)); })
-        .def_property("ttl",
-            [](const PyZelMsg &msg) { return msg.get_ttl(); },
-            [](PyZelMsg &msg, py::handle ttl) { msg.set_ttl(argument<std::int64_t>(ttl, "ZelMsg.ttl", kInt64)); })
-        .def_property("priority",
-            [](const PyZelMsg &msg) { return msg.get_priority(); },
-            [](PyZelMsg &msg, py::handle priority) {
-                msg.set_priority(argument<std::optional<std::int32_t>>(priority, "ZelMsg.priority", kPriority)); })
-        .def_property("correlation_id",
-            [](const PyZelMsg &msg) { return msg.get_correlation_id(); },
-            [](PyZelMsg &msg, py::handle id) {
-                msg.set_correlation_id(argument<std::optional<std::string_view>>(id, "ZelMsg.correlation_id", kOptionalText)); })
-        .def_property("application_message_id",
-            [](const PyZelMsg &msg) { return msg.get_application_message_id(); },
-            [](PyZelMsg &msg, py::handle id) {
-                msg.set_application_message_id(
-                    argument<std::optional<std::string_view>>(id, "ZelMsg.application_message_id", kOptionalText)); })
-        .def_property("sender_timestamp",
-            [](const PyZelMsg &msg) { return msg.get_sender_timestamp(); },
-            [](PyZelMsg &msg, py::handle ms) {
-                msg.set_sender_timestamp(argument<std::optional<std::int64_t>>(ms, "ZelMsg.sender_timestamp", kOptionalInt64)); })
-        .def_property("sequence_number",
-            [](const PyZelMsg &msg) { return msg.get_sequence_number(); },
-            [](PyZelMsg &msg, py::handle number) {
-                msg.set_sequence_number(
-                    argument<std::optional<std::uint64_t>>(number, "ZelMsg.sequence_number", kSequenceNumber)); })
-        .def_property("text",
-            [](const PyZelMsg &msg) { return msg.get_text(); },
-            [](PyZelMsg &msg, py::handle text) {
-                msg.set_text(argument<std::optional<std::string_view>>(text, "ZelMsg.text", kOptionalText)); });
+    message.def(py::init<>());
+    message.def("__repr__", &PyZelMsg::dump);
+    writable(message, "dest",
+        [](const PyZelMsg &msg) { return msg.get_dest(); },
+        [](PyZelMsg &msg, py::handle d) { msg.set_dest(argument<const Destination &>(d, "ZelMsg.dest", "a Destination")); });
+    writable(message, "reply2",
+        [](const PyZelMsg &msg) { return msg.get_reply2(); },
+        [](PyZelMsg &msg, py::handle d) { msg.set_reply2(argument<const Destination &>(d, "ZelMsg.reply2", "a Destination")); });
+    writable(message, "is_reply",
+        [](const PyZelMsg &msg) { return msg.get_is_reply(); },
+        [](PyZelMsg &msg, py::handle flag) { msg.set_is_reply(argument<bool>(flag, "ZelMsg.is_reply", kFlag)); });
+    message.def_property_readonly("is_request", [](const PyZelMsg &msg) { return msg.get_is_request(); });
+    message.def_property_readonly("is_p2p", [](const PyZelMsg &msg) { return msg.get_is_p2p(); });
+    writable(message, "delivery_mode",
+        [](const PyZelMsg &msg) { return msg.get_delivery_mode(); },
+        [](PyZelMsg &msg, py::handle mode) {
+            msg.set_delivery_mode(argument<DeliveryMode>(mode, "ZelMsg.delivery_mode", "a DeliveryMode")); });
+    writable(message, "content_type",
+        [](const PyZelMsg &msg) { return msg.get_content_type(); },
+        [](PyZelMsg &msg, py::handle text) {
+            msg.set_content_type(argument<std::string>(text, "ZelMsg.content_type", kText).c_str()); });
+    writable(message, "elide",
+        [](const PyZelMsg &msg) { return msg.get_elide(); },
+        [](PyZelMsg &msg, py::handle flag) { msg.set_elide(argument<bool>(flag, "ZelMsg.elide", kFlag)); });
+    writable(message, "cos",
+        [](const PyZelMsg &msg) { return msg.get_cos(); },
+        [](PyZelMsg &msg, py::handle cos) {
+            msg.set_cos(argument<std::uint32_t>(cos, "ZelMsg.cos", "an int from 0 to 4294967295")); });
+    writable(message, "json",
+        [](const PyZelMsg &msg) { return msg.get_json(); },
+        [](PyZelMsg &msg, py::handle value) { msg.set_json(argument<py::dict>(value, "ZelMsg.json", "a dict")); });
+    writable(message, "msgpack",
+        [](const PyZelMsg &msg) { return msg.get_msgpack(); },
+        [](PyZelMsg &msg, py::handle value) { msg.set_msgpack(argument<py::dict>(value, "ZelMsg.msgpack", "a dict")); });
+    writable(message, "body",
+        [](const PyZelMsg &msg) { return read_body(msg); },
+        [](PyZelMsg &msg, py::handle body) { write_body(msg, argument<py::bytes>(body, "ZelMsg.body", "bytes")); });
+    writable(message, "dmq_eligible",
+        [](const PyZelMsg &msg) { return msg.get_dmq_eligible(); },
+        [](PyZelMsg &msg, py::handle flag) { msg.set_dmq_eligible(argument<bool>(flag, "ZelMsg.dmq_eligible", kFlag)); });
+    writable(message, "ttl",
+        [](const PyZelMsg &msg) { return msg.get_ttl(); },
+        [](PyZelMsg &msg, py::handle ttl) { msg.set_ttl(argument<std::int64_t>(ttl, "ZelMsg.ttl", kInt64)); });
+    writable(message, "priority",
+        [](const PyZelMsg &msg) { return msg.get_priority(); },
+        [](PyZelMsg &msg, py::handle priority) {
+            msg.set_priority(argument<std::optional<std::int32_t>>(priority, "ZelMsg.priority", kPriority)); });
+    writable(message, "correlation_id",
+        [](const PyZelMsg &msg) { return msg.get_correlation_id(); },
+        [](PyZelMsg &msg, py::handle id) {
+            msg.set_correlation_id(argument<std::optional<std::string_view>>(id, "ZelMsg.correlation_id", kOptionalText)); });
+    writable(message, "application_message_id",
+        [](const PyZelMsg &msg) { return msg.get_application_message_id(); },
+        [](PyZelMsg &msg, py::handle id) {
+            msg.set_application_message_id(
+            argument<std::optional<std::string_view>>(id, "ZelMsg.application_message_id", kOptionalText)); });
+    writable(message, "sender_timestamp",
+        [](const PyZelMsg &msg) { return msg.get_sender_timestamp(); },
+        [](PyZelMsg &msg, py::handle ms) {
+            msg.set_sender_timestamp(argument<std::optional<std::int64_t>>(ms, "ZelMsg.sender_timestamp", kOptionalInt64)); });
+    writable(message, "sequence_number",
+        [](const PyZelMsg &msg) { return msg.get_sequence_number(); },
+        [](PyZelMsg &msg, py::handle number) {
+            msg.set_sequence_number(
+            argument<std::optional<std::uint64_t>>(number, "ZelMsg.sequence_number", kSequenceNumber)); });
+    writable(message, "text",
+        [](const PyZelMsg &msg) { return msg.get_text(); },
+        [](PyZelMsg &msg, py::handle text) {
+            msg.set_text(argument<std::optional<std::string_view>>(text, "ZelMsg.text", kOptionalText)); });
 
     m.attr("_C_API") = c_api_capsule(m.attr("ZelMsg"));
     m.def("get_include", [] { return installed_folder("include"); },
@@ -319,13 +340,63 @@ PYBIND11_MODULE(zelmsg, m) {
 
     register_field_types(m);
     register_user_properties_view(m);
-    message.def_property("user_properties",
+    writable(message, "user_properties",
         [](py::object msg) { return user_properties_view(std::move(msg)); },
         [](PyZelMsg &msg, py::handle mapping) { msg.set_user_properties(mapping); });
-    message.def_property("map",
+    writable(message, "map",
         [](const PyZelMsg &msg) { return msg.get_map(); },
         [](PyZelMsg &msg, py::handle mapping) { msg.set_map(mapping); });
-    message.def_property("stream",
+    writable(message, "stream",
         [](const PyZelMsg &msg) { return msg.get_stream(); },
         [](PyZelMsg &msg, py::handle sequence) { msg.set_stream(sequence); });
+
+    writable(message, "application_message_type",
+        [](const PyZelMsg &msg) { return msg.get_application_message_type(); },
+        [](PyZelMsg &msg, py::handle type) {
+            msg.set_application_message_type(
+                argument<std::optional<std::string_view>>(type, "ZelMsg.application_message_type", kOptionalText)); });
+    writable(message, "sender_id",
+        [](const PyZelMsg &msg) { return msg.get_sender_id(); },
+        [](PyZelMsg &msg, py::handle id) {
+            msg.set_sender_id(argument<std::optional<std::string_view>>(id, "ZelMsg.sender_id", kOptionalText)); });
+    writable(message, "http_content_type",
+        [](const PyZelMsg &msg) { return msg.get_http_content_type(); },
+        [](PyZelMsg &msg, py::handle type) {
+            msg.set_http_content_type(
+                argument<std::optional<std::string_view>>(type, "ZelMsg.http_content_type", kOptionalText)); });
+    writable(message, "http_content_encoding",
+        [](const PyZelMsg &msg) { return msg.get_http_content_encoding(); },
+        [](PyZelMsg &msg, py::handle encoding) {
+            msg.set_http_content_encoding(
+                argument<std::optional<std::string_view>>(encoding, "ZelMsg.http_content_encoding", kOptionalText)); });
+    writable(message, "expiration",
+        [](const PyZelMsg &msg) { return msg.get_expiration(); },
+        [](PyZelMsg &msg, py::handle ms) { msg.set_expiration(argument<std::int64_t>(ms, "ZelMsg.expiration", kInt64)); });
+    writable(message, "ack_immediately",
+        [](const PyZelMsg &msg) { return msg.get_ack_immediately(); },
+        [](PyZelMsg &msg, py::handle flag) { msg.set_ack_immediately(argument<bool>(flag, "ZelMsg.ack_immediately", kFlag)); });
+    writable(message, "user_data",
+        [](const PyZelMsg &msg) { return msg.get_user_data(); },
+        [](PyZelMsg &msg, py::handle data) {
+            msg.set_user_data(argument<std::optional<py::bytes>>(data, "ZelMsg.user_data", "bytes, or None")); });
+    message.def_property_readonly("redelivered", [](const PyZelMsg &msg) { return msg.get_redelivered(); });
+    message.def_property_readonly("delivery_count", [](const PyZelMsg &msg) { return msg.get_delivery_count(); });
+    message.def_property_readonly("receive_timestamp", [](const PyZelMsg &msg) { return msg.get_receive_timestamp(); });
+    message.def_property_readonly("topic_sequence_number",
+        [](const PyZelMsg &msg) { return msg.get_topic_sequence_number(); });
+    message.def_property_readonly("message_id", [](const PyZelMsg &msg) { return msg.get_message_id(); });
+    message.def_property_readonly("replication_group_message_id",
+        [](const PyZelMsg &msg) { return msg.get_replication_group_message_id(); });
+    message.def_property_readonly("discard_indication", [](const PyZelMsg &msg) { return msg.get_discard_indication(); });
+    message.def("__copy__", [](py::handle self) { return copy_message(self, py::none()); });
+    message.def("__deepcopy__", [](py::handle self, py::handle memo) { return copy_message(self, memo); });
+    classmethod(message, "build",
+        [](py::handle cls, const py::kwargs &attributes) { return build_message(cls, attributes); });
+
+    message.def("to_smf", [](const PyZelMsg &msg) { return msg.to_smf(); });
+    classmethod(message, "from_smf", [](py::handle cls, py::handle data) { return PyZelMsg::from_smf(cls, data); });
+    message.def("__reduce__", &reduce_message);
+    // pybind11 takes a function it registers as __setstate__ for a constructor, and ignores
+    // it on a made object: made under another name and stored there, it is a method.
+    message.attr("__setstate__") = py::cpp_function(&restore_message, py::is_method(message), py::name("restore"));
 }

@@ -343,9 +343,87 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_rewind(solClient_opaque
 SOLCLIENT_API solClient_returnCode_t solClient_container_deleteField(solClient_opaqueContainer_pt container_p,
                                                                      const char *name);
 
-/* Not called by the module; tests use it to give a message an HTTP content type. */
+/* The rest of the header. Texts are stored up to their first NUL; set(NULL) deletes the
+   application message type and sender id but keeps an HTTP text: delete... removes each,
+   answering 0 even when there is none. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                                       const char *type);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteHttpContentType(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getHttpContentEncoding(solClient_opaqueMsg_pt msg_p,
+                                                                          const char **encoding_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentEncoding(solClient_opaqueMsg_pt msg_p,
+                                                                          const char *encoding);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteHttpContentEncoding(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getApplicationMsgType(solClient_opaqueMsg_pt msg_p,
+                                                                         const char **type_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setApplicationMsgType(solClient_opaqueMsg_pt msg_p,
+                                                                         const char *type);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteApplicationMsgType(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getSenderId(solClient_opaqueMsg_pt msg_p, const char **id_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setSenderId(solClient_opaqueMsg_pt msg_p, const char *id);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteSenderId(solClient_opaqueMsg_pt msg_p);
+/* Milliseconds since the epoch, 0 for none; negatives are refused. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getExpiration(solClient_opaqueMsg_pt msg_p,
+                                                                 solClient_int64_t *expiration_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setExpiration(solClient_opaqueMsg_pt msg_p,
+                                                                 solClient_int64_t expiration);
+/* A null handle reads 255. */
+SOLCLIENT_API solClient_bool_t solClient_msg_isAckImmediately(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setAckImmediately(solClient_opaqueMsg_pt msg_p,
+                                                                     solClient_bool_t ack);
+/* Copied whatever its size, size 0 removing it; but a message with more than 36 bytes of it
+   cannot be encoded. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getUserDataPtr(solClient_opaqueMsg_pt msg_p,
+                                                                  solClient_opaquePointer_pt *data_p,
+                                                                  solClient_uint32_t *size_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setUserData(solClient_opaqueMsg_pt msg_p, const void *data_p,
+                                                               solClient_uint32_t size);
+
+/* What a receiver learns. A message never received reads fresh: not redelivered, no
+   delivery count (-1), the rest 5 (with 0 written). */
+SOLCLIENT_API solClient_bool_t solClient_msg_isRedelivered(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getDeliveryCount(solClient_opaqueMsg_pt msg_p,
+                                                                    solClient_int32_t *count_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getRcvTimestamp(solClient_opaqueMsg_pt msg_p,
+                                                                   solClient_int64_t *timestamp_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getTopicSequenceNumber(solClient_opaqueMsg_pt msg_p,
+                                                                          solClient_int64_t *number_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getMsgId(solClient_opaqueMsg_pt msg_p, solClient_uint64_t *id_p);
+SOLCLIENT_API solClient_bool_t solClient_msg_isDiscardIndication(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setDiscardIndication(solClient_opaqueMsg_pt msg_p,
+                                                                        solClient_bool_t discard);
+/* 16 opaque bytes, passed with their size; the text form needs 42 bytes (41 gives a cut
+   text), and a null id crashes the genuine library. */
+typedef struct solClient_replicationGroupMessageId {
+    char replicationGroupMessageId[16];
+} solClient_replicationGroupMessageId_t;
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getReplicationGroupMessageId(
+    solClient_opaqueMsg_pt msg_p, solClient_replicationGroupMessageId_t *id_p, size_t idSize);
+SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_toString(
+    const solClient_replicationGroupMessageId_t *id_p, size_t idSize, char *text_p, size_t textSize);
+
+/* A full, independent copy of a message, the caller's to free. The genuine library crashes
+   on a null copy_p. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_dup(solClient_opaqueMsg_pt msg_p,
+                                                       solClient_opaqueMsg_pt *copy_p);
+
+/* The wire encoding, SMF. An encoding points into a data block that the caller frees. After
+   a first encoding the library reuses it, leaving out changes to the flags and numbers of
+   the header, until the destination is set again; it sets priority 4 on a message it
+   encodes without one. A decoded message owns its memory; decoding may succeed yet leave
+   sub-code 14 or 41 in the last-error record for a malformed container inside. */
+typedef struct solClient_bufInfo {
+    void *buf_p;
+    solClient_uint32_t bufSize;
+} solClient_bufInfo_t;
+SOLCLIENT_API solClient_returnCode_t solClient_msg_encodeToSMF(solClient_opaqueMsg_pt msg_p,
+                                                               solClient_bufInfo_t *bufInfo_p,
+                                                               void **datablock_p);
+SOLCLIENT_API solClient_returnCode_t solClient_datablock_free(void **datablock_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_decodeFromSmf(solClient_bufInfo_t *bufInfo_p,
+                                                                 solClient_opaqueMsg_pt *msg_p);
+/* Empties this thread's last-error record: some refusals leave it as it was. */
+SOLCLIENT_API void solClient_resetLastErrorInfo(void);
 
 #ifdef __cplusplus
 }

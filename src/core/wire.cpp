@@ -1,0 +1,112 @@
+// The wire: msg.to_smf(), ZelMsg.from_smf() and pickling, through the library's own
+// encoding, SMF, with its traps mended.
+#include "arguments.hpp"
+#include "pyzelmsg.hpp"
+
+#include <limits>
+#include <memory>
+#include <string>
+
+namespace zelmsg {
+namespace {
+
+// The sentences every wire error begins with; the library's own text, often empty, follows.
+constexpr const char *kNoMessage = "ZelMsg.to_smf: the ZelMsg holds no message";
+constexpr const char *kNoDestination = "ZelMsg.to_smf: a message without a destination cannot be encoded";
+constexpr const char *kEncodeRefused = "ZelMsg.to_smf: libsolclient could not encode the message";
+constexpr const char *kDecodeRefused = "ZelMsg.from_smf: libsolclient could not decode the data";
+
+// Sub-codes a decode may leave while answering 0: a malformed container inside the message.
+constexpr int kSubCodeBadStructuredData = 14;
+constexpr int kSubCodeNoStructuredData = 41;
+
+[[noreturn]] void refuse(const char *sentence) {
+    const std::string_view reason = last_error_text();
+    throw py::value_error(reason.empty() ? std::string(sentence) : std::string(sentence) + ": " + std::string(reason));
+}
+
+// An encoding's data block, freed once the bytes are copied out.
+struct DataBlock {
+    void *block = nullptr;
+    ~DataBlock() {
+        if (block) solClient_datablock_free(&block);
+    }
+};
+
+}  // namespace
+
+py::bytes PyZelMsg::to_smf() const {
+    if (!msg_) throw py::value_error(kNoMessage);
+    // Encoded as a copy, so that the message itself is left as it is: the library sets
+    // priority 4 on a message it encodes without one.
+    const OwnedMessage copy(duplicate());
+    // The library reuses an encoding made before, of this message or of the one it was
+    // copied or decoded from, leaving later changes out; setting the destination again, to
+    // what it is, makes it encode afresh. Without a destination there is nothing to refresh,
+    // and a decoded message would give its stale bytes.
+    solClient_destination_t dest{SOLCLIENT_NULL_DESTINATION, nullptr};
+    if (solClient_msg_getDestination(copy.get(), &dest, sizeof dest) != SOLCLIENT_OK) throw py::value_error(kNoDestination);
+    solClient_resetLastErrorInfo();
+    solClient_bufInfo_t out{nullptr, 0};
+    DataBlock block;
+    if (solClient_msg_setDestination(copy.get(), &dest, sizeof dest) != SOLCLIENT_OK ||
+        solClient_msg_encodeToSMF(copy.get(), &out, &block.block) != SOLCLIENT_OK) {
+        refuse(kEncodeRefused);
+    }
+    return py::bytes(static_cast<const char *>(out.buf_p), out.bufSize);
+}
+
+py::object PyZelMsg::from_smf(py::handle cls, py::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        refuse_argument(data, "ZelMsg.from_smf", "a bytes-like object");
+    }
+    const std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> release(&view, PyBuffer_Release);
+    if (static_cast<std::size_t>(view.len) > std::numeric_limits<std::uint32_t>::max()) {
+        throw py::value_error(std::string(kDecodeRefused) + ": more than 4294967295 bytes");
+    }
+    // The record is emptied first: some refusals leave it as it was, and a success may leave
+    // the sub-code of a malformed container inside, which refuses the message.
+    solClient_resetLastErrorInfo();
+    solClient_bufInfo_t in{view.buf, static_cast<solClient_uint32_t>(view.len)};
+    OwnedMessage decoded;
+    const solClient_returnCode_t rc = solClient_msg_decodeFromSmf(&in, decoded.out());
+    const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
+    const int sub_code = error ? error->subCode : 0;
+    if (rc != SOLCLIENT_OK || !decoded.get() || sub_code == kSubCodeBadStructuredData ||
+        sub_code == kSubCodeNoStructuredData) {
+        refuse(kDecodeRefused);
+    }
+    return decoded.adopt_as(cls);
+}
+
+// Pickling carries the encoding, and beside it what the encoding drops that the library can
+// set again: an absent priority (which arrives as 4), the expiration, the discard indication
+// and ack-immediately. A subclass's instance attributes go along as an ordinary object's do.
+py::tuple reduce_message(py::handle self) {
+    const PyZelMsg &msg = self.cast<const PyZelMsg &>();
+    const py::tuple dropped = py::make_tuple(!msg.get_priority(), msg.get_expiration(), msg.get_discard_indication(),
+                                             msg.get_ack_immediately());
+    return py::make_tuple(py::type::handle_of(self).attr("from_smf"), py::make_tuple(msg.to_smf()),
+                          py::make_tuple(dropped, py::getattr(self, "__dict__", py::none())));
+}
+
+void restore_message(py::handle self, py::handle state) {
+    constexpr const char *kState = "the state that __reduce__ gives";
+    if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 2) refuse_argument(state, "ZelMsg.__setstate__", kState);
+    const py::tuple parts = py::reinterpret_borrow<py::tuple>(state);
+    const py::handle dropped = parts[0];
+    if (!PyTuple_Check(dropped.ptr()) || PyTuple_GET_SIZE(dropped.ptr()) != 4) {
+        refuse_argument(dropped, "ZelMsg.__setstate__", kState);
+    }
+    PyZelMsg &msg = self.cast<PyZelMsg &>();
+    const py::tuple values = py::reinterpret_borrow<py::tuple>(dropped);
+    if (argument<bool>(values[0], "ZelMsg.__setstate__", kState)) msg.set_priority(std::nullopt);
+    msg.set_expiration(argument<std::int64_t>(values[1], "ZelMsg.__setstate__", kState));
+    msg.set_discard_indication(argument<bool>(values[2], "ZelMsg.__setstate__", kState));
+    msg.set_ack_immediately(argument<bool>(values[3], "ZelMsg.__setstate__", kState));
+    if (!parts[1].is_none()) self.attr("__dict__").attr("update")(parts[1]);
+}
+
+}  // namespace zelmsg
