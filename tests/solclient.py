@@ -6,8 +6,8 @@ their C types, and the stand-in's test-control functions when the library has th
 
 import ctypes
 from ctypes import (POINTER, byref, c_char, c_char_p, c_double, c_float, c_int, c_int8, c_int16,
-                    c_int32, c_int64, c_long, c_size_t, c_ubyte, c_uint8, c_uint16, c_uint32, c_uint64,
-                    c_ulong, c_void_p)
+                    c_int32, c_int64, c_long, c_longlong, c_size_t, c_ubyte, c_uint8, c_uint16, c_uint32,
+                    c_uint64, c_ulong, c_void_p)
 
 OK, EOS, NOT_FOUND, FAIL = 0, 4, 5, -1
 TOPIC, QUEUE, TOPIC_TEMP, QUEUE_TEMP = 0, 1, 2, 3
@@ -15,6 +15,8 @@ DIRECT, PERSISTENT, NON_PERSISTENT = 0x00, 0x10, 0x20
 DESTINATION_SIZE = 16
 UNWRITTEN = 0xBAD  # what the helpers preset their number and pointer outputs to
 FIELD_SIZE = 24
+RMID_SIZE = 16  # a replication group message id
+NO_WIRE_ENCODING = 1000  # the stand-in's sub-code for the wire calls it refuses
 
 # Field types, as a field record's type says them.
 (BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING, BYTEARRAY, FLOAT,
@@ -123,6 +125,29 @@ OPERATIONS = {
     "solClient_container_getField": (_rc, [_handle, _field, c_size_t, c_char_p]),
     "solClient_container_rewind": (_rc, [_handle]),
     "solClient_container_deleteField": (_rc, [_handle, c_char_p]),
+    **{f"solClient_msg_{verb}{name}": (_rc, args) for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")
+       for verb, args in (("get", [_handle, POINTER(c_char_p)]), ("set", [_handle, c_char_p]), ("delete", [_handle]))},
+    "solClient_msg_deleteHttpContentType": (_rc, [_handle]),
+    "solClient_msg_getExpiration": (_rc, [_handle, POINTER(c_int64)]),
+    "solClient_msg_setExpiration": (_rc, [_handle, c_int64]),
+    "solClient_msg_isAckImmediately": (_bool, [_handle]),
+    "solClient_msg_setAckImmediately": (_rc, [_handle, _bool]),
+    "solClient_msg_isDiscardIndication": (_bool, [_handle]),
+    "solClient_msg_setDiscardIndication": (_rc, [_handle, _bool]),
+    "solClient_msg_getUserDataPtr": (_rc, [_handle, POINTER(c_void_p), POINTER(c_uint32)]),
+    "solClient_msg_setUserData": (_rc, [_handle, c_void_p, c_uint32]),
+    "solClient_msg_isRedelivered": (_bool, [_handle]),
+    "solClient_msg_getDeliveryCount": (_rc, [_handle, POINTER(c_int32)]),
+    "solClient_msg_getRcvTimestamp": (_rc, [_handle, POINTER(c_int64)]),
+    "solClient_msg_getTopicSequenceNumber": (_rc, [_handle, POINTER(c_int64)]),
+    "solClient_msg_getMsgId": (_rc, [_handle, POINTER(c_uint64)]),
+    "solClient_msg_getReplicationGroupMessageId": (_rc, [_handle, c_void_p, c_size_t]),
+    "solClient_replicationGroupMessageId_toString": (_rc, [c_void_p, c_size_t, c_char_p, c_size_t]),
+    "solClient_msg_dup": (_rc, [_handle, POINTER(_handle)]),
+    "solClient_msg_encodeToSMF": (_rc, [_handle, POINTER(BufInfo), POINTER(c_void_p)]),
+    "solClient_msg_decodeFromSmf": (_rc, [POINTER(BufInfo), POINTER(_handle)]),
+    "solClient_datablock_free": (_rc, [POINTER(c_void_p)]),
+    "solClient_resetLastErrorInfo": (None, []),
 }
 
 CONTROL = {
@@ -135,6 +160,8 @@ CONTROL = {
     "standin_foreign_handles": (c_ulong, []),
     "standin_small_map_sizes": (c_ulong, []),
     "standin_open_containers": (c_ulong, []),
+    "standin_set_received": (c_int, [c_void_p, c_char_p, c_longlong]),
+    "standin_set_replication_group_message_id": (c_int, [c_void_p, c_void_p, c_size_t]),
 }
 
 
@@ -211,11 +238,11 @@ class Library:
         value = c_char_p()
         return getattr(self, getter)(msg, byref(value)), value.value
 
-    def attachment(self, msg):
+    def attachment(self, msg, getter="solClient_msg_getBinaryAttachmentPtr"):
         """(code, pointer, size, the bytes there); pointer and size stay UNWRITTEN when the
-        library writes neither, as with no attachment."""
+        library writes neither, as with no attachment. The getter may be getUserDataPtr."""
         pointer, size = c_void_p(UNWRITTEN), c_uint32(UNWRITTEN)
-        rc = self.solClient_msg_getBinaryAttachmentPtr(msg, byref(pointer), byref(size))
+        rc = getattr(self, getter)(msg, byref(pointer), byref(size))
         data = ctypes.string_at(pointer.value, size.value) if rc == OK else b""
         return rc, pointer.value, size.value, data
 
@@ -290,26 +317,40 @@ class Library:
 
     def encode(self, msg):
         """The message's wire encoding, bytes; raises if the library refuses."""
-        encode, free = self.cdll.solClient_msg_encodeToSMF, self.cdll.solClient_datablock_free
-        encode.argtypes = [c_void_p, POINTER(BufInfo), POINTER(c_void_p)]
-        free.argtypes = [POINTER(c_void_p)]
         out, block = BufInfo(), c_void_p()
-        assert encode(msg, byref(out), byref(block)) == OK, self.last_error_text()
+        assert self.solClient_msg_encodeToSMF(msg, byref(out), byref(block)) == OK, self.last_error_text()
         data = ctypes.string_at(out.buf_p, out.bufSize)
-        assert free(byref(block)) == OK
+        assert self.solClient_datablock_free(byref(block)) == OK
         return data
 
     def decode(self, data):
         """A new message handle decoded from the wire encoding."""
-        decode = self.cdll.solClient_msg_decodeFromSmf
-        decode.argtypes = [POINTER(BufInfo), POINTER(c_void_p)]
         buffer = ctypes.create_string_buffer(data, len(data))
         handle = c_void_p()
-        assert decode(byref(BufInfo(ctypes.addressof(buffer), len(data))), byref(handle)) == OK
+        assert self.solClient_msg_decodeFromSmf(byref(BufInfo(ctypes.addressof(buffer), len(data))),
+                                                byref(handle)) == OK
         return handle.value
+
+    def dup(self, msg):
+        """A new message handle, a copy of msg; raises if the library refuses."""
+        copy = c_void_p()
+        assert self.solClient_msg_dup(msg, byref(copy)) == OK, self.last_error_text()
+        return copy.value
+
+    def replication_group_message_id(self, msg, size=RMID_SIZE):
+        """(code, the 16 bytes read, or None when the library wrote none)."""
+        preset = b"\xaa" * RMID_SIZE
+        buffer = ctypes.create_string_buffer(preset, RMID_SIZE)
+        rc = self.solClient_msg_getReplicationGroupMessageId(msg, buffer, size)
+        return rc, None if buffer.raw == preset else buffer.raw
 
     def sub_code(self):
         return self.solClient_getLastErrorInfo().contents.subCode
+
+    def last_error(self):
+        """(sub-code, response code, text) of this thread's last-error record."""
+        info = self.solClient_getLastErrorInfo().contents
+        return info.subCode, info.responseCode, info.errorStr
 
     def http_content_type(self, msg):
         return self.text("solClient_msg_getHttpContentType", msg)
@@ -343,6 +384,9 @@ class Library:
         if not self.has_control:
             return action()
         assert self.calls_made(action) == {}
+
+    def set_received(self, msg, fact, value):
+        return self.standin_set_received(msg, fact.encode(), value)
 
     def set_error_text(self, text):
         self.standin_set_error_text(None if text is None else text.encode())

@@ -343,9 +343,10 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_rewind(solClient_opaque
 SOLCLIENT_API solClient_returnCode_t solClient_container_deleteField(solClient_opaqueContainer_pt container_p,
                                                                      const char *name);
 
-/* The rest of the header. Texts are stored up to their first NUL; set(NULL) deletes the
-   application message type and sender id but keeps an HTTP text: delete... removes each,
-   answering 0 even when there is none. */
+/* More header text, each stored up to its first NUL, "" included. set(NULL) returns -1: for
+   the sender id and the application message type it also removes the value the message
+   had, for the HTTP content type and encoding it keeps it. A delete returns 0 whether or not
+   there was a value. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                                       const char *type);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteHttpContentType(solClient_opaqueMsg_pt msg_p);
@@ -354,75 +355,85 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getHttpContentEncoding(solCli
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentEncoding(solClient_opaqueMsg_pt msg_p,
                                                                           const char *encoding);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteHttpContentEncoding(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getSenderId(solClient_opaqueMsg_pt msg_p, const char **id_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setSenderId(solClient_opaqueMsg_pt msg_p, const char *id);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteSenderId(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getApplicationMsgType(solClient_opaqueMsg_pt msg_p,
                                                                          const char **type_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setApplicationMsgType(solClient_opaqueMsg_pt msg_p,
                                                                          const char *type);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteApplicationMsgType(solClient_opaqueMsg_pt msg_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getSenderId(solClient_opaqueMsg_pt msg_p, const char **id_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setSenderId(solClient_opaqueMsg_pt msg_p, const char *id);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteSenderId(solClient_opaqueMsg_pt msg_p);
-/* Milliseconds since the epoch, 0 for none; negatives are refused. */
+
+/* Expiration: 0 (none, and fresh) to INT64_MAX; a negative one is refused. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getExpiration(solClient_opaqueMsg_pt msg_p,
                                                                  solClient_int64_t *expiration_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setExpiration(solClient_opaqueMsg_pt msg_p,
                                                                  solClient_int64_t expiration);
-/* A null handle reads 255. */
+/* Any non-zero value sets it. A failed read (a null handle) answers 255, not 0. */
 SOLCLIENT_API solClient_bool_t solClient_msg_isAckImmediately(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setAckImmediately(solClient_opaqueMsg_pt msg_p,
                                                                      solClient_bool_t ack);
-/* Copied whatever its size, size 0 removing it; but a message with more than 36 bytes of it
-   cannot be encoded. */
+/* Only 0 and 1 are taken. */
+SOLCLIENT_API solClient_bool_t solClient_msg_isDiscardIndication(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setDiscardIndication(solClient_opaqueMsg_pt msg_p,
+                                                                        solClient_bool_t discard);
+/* User data: copied, of any size (the wire takes at most 36 bytes: a larger one fails only
+   when encoded); size 0 removes it, whatever the pointer; a null pointer with a size is
+   refused. The read gives a pointer into the message, 5 when there is none. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getUserDataPtr(solClient_opaqueMsg_pt msg_p,
                                                                   solClient_opaquePointer_pt *data_p,
                                                                   solClient_uint32_t *size_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setUserData(solClient_opaqueMsg_pt msg_p, const void *data_p,
                                                                solClient_uint32_t size);
 
-/* What a receiver learns. A message never received reads fresh: not redelivered, no
-   delivery count (-1), the rest 5 (with 0 written). */
+/* What a received message carries; no setters. A message that was not received reads: not
+   redelivered; a delivery count -1 (sub-code 155, the output untouched); receive timestamp,
+   topic sequence number and message id 5, with 0 written; replication group message id 5,
+   untouched. The id is 16 bytes, and size must say so. */
 SOLCLIENT_API solClient_bool_t solClient_msg_isRedelivered(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getDeliveryCount(solClient_opaqueMsg_pt msg_p,
                                                                     solClient_int32_t *count_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getRcvTimestamp(solClient_opaqueMsg_pt msg_p,
                                                                    solClient_int64_t *timestamp_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getTopicSequenceNumber(solClient_opaqueMsg_pt msg_p,
-                                                                          solClient_int64_t *number_p);
+                                                                          solClient_int64_t *sequence_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getMsgId(solClient_opaqueMsg_pt msg_p, solClient_uint64_t *id_p);
-SOLCLIENT_API solClient_bool_t solClient_msg_isDiscardIndication(solClient_opaqueMsg_pt msg_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setDiscardIndication(solClient_opaqueMsg_pt msg_p,
-                                                                        solClient_bool_t discard);
-/* 16 opaque bytes, passed with their size; the text form needs 42 bytes (41 gives a cut
-   text), and a null id crashes the genuine library. */
-typedef struct solClient_replicationGroupMessageId {
-    char replicationGroupMessageId[16];
-} solClient_replicationGroupMessageId_t;
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getReplicationGroupMessageId(
-    solClient_opaqueMsg_pt msg_p, solClient_replicationGroupMessageId_t *id_p, size_t idSize);
-SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_toString(
-    const solClient_replicationGroupMessageId_t *id_p, size_t idSize, char *text_p, size_t textSize);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getReplicationGroupMessageId(solClient_opaqueMsg_pt msg_p,
+                                                                                void *id_p, size_t size);
+/* The id as text, "rmid1:" and 32 lowercase hex digits grouped 5-11-8-8: 41 characters and
+   a NUL, so textSize must be 42 or more. A smaller buffer gets textSize - 1 characters and
+   a NUL, and -1. idSize must be 16; an all-zero id is refused. The genuine library crashes on
+   a null id. */
+SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_toString(const void *id_p, size_t idSize,
+                                                                                  char *text_p, size_t textSize);
+#define SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_SIZE 16
+#define SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH 41
 
-/* A full, independent copy of a message, the caller's to free. The genuine library crashes
-   on a null copy_p. */
+/* A full, independent copy of the message. The genuine library crashes on a null copy_p,
+   and its copy shares the attachment and user data bytes with the original (reference
+   counted; a later set gives either its own), so never write through their pointers. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_dup(solClient_opaqueMsg_pt msg_p,
                                                        solClient_opaqueMsg_pt *copy_p);
 
-/* The wire encoding, SMF. An encoding points into a data block that the caller frees. After
-   a first encoding the library reuses it, leaving out changes to the flags and numbers of
-   the header, until the destination is set again; it sets priority 4 on a message it
-   encodes without one. A decoded message owns its memory; decoding may succeed yet leave
-   sub-code 14 or 41 in the last-error record for a malformed container inside. */
+/* The wire encoding (SMF), which only the genuine library has: encodeToSMF points out at
+   bytes in a data block that the caller releases with datablock_free; decodeFromSmf gives a
+   new message that the caller frees (the genuine library crashes there before
+   solClient_initialize). The stand-in refuses both. */
 typedef struct solClient_bufInfo {
     void *buf_p;
     solClient_uint32_t bufSize;
-} solClient_bufInfo_t;
+} solClient_bufInfo_t, *solClient_bufInfo_pt;
+typedef void *solClient_opaqueDatablock_pt;
+
 SOLCLIENT_API solClient_returnCode_t solClient_msg_encodeToSMF(solClient_opaqueMsg_pt msg_p,
-                                                               solClient_bufInfo_t *bufInfo_p,
-                                                               void **datablock_p);
-SOLCLIENT_API solClient_returnCode_t solClient_datablock_free(void **datablock_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_decodeFromSmf(solClient_bufInfo_t *bufInfo_p,
+                                                               solClient_bufInfo_pt out_p,
+                                                               solClient_opaqueDatablock_pt *datablock_p);
+SOLCLIENT_API solClient_returnCode_t solClient_datablock_free(solClient_opaqueDatablock_pt *datablock_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_decodeFromSmf(solClient_bufInfo_pt in_p,
                                                                  solClient_opaqueMsg_pt *msg_p);
-/* Empties this thread's last-error record: some refusals leave it as it was. */
+
+/* Empties this thread's last-error record: sub-code 0, response code 0, no text. Successful
+   calls leave the record as it was, so clear it before a call whose failure is reported. */
 SOLCLIENT_API void solClient_resetLastErrorInfo(void);
 
 #ifdef __cplusplus

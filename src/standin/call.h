@@ -56,6 +56,21 @@ solClient_returnCode_t run(Op op, const void *handle, Kind kind, Work &&work) {
     return run_found(op, handle, kind, std::forward<Work>(work));
 }
 
+// For calls on no message or container: counts the call, honours an injected failure, then
+// runs work, which returns an Outcome.
+template <typename Work>
+solClient_returnCode_t run_unbound(Op op, Work &&work) {
+    if (const std::optional<int> injected = enter(op)) {
+        return fail(op, kInjected, *injected);
+    }
+    try {
+        const Outcome outcome = work();
+        return outcome.failure == nullptr ? outcome.code : fail(op, *outcome.failure);
+    } catch (const std::bad_alloc &) {
+        return fail(op, kNoMemory);
+    }
+}
+
 // For calls that copy a container into a message or another container: like run, but the
 // work also gets a copy of the source container, taken first under the source's own lock,
 // so that no call holds two slots' locks at once.

@@ -5,9 +5,12 @@
 #include "handles.h"
 #include "standin_control.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
+#include <string_view>
 
 namespace standin {
 
@@ -97,3 +100,44 @@ unsigned long standin_foreign_handles(void) { return foreign_handle_calls.load(s
 unsigned long standin_small_map_sizes(void) { return small_map_size_calls.load(std::memory_order_relaxed); }
 
 unsigned long standin_open_containers(void) { return open_container_references.load(std::memory_order_relaxed); }
+
+int standin_set_received(void *msg, const char *fact, long long value) {
+    const SlotRef ref = table.find(msg, Kind::message);
+    if (!ref || fact == nullptr) {
+        return -1;
+    }
+    const std::string_view name(fact);
+    Message &message = *ref;
+    if (name == "redelivered") {
+        message.redelivered = value != 0;
+    } else if (name == "delivery_count") {
+        if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
+            return -1;
+        }
+        message.delivery_count = static_cast<std::int32_t>(value);
+    } else if (name == "receive_timestamp") {
+        message.receive_timestamp = value;
+    } else if (name == "topic_sequence_number") {
+        message.topic_sequence_number = value;
+    } else if (name == "message_id") {
+        message.message_id = static_cast<std::uint64_t>(value);
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+int standin_set_replication_group_message_id(void *msg, const void *id, size_t size) {
+    const SlotRef ref = table.find(msg, Kind::message);
+    if (!ref || (id != nullptr && size != kReplicationGroupMessageIdSize)) {
+        return -1;
+    }
+    auto &stored = ref->replication_group_message_id;
+    if (id == nullptr) {
+        stored.reset();
+    } else {
+        stored.emplace();
+        std::memcpy(stored->data(), id, kReplicationGroupMessageIdSize);
+    }
+    return 0;
+}

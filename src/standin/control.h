@@ -5,6 +5,7 @@
 #define ZELMSG_STANDIN_INNER_CONTROL_H
 
 #include "solclient.h"
+#include "standin_control.h"
 
 #include <atomic>
 #include <iterator>
@@ -96,7 +97,37 @@ namespace standin {
     X(solClient_container_getNextField)                                                       \
     X(solClient_container_getField)                                                           \
     X(solClient_container_rewind)                                                             \
-    X(solClient_container_deleteField)
+    X(solClient_container_deleteField)                                                        \
+    X(solClient_resetLastErrorInfo)                                                           \
+    X(solClient_msg_dup)                                                                      \
+    X(solClient_msg_encodeToSMF)                                                              \
+    X(solClient_msg_decodeFromSmf)                                                            \
+    X(solClient_datablock_free)                                                               \
+    X(solClient_msg_deleteHttpContentType)                                                    \
+    X(solClient_msg_getHttpContentEncoding)                                                   \
+    X(solClient_msg_setHttpContentEncoding)                                                   \
+    X(solClient_msg_deleteHttpContentEncoding)                                                \
+    X(solClient_msg_getSenderId)                                                              \
+    X(solClient_msg_setSenderId)                                                              \
+    X(solClient_msg_deleteSenderId)                                                           \
+    X(solClient_msg_getApplicationMsgType)                                                    \
+    X(solClient_msg_setApplicationMsgType)                                                    \
+    X(solClient_msg_deleteApplicationMsgType)                                                 \
+    X(solClient_msg_getExpiration)                                                            \
+    X(solClient_msg_setExpiration)                                                            \
+    X(solClient_msg_isAckImmediately)                                                         \
+    X(solClient_msg_setAckImmediately)                                                        \
+    X(solClient_msg_isDiscardIndication)                                                      \
+    X(solClient_msg_setDiscardIndication)                                                     \
+    X(solClient_msg_getUserDataPtr)                                                           \
+    X(solClient_msg_setUserData)                                                              \
+    X(solClient_msg_isRedelivered)                                                            \
+    X(solClient_msg_getDeliveryCount)                                                         \
+    X(solClient_msg_getRcvTimestamp)                                                          \
+    X(solClient_msg_getTopicSequenceNumber)                                                   \
+    X(solClient_msg_getMsgId)                                                                 \
+    X(solClient_msg_getReplicationGroupMessageId)                                             \
+    X(solClient_replicationGroupMessageId_toString)
 
 enum class Op : unsigned {
 #define STANDIN_ENUMERATOR(name) name,
@@ -155,6 +186,9 @@ enum SubCode : int {
     kOutOfMemory = 7,
     kMalformedContainer = 14,
     kFieldTypeMismatch = 43,
+    kDeliveryCountUnsupported = 155,
+    // The stand-in's own, far above the genuine library's: see standin_control.h.
+    kNoWireEncoding = STANDIN_SUBCODE_NO_WIRE_ENCODING,
 };
 
 struct Failure {
@@ -199,6 +233,15 @@ inline constexpr Failure kTableFull{kOutOfResources, "no room for another messag
 inline constexpr Failure kNoMemory{kOutOfMemory, "out of memory"};
 inline constexpr Failure kAttachmentTooLarge{kOutOfMemory,
                                              "no data block holds an attachment this large"};
+inline constexpr Failure kBadExpiration{kParamOutOfRange, "expiration is negative"};
+inline constexpr Failure kBadDiscardIndication{kParamOutOfRange, "discard indication is not 0 or 1"};
+inline constexpr Failure kNoDeliveryCount{
+    kDeliveryCountUnsupported, "the message came from no endpoint that counts deliveries"};
+inline constexpr Failure kBadIdSize{kParamOutOfRange, "replication group message id size is not 16"};
+inline constexpr Failure kInvalidId{kParamOutOfRange, "replication group message id is all zero"};
+inline constexpr Failure kSmallText{kParamOutOfRange, "text buffer under 42 bytes"};
+inline constexpr Failure kNoWire{kNoWireEncoding, "the stand-in has no wire encoding (SMF)"};
+inline constexpr Failure kBadDatablock{kParamNullPtr, "data block is null or not one the library gave out"};
 inline constexpr Failure kInjected{kInternalError, "failure injected by standin_fail_next"};
 
 // Each thread's record carries the reason of its latest failure, as the genuine library's

@@ -122,6 +122,8 @@ private:
 class Table {
 public:
     void *allocate();
+    // A new message holding message.
+    void *allocate(Message &&message);
     void *allocate_standalone(bool is_map, unsigned char *memory, std::uint32_t capacity);
     SlotRef find(const void *handle, Kind kind);
     bool gave_out(const void *handle);
@@ -133,6 +135,8 @@ public:
 
 private:
     std::optional<std::uint32_t> take_slot();
+    template <typename Fill>
+    void *allocate_with(Fill &&fill);
 
     Slot *slot_at(std::uint32_t index) const {
         Slot *chunk = chunks_[index / kChunkSlots].load(std::memory_order_acquire);

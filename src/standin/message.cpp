@@ -131,15 +131,16 @@ void hex_row(BoundedText &out, std::span<const unsigned char> row, std::size_t i
     indent_by(out, indent) << std::string_view(line, text_at + 2);
 }
 
-// The date is value / 1000 seconds (milliseconds dropped, toward zero) in local time.
-// Every 64-bit value's year fits localtime_r's int, so it always fills the record.
-void timestamp_line(BoundedText &out, std::int64_t value) {
+// A time in milliseconds and its date: value / 1000 seconds (milliseconds dropped, toward
+// zero) in local time. Every 64-bit value's year fits localtime_r's int, so it always fills
+// the record.
+void timestamp_line(BoundedText &out, std::string_view name, std::int64_t value) {
     const std::time_t seconds = value / 1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     char date[64];
     const std::size_t length = std::strftime(date, sizeof date, "%a %b %d %Y %H:%M:%S", &local);
-    label(out, "SenderTimestamp:") << value << " (" << std::string_view(date, length) << ")\n";
+    label(out, name) << value << " (" << std::string_view(date, length) << ")\n";
 }
 
 void hex_rows(BoundedText &out, std::span<const unsigned char> bytes, std::size_t indent = 0) {
@@ -359,49 +360,81 @@ std::vector<unsigned char> &attachment_bytes(Message &message) {
     return message.attachment;
 }
 
+Message duplicate(const Message &message) {
+    Message copy;
+    static_cast<Header &>(copy) = message;
+    if (message.user_properties) {
+        copy.user_properties = message.user_properties->clone();
+    }
+    copy.attachment = message.attachment_container && message.attachment_changed
+                          ? encode(*message.attachment_container)
+                          : message.attachment;
+    return copy;
+}
+
+// The genuine library's lines, in its order. The delivery count, receive timestamp and
+// replication group message id show none: no message that the genuine library could be
+// given without a broker carries them, so what it prints for them is unknown.
 void dump(const Message &message, char *buffer, std::size_t size) {
     BoundedText out(buffer, size);
+    const auto text_line = [&](std::string_view name, const std::optional<std::string> &text) {
+        if (text) {
+            label(out, name) << *text << "\n";
+        }
+    };
+    const auto flag_line = [&](std::string_view name, bool flag) {
+        if (flag) {
+            label(out, name) << "\n";
+        }
+    };
     if (message.destination) {
         destination_line(out, "Destination:", *message.destination);
     }
-    if (message.application_message_id) {
-        label(out, "ApplicationMessageId:") << *message.application_message_id << "\n";
-    }
+    text_line("SenderId:", message.sender_id);
+    text_line("ApplicationMsgType:", message.application_message_type);
+    text_line("ApplicationMessageId:", message.application_message_id);
     if (message.sequence_number) {
         label(out, "SequenceNumber:") << *message.sequence_number << "\n";
+    }
+    if (message.topic_sequence_number) {
+        label(out, "TopicSequenceNumber:") << *message.topic_sequence_number << "\n";
     }
     if (message.priority != -1) {
         label(out, "Priority:") << message.priority << "\n";
     }
-    if (message.correlation_id) {
-        label(out, "CorrelationId:") << *message.correlation_id << "\n";
-    }
-    if (message.http_content_type) {
-        label(out, "HTTP Content Type:") << *message.http_content_type << "\n";
-    }
+    text_line("CorrelationId:", message.correlation_id);
+    text_line("HTTP Content Type:", message.http_content_type);
+    text_line("HTTP Content Encoding:", message.http_content_encoding);
     if (message.sender_timestamp) {
-        timestamp_line(out, *message.sender_timestamp);
+        timestamp_line(out, "SenderTimestamp:", *message.sender_timestamp);
     }
     label(out, "Class Of Service:") << "COS_" << message.class_of_service + 1 << "\n";
     label(out, "DeliveryMode:") << delivery_mode_word(message.delivery_mode) << "\n";
+    if (message.message_id) {
+        label(out, "Message Id:") << *message.message_id << "\n";
+    }
     if (message.time_to_live != 0) {
         label(out, "TimeToLive:") << message.time_to_live << "\n";
     }
-    if (message.dmq_eligible) {
-        label(out, "DMQ Eligible") << "\n";
+    if (message.expiration != 0) {
+        timestamp_line(out, "Expiration:", message.expiration);
     }
-    if (message.eliding_eligible) {
-        label(out, "Eliding Eligible") << "\n";
-    }
-    if (message.reply) {
-        label(out, "Reply Message") << "\n";
-    }
+    flag_line("DMQ Eligible", message.dmq_eligible);
+    flag_line("Message Re-delivered", message.redelivered);
+    flag_line("Discard Indication", message.discard_indication);
+    flag_line("ACK Immediately", message.ack_immediately);
+    flag_line("Eliding Eligible", message.eliding_eligible);
+    flag_line("Reply Message", message.reply);
     if (message.reply_to) {
         destination_line(out, "Reply To:", *message.reply_to);
     }
     // A stream given as the user property map is not shown, as in the genuine library.
     if (message.user_properties && message.user_properties->is_map()) {
         container_block(out, *message.user_properties, "User Property Map:", "");
+    }
+    if (!message.user_data.empty()) {
+        label(out, "User Data:") << "len=" << message.user_data.size() << "\n";
+        hex_rows(out, message.user_data);
     }
     if (!message.attachment.empty() || message.attachment_container) {
         attachment_lines(out, message);

@@ -5,6 +5,7 @@
 #include "container.h"
 #include "solclient.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,19 +16,48 @@
 
 namespace standin {
 
+constexpr std::size_t kReplicationGroupMessageIdSize = 16;
+
 struct StoredDestination {
     solClient_destinationType_t type;  // Topic or Queue: temporary kinds are kept as these
     std::string name;
 };
 
-struct Message {
+// Everything of a message but its payload: plain values, which a copy takes as they are.
+struct Header {
     std::optional<StoredDestination> destination;
     std::optional<StoredDestination> reply_to;
     std::optional<std::string> http_content_type;
+    std::optional<std::string> http_content_encoding;
     std::optional<std::string> correlation_id;
     std::optional<std::string> application_message_id;
+    std::optional<std::string> application_message_type;
+    std::optional<std::string> sender_id;
     std::optional<std::int64_t> sender_timestamp;
     std::optional<std::int64_t> sequence_number;  // the setter's 64 bits, read back signed
+    std::vector<unsigned char> user_data;          // empty is none
+    std::int64_t time_to_live = 0;  // 0 is none
+    std::int64_t expiration = 0;    // 0 is none
+    std::int32_t priority = -1;     // -1 is none
+    solClient_uint32_t delivery_mode = SOLCLIENT_DELIVERY_MODE_DIRECT;
+    solClient_uint32_t class_of_service = 0;
+    bool reply = false;
+    bool eliding_eligible = false;
+    bool dmq_eligible = false;
+    bool ack_immediately = false;
+    bool discard_indication = false;
+
+    // What a received message carries; here only standin_set_received and
+    // standin_set_replication_group_message_id give them.
+    bool redelivered = false;
+    std::optional<std::int32_t> delivery_count;
+    std::optional<std::int64_t> receive_timestamp;
+    std::optional<std::int64_t> topic_sequence_number;
+    std::optional<std::uint64_t> message_id;
+    std::optional<std::array<unsigned char, kReplicationGroupMessageIdSize>> replication_group_message_id;
+};
+
+struct Message : Header {
     // A map, or a stream that setUserPropertyMap was given, which the genuine library
     // takes and then refuses to hand out.
     std::unique_ptr<Container> user_properties;
@@ -39,14 +69,12 @@ struct Message {
     std::unique_ptr<Container> attachment_container;
     std::uint32_t attachment_header = 0;  // the length its header shows until finished
     bool attachment_changed = false;      // since the bytes were last finished
-    std::int64_t time_to_live = 0;  // 0 is none
-    std::int32_t priority = -1;     // -1 is none
-    solClient_uint32_t delivery_mode = SOLCLIENT_DELIVERY_MODE_DIRECT;
-    solClient_uint32_t class_of_service = 0;
-    bool reply = false;
-    bool eliding_eligible = false;
-    bool dmq_eligible = false;
 };
+
+// An independent copy: the header as it is, the user property map as it is now, and the
+// attachment's bytes, finished if an open attachment container changed them. The copy has
+// no container open.
+Message duplicate(const Message &message);
 
 // A structured string field: 0x1F, the length of the whole field as 4 bytes big-endian,
 // the text, a NUL. So the field is the text and 6 bytes.

@@ -1,13 +1,16 @@
 // The operations on a message's header: its destinations, flags, delivery mode, class of
-// service, time to live, priority, ids, sender timestamp, sequence number and HTTP content
-// type.
+// service, time to live, expiration, priority, ids and other texts, sender timestamp,
+// sequence number, user data, and what a received message carries.
 
 #include "call.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 using namespace standin;
 
@@ -19,7 +22,7 @@ namespace {
 // How one of the pair takes a new value. A refused record (wrong size, or none) changes
 // nothing; a refused type or name leaves a destination as it was but clears a reply-to.
 struct DestinationField {
-    std::optional<StoredDestination> Message::*member;
+    std::optional<StoredDestination> Header::*member;
     std::size_t max_name_length;
     bool empty_name_allowed;
     bool refusal_clears;
@@ -114,10 +117,12 @@ constexpr solClient_uint32_t kDeliveryModeBits = 0x30;
 constexpr solClient_uint32_t kMaxClassOfService = 2;
 constexpr std::int64_t kMaxTimeToLive = 315360000000;  // ten years in milliseconds
 constexpr std::int32_t kMaxPriority = 255;
+constexpr std::int64_t kMaxExpiration = std::numeric_limits<std::int64_t>::max();
 
-// A flag getter answers 0 for a failed call, having no code to return.
-solClient_bool_t get_flag(Op op, solClient_opaqueMsg_pt msg_p, bool Message::*member) {
-    solClient_bool_t flag = 0;
+// A flag getter has no code to return: it answers a failed call with `failed`, 0 for all
+// flags but ack immediately, for which the genuine library answers 255.
+solClient_bool_t get_flag(Op op, solClient_opaqueMsg_pt msg_p, bool Header::*member, solClient_bool_t failed = 0) {
+    solClient_bool_t flag = failed;
     run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         flag = (*msg).*member;
         return kOk;
@@ -126,7 +131,7 @@ solClient_bool_t get_flag(Op op, solClient_opaqueMsg_pt msg_p, bool Message::*me
 }
 
 template <typename T>
-solClient_returnCode_t get_value(Op op, solClient_opaqueMsg_pt msg_p, T Message::*member, T *value_p) {
+solClient_returnCode_t get_value(Op op, solClient_opaqueMsg_pt msg_p, T Header::*member, T *value_p) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (value_p == nullptr) {
             return refuse(kNullArgument);
@@ -138,7 +143,7 @@ solClient_returnCode_t get_value(Op op, solClient_opaqueMsg_pt msg_p, T Message:
 
 // Takes a value within [lowest, highest]; a refused one leaves the old value.
 template <typename T, typename Value>
-solClient_returnCode_t set_in_range(Op op, solClient_opaqueMsg_pt msg_p, T Message::*member, Value value,
+solClient_returnCode_t set_in_range(Op op, solClient_opaqueMsg_pt msg_p, T Header::*member, Value value,
                                     Value lowest, Value highest, const Failure &refusal) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (value < lowest || value > highest) {
@@ -154,7 +159,7 @@ const char *handed_out(const std::string &text) { return text.c_str(); }
 std::int64_t handed_out(std::int64_t number) { return number; }
 
 template <typename T, typename Out>
-solClient_returnCode_t get_optional(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Message::*member,
+solClient_returnCode_t get_optional(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Header::*member,
                                     Out *value_p) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (value_p == nullptr) {
@@ -170,30 +175,42 @@ solClient_returnCode_t get_optional(Op op, solClient_opaqueMsg_pt msg_p, std::op
 }
 
 solClient_returnCode_t set_number(Op op, solClient_opaqueMsg_pt msg_p,
-                                  std::optional<std::int64_t> Message::*member, std::int64_t number) {
+                                  std::optional<std::int64_t> Header::*member, std::int64_t number) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         (*msg).*member = number;
         return kOk;
     });
 }
 
-// A null id is refused and, as in the genuine library, removes the id the message had.
-solClient_returnCode_t set_id(Op op, solClient_opaqueMsg_pt msg_p, std::optional<std::string> Message::*member,
-                              const char *id) {
+solClient_returnCode_t set_flag(Op op, solClient_opaqueMsg_pt msg_p, bool Header::*member, solClient_bool_t flag) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        (*msg).*member = flag != 0;
+        return kOk;
+    });
+}
+
+// A null text is refused. As in the genuine library, that removes the value the message had
+// from the ids, the sender id and the application message type, and keeps it in the others.
+enum class OnNull { remove, keep };
+
+solClient_returnCode_t set_text(Op op, solClient_opaqueMsg_pt msg_p, std::optional<std::string> Header::*member,
+                                const char *text, OnNull on_null) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         std::optional<std::string> &stored = (*msg).*member;
-        if (id == nullptr) {
-            stored.reset();
+        if (text == nullptr) {
+            if (on_null == OnNull::remove) {
+                stored.reset();
+            }
             return refuse(kNullArgument);
         }
-        stored = std::string(id);  // built first: id may be the message's own
+        stored = std::string(text);  // built first: text may be the message's own
         return kOk;
     });
 }
 
 // Removing a value that is not there succeeds too.
 template <typename T>
-solClient_returnCode_t delete_optional(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Message::*member) {
+solClient_returnCode_t delete_optional(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Header::*member) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         ((*msg).*member).reset();
         return kOk;
@@ -228,10 +245,7 @@ solClient_bool_t solClient_msg_isReplyMsg(solClient_opaqueMsg_pt msg_p) {
 
 solClient_returnCode_t solClient_msg_setAsReplyMsg(solClient_opaqueMsg_pt msg_p,
                                                    solClient_bool_t isReply) {
-    return run(Op::solClient_msg_setAsReplyMsg, msg_p, Kind::message, [&](const SlotRef &msg) {
-        msg->reply = isReply != 0;
-        return kOk;
-    });
+    return set_flag(Op::solClient_msg_setAsReplyMsg, msg_p, &Header::reply, isReply);
 }
 
 solClient_bool_t solClient_msg_isElidingEligible(solClient_opaqueMsg_pt msg_p) {
@@ -240,10 +254,7 @@ solClient_bool_t solClient_msg_isElidingEligible(solClient_opaqueMsg_pt msg_p) {
 
 solClient_returnCode_t solClient_msg_setElidingEligible(solClient_opaqueMsg_pt msg_p,
                                                         solClient_bool_t elide) {
-    return run(Op::solClient_msg_setElidingEligible, msg_p, Kind::message, [&](const SlotRef &msg) {
-        msg->eliding_eligible = elide != 0;
-        return kOk;
-    });
+    return set_flag(Op::solClient_msg_setElidingEligible, msg_p, &Header::eliding_eligible, elide);
 }
 
 solClient_bool_t solClient_msg_isDMQEligible(solClient_opaqueMsg_pt msg_p) {
@@ -308,7 +319,7 @@ solClient_returnCode_t solClient_msg_getCorrelationId(solClient_opaqueMsg_pt msg
 }
 
 solClient_returnCode_t solClient_msg_setCorrelationId(solClient_opaqueMsg_pt msg_p, const char *id) {
-    return set_id(Op::solClient_msg_setCorrelationId, msg_p, &Message::correlation_id, id);
+    return set_text(Op::solClient_msg_setCorrelationId, msg_p, &Message::correlation_id, id, OnNull::remove);
 }
 
 solClient_returnCode_t solClient_msg_deleteCorrelationId(solClient_opaqueMsg_pt msg_p) {
@@ -320,7 +331,8 @@ solClient_returnCode_t solClient_msg_getApplicationMessageId(solClient_opaqueMsg
 }
 
 solClient_returnCode_t solClient_msg_setApplicationMessageId(solClient_opaqueMsg_pt msg_p, const char *id) {
-    return set_id(Op::solClient_msg_setApplicationMessageId, msg_p, &Message::application_message_id, id);
+    return set_text(Op::solClient_msg_setApplicationMessageId, msg_p, &Message::application_message_id, id,
+                    OnNull::remove);
 }
 
 solClient_returnCode_t solClient_msg_deleteApplicationMessageId(solClient_opaqueMsg_pt msg_p) {
@@ -361,11 +373,213 @@ solClient_returnCode_t solClient_msg_getHttpContentType(solClient_opaqueMsg_pt m
 
 solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                         const char *type) {
-    return run(Op::solClient_msg_setHttpContentType, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (type == nullptr) {
+    return set_text(Op::solClient_msg_setHttpContentType, msg_p, &Message::http_content_type, type, OnNull::keep);
+}
+
+solClient_returnCode_t solClient_msg_deleteHttpContentType(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteHttpContentType, msg_p, &Message::http_content_type);
+}
+
+solClient_returnCode_t solClient_msg_getHttpContentEncoding(solClient_opaqueMsg_pt msg_p,
+                                                            const char **encoding_p) {
+    return get_optional(Op::solClient_msg_getHttpContentEncoding, msg_p, &Message::http_content_encoding,
+                        encoding_p);
+}
+
+solClient_returnCode_t solClient_msg_setHttpContentEncoding(solClient_opaqueMsg_pt msg_p, const char *encoding) {
+    return set_text(Op::solClient_msg_setHttpContentEncoding, msg_p, &Message::http_content_encoding, encoding,
+                    OnNull::keep);
+}
+
+solClient_returnCode_t solClient_msg_deleteHttpContentEncoding(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteHttpContentEncoding, msg_p, &Message::http_content_encoding);
+}
+
+solClient_returnCode_t solClient_msg_getSenderId(solClient_opaqueMsg_pt msg_p, const char **id_p) {
+    return get_optional(Op::solClient_msg_getSenderId, msg_p, &Message::sender_id, id_p);
+}
+
+solClient_returnCode_t solClient_msg_setSenderId(solClient_opaqueMsg_pt msg_p, const char *id) {
+    return set_text(Op::solClient_msg_setSenderId, msg_p, &Message::sender_id, id, OnNull::remove);
+}
+
+solClient_returnCode_t solClient_msg_deleteSenderId(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteSenderId, msg_p, &Message::sender_id);
+}
+
+solClient_returnCode_t solClient_msg_getApplicationMsgType(solClient_opaqueMsg_pt msg_p, const char **type_p) {
+    return get_optional(Op::solClient_msg_getApplicationMsgType, msg_p, &Message::application_message_type, type_p);
+}
+
+solClient_returnCode_t solClient_msg_setApplicationMsgType(solClient_opaqueMsg_pt msg_p, const char *type) {
+    return set_text(Op::solClient_msg_setApplicationMsgType, msg_p, &Message::application_message_type, type,
+                    OnNull::remove);
+}
+
+solClient_returnCode_t solClient_msg_deleteApplicationMsgType(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteApplicationMsgType, msg_p, &Message::application_message_type);
+}
+
+solClient_returnCode_t solClient_msg_getExpiration(solClient_opaqueMsg_pt msg_p, solClient_int64_t *expiration_p) {
+    return get_value(Op::solClient_msg_getExpiration, msg_p, &Message::expiration, expiration_p);
+}
+
+solClient_returnCode_t solClient_msg_setExpiration(solClient_opaqueMsg_pt msg_p, solClient_int64_t expiration) {
+    return set_in_range(Op::solClient_msg_setExpiration, msg_p, &Message::expiration, expiration, std::int64_t{0},
+                        kMaxExpiration, kBadExpiration);
+}
+
+solClient_bool_t solClient_msg_isAckImmediately(solClient_opaqueMsg_pt msg_p) {
+    return get_flag(Op::solClient_msg_isAckImmediately, msg_p, &Message::ack_immediately, 255);
+}
+
+solClient_returnCode_t solClient_msg_setAckImmediately(solClient_opaqueMsg_pt msg_p, solClient_bool_t ack) {
+    return set_flag(Op::solClient_msg_setAckImmediately, msg_p, &Message::ack_immediately, ack);
+}
+
+solClient_bool_t solClient_msg_isDiscardIndication(solClient_opaqueMsg_pt msg_p) {
+    return get_flag(Op::solClient_msg_isDiscardIndication, msg_p, &Message::discard_indication);
+}
+
+// Like DMQ eligibility, only 0 and 1 are taken.
+solClient_returnCode_t solClient_msg_setDiscardIndication(solClient_opaqueMsg_pt msg_p, solClient_bool_t discard) {
+    return set_in_range(Op::solClient_msg_setDiscardIndication, msg_p, &Message::discard_indication, discard,
+                        solClient_bool_t{0}, solClient_bool_t{1}, kBadDiscardIndication);
+}
+
+solClient_returnCode_t solClient_msg_getUserDataPtr(solClient_opaqueMsg_pt msg_p, solClient_opaquePointer_pt *data_p,
+                                                    solClient_uint32_t *size_p) {
+    return run(Op::solClient_msg_getUserDataPtr, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (data_p == nullptr || size_p == nullptr) {
             return refuse(kNullArgument);
         }
-        msg->http_content_type = std::string(type);
+        if (msg->user_data.empty()) {
+            return kNotFound;
+        }
+        *data_p = msg->user_data.data();
+        *size_p = static_cast<solClient_uint32_t>(msg->user_data.size());
         return kOk;
+    });
+}
+
+// Size 0 removes the user data, whatever the pointer.
+solClient_returnCode_t solClient_msg_setUserData(solClient_opaqueMsg_pt msg_p, const void *data_p,
+                                                 solClient_uint32_t size) {
+    return run(Op::solClient_msg_setUserData, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (data_p == nullptr && size != 0) {
+            return refuse(kNullArgument);
+        }
+        // Built apart first: the bytes may be the message's own.
+        const auto *bytes = static_cast<const unsigned char *>(data_p);
+        msg->user_data = size == 0 ? std::vector<unsigned char>() : std::vector<unsigned char>(bytes, bytes + size);
+        return kOk;
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// What a received message carries
+
+namespace {
+
+// A receive-side number that the message lacks reads 5, with 0 written, as in the genuine
+// library.
+template <typename T>
+solClient_returnCode_t get_received(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Header::*member,
+                                    T *value_p) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (value_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        const std::optional<T> &stored = (*msg).*member;
+        *value_p = stored.value_or(0);
+        return stored ? kOk : kNotFound;
+    });
+}
+
+}  // namespace
+
+solClient_bool_t solClient_msg_isRedelivered(solClient_opaqueMsg_pt msg_p) {
+    return get_flag(Op::solClient_msg_isRedelivered, msg_p, &Message::redelivered);
+}
+
+solClient_returnCode_t solClient_msg_getDeliveryCount(solClient_opaqueMsg_pt msg_p, solClient_int32_t *count_p) {
+    return run(Op::solClient_msg_getDeliveryCount, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (count_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        if (!msg->delivery_count) {
+            return refuse(kNoDeliveryCount);
+        }
+        *count_p = *msg->delivery_count;
+        return kOk;
+    });
+}
+
+solClient_returnCode_t solClient_msg_getRcvTimestamp(solClient_opaqueMsg_pt msg_p, solClient_int64_t *timestamp_p) {
+    return get_received(Op::solClient_msg_getRcvTimestamp, msg_p, &Message::receive_timestamp, timestamp_p);
+}
+
+solClient_returnCode_t solClient_msg_getTopicSequenceNumber(solClient_opaqueMsg_pt msg_p,
+                                                            solClient_int64_t *sequence_p) {
+    return get_received(Op::solClient_msg_getTopicSequenceNumber, msg_p, &Message::topic_sequence_number,
+                        sequence_p);
+}
+
+solClient_returnCode_t solClient_msg_getMsgId(solClient_opaqueMsg_pt msg_p, solClient_uint64_t *id_p) {
+    return get_received(Op::solClient_msg_getMsgId, msg_p, &Message::message_id, id_p);
+}
+
+solClient_returnCode_t solClient_msg_getReplicationGroupMessageId(solClient_opaqueMsg_pt msg_p, void *id_p,
+                                                                  size_t size) {
+    return run(Op::solClient_msg_getReplicationGroupMessageId, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (size != kReplicationGroupMessageIdSize) {
+            return refuse(kBadIdSize);
+        }
+        if (id_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        if (!msg->replication_group_message_id) {
+            return kNotFound;
+        }
+        std::memcpy(id_p, msg->replication_group_message_id->data(), size);
+        return kOk;
+    });
+}
+
+// "rmid1:" and the 16 bytes in lowercase hex, grouped 5-11-8-8. A buffer too small for the
+// text and its NUL gets what fits and a NUL, and the call fails, as in the genuine library.
+// A null id is refused here; the genuine library crashes on it.
+solClient_returnCode_t solClient_replicationGroupMessageId_toString(const void *id_p, size_t idSize, char *text_p,
+                                                                    size_t textSize) {
+    return run_unbound(Op::solClient_replicationGroupMessageId_toString, [&] {
+        if (idSize != kReplicationGroupMessageIdSize) {
+            return refuse(kBadIdSize);
+        }
+        if (id_p == nullptr || text_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        const auto *id = static_cast<const unsigned char *>(id_p);
+        if (std::all_of(id, id + idSize, [](unsigned char byte) { return byte == 0; })) {
+            return refuse(kInvalidId);
+        }
+        static constexpr char kDigits[] = "0123456789abcdef";
+        static constexpr std::size_t kGroupEnds[] = {5, 16, 24};
+        char text[SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH + 1] = "rmid1:";
+        char *next = text + 6;
+        for (std::size_t digit = 0; digit < 2 * idSize; ++digit) {
+            if (std::find(std::begin(kGroupEnds), std::end(kGroupEnds), digit) != std::end(kGroupEnds)) {
+                *next++ = '-';
+            }
+            const unsigned char byte = id[digit / 2];
+            *next++ = kDigits[digit % 2 == 0 ? byte >> 4 : byte & 0xf];
+        }
+        *next = '\0';
+        if (textSize == 0) {
+            return refuse(kSmallText);
+        }
+        const std::size_t length = std::min(textSize - 1, sizeof text - 1);
+        std::memcpy(text_p, text, length);
+        text_p[length] = '\0';
+        return length < sizeof text - 1 ? refuse(kSmallText) : kOk;
     });
 }

@@ -1,9 +1,11 @@
 // The operations on the library and on whole messages: initialising the library, the
-// last-error record, allocating and freeing a message, and its dump.
+// last-error record, allocating, copying and freeing a message, and its dump.
 
 #include "call.h"
 
 #include <mutex>
+#include <optional>
+#include <utility>
 
 using namespace standin;
 
@@ -76,9 +78,38 @@ solClient_returnCode_t solClient_msg_free(solClient_opaqueMsg_pt *msg_p) {
     });
 }
 
+// A copy made under the original's lock and placed in a slot of its own after it, so that
+// no call holds two slots' locks at once.
+solClient_returnCode_t solClient_msg_dup(solClient_opaqueMsg_pt msg_p, solClient_opaqueMsg_pt *copy_p) {
+    constexpr Op op = Op::solClient_msg_dup;
+    std::optional<Message> copy;
+    const solClient_returnCode_t rc = run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (copy_p == nullptr) {
+            return refuse(kNullArgument);  // the genuine library crashes
+        }
+        copy.emplace(duplicate(*msg));
+        return kOk;
+    });
+    if (rc != SOLCLIENT_OK) {
+        return rc;
+    }
+    void *handle = table.allocate(std::move(*copy));
+    if (handle == nullptr) {
+        return fail(op, kTableFull);
+    }
+    *copy_p = handle;
+    return SOLCLIENT_OK;
+}
+
 solClient_errorInfo_pt solClient_getLastErrorInfo(void) {
     count_call(Op::solClient_getLastErrorInfo);
     return &last_error;
+}
+
+// Like solClient_getLastErrorInfo, it cannot fail, so no failure is injected into it.
+void solClient_resetLastErrorInfo(void) {
+    count_call(Op::solClient_resetLastErrorInfo);
+    last_error = solClient_errorInfo_t{};
 }
 
 // The genuine library prints the dump to stdout when given no buffer and size 0; the

@@ -1,6 +1,7 @@
 /* Test control of the stand-in libsolclient: injected failures, call counts, a view of the
- * live messages and open container handles, and counts of bad input. Exported by the
- * stand-in alone; the genuine library has none of these, so tests look them up before use.
+ * live messages and open container handles, counts of bad input, and what a received message
+ * carries. Exported by the stand-in alone; the genuine library has none of these, so tests
+ * look them up before use.
  *
  * Operations are named by their full function name, "solClient_msg_alloc" for example.
  * Unknown names are ignored (and counted as never called). */
@@ -9,19 +10,27 @@
 
 #include "solclient.h"
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The sub-code of the last-error record with which the stand-in refuses
+ * solClient_msg_encodeToSMF and solClient_msg_decodeFromSmf: it has no wire encoding. Far
+ * above the genuine library's sub-codes. */
+#define STANDIN_SUBCODE_NO_WIRE_ENCODING 1000
 
 /* Forgets injected failures and the error text, and zeroes every call count and the two
  * counts of bad input below. */
 SOLCLIENT_API void standin_reset(void);
 
 /* Makes the next `times` calls of the operation return `return_code` without writing any
- * output or changing any message; the flag getters return 0 instead. Such a call still
- * counts and sets the last-error record. A later call replaces an earlier one; `times` of
- * 0 or less cancels. solClient_getLastErrorInfo cannot be made to fail: it has no way to
- * report a failure that callers would check. */
+ * output or changing any message; the flag getters return what they return for a null
+ * handle instead (0, and 255 for solClient_msg_isAckImmediately). Such a call still counts
+ * and sets the last-error record. A later call replaces an earlier one; `times` of 0 or less
+ * cancels. solClient_getLastErrorInfo and solClient_resetLastErrorInfo cannot be made to
+ * fail: they have no way to report a failure that callers would check. */
 SOLCLIENT_API void standin_fail_next(const char *operation, int return_code, int times);
 
 /* The text that the last-error record carries after later failures, in place of the
@@ -56,6 +65,21 @@ SOLCLIENT_API unsigned long standin_small_map_sizes(void);
  * A handle that the library invalidates (its container replaced, deleted or freed, its parent
  * closed) drops out with all its references. Not touched by standin_reset. */
 SOLCLIENT_API unsigned long standin_open_containers(void);
+
+/* Gives the message a fact that only a received message carries, which the library's
+ * getters then read: "redelivered" (0 or not, for solClient_msg_isRedelivered),
+ * "delivery_count" (a 32-bit count, for getDeliveryCount, which then answers 0 instead of
+ * -1), "receive_timestamp" (getRcvTimestamp), "topic_sequence_number"
+ * (getTopicSequenceNumber) and "message_id" (getMsgId, read as the same 64 bits unsigned).
+ * The numbers then read 0 instead of 5. The dump shows the redelivered flag, the topic
+ * sequence number and the message id as the genuine library does. 0 on success; -1 for a
+ * handle that is no live message, an unknown fact, or a delivery count out of range. */
+SOLCLIENT_API int standin_set_received(void *msg, const char *fact, long long value);
+
+/* Gives the message a replication group message id of `size` bytes, which must be 16, or
+ * takes it away when `id` is NULL. 0 on success, -1 for a handle that is no live message or
+ * another size. */
+SOLCLIENT_API int standin_set_replication_group_message_id(void *msg, const void *id, size_t size);
 
 #ifdef __cplusplus
 }

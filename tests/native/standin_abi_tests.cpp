@@ -1,10 +1,11 @@
 // The stand-in libsolclient's C ABI handed bad input: null, freed and foreign handles, null
 // pointers, a null pointer with a size, destination records of the wrong size, over-long
 // and unterminated names, refused values, values taken from the message itself, every dump
-// buffer size, attachments and string attachments at the 32-bit size limit, and containers:
+// buffer size, attachments and string attachments at the 32-bit size limit, containers:
 // standalone ones filled to the brim, deep ones, malformed encodings, lengths beyond the
-// room. Each answer is the one the genuine library gives, outputs stay untouched on failure,
-// and nothing crashes.
+// room; replication group message ids and their text in buffers of every size, copies, and
+// the wire calls. Each answer is the one the genuine library gives, or a refusal where it
+// crashes; outputs stay untouched on failure, and nothing crashes.
 // Built with ZELMSG_SANITIZE, any access outside what the caller handed over fails too:
 // buffers are heap blocks of exactly the size the call is given.
 //
@@ -124,13 +125,20 @@ using WideGet = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_int
 using Delete = solClient_returnCode_t (*)(solClient_opaqueMsg_pt);
 
 const TextGet kTextGetters[] = {solClient_msg_getHttpContentType, solClient_msg_getCorrelationId,
-                                solClient_msg_getApplicationMessageId, solClient_msg_getBinaryAttachmentString};
+                                solClient_msg_getApplicationMessageId, solClient_msg_getBinaryAttachmentString,
+                                solClient_msg_getHttpContentEncoding, solClient_msg_getSenderId,
+                                solClient_msg_getApplicationMsgType};
 const TextSet kTextSetters[] = {solClient_msg_setHttpContentType, solClient_msg_setCorrelationId,
-                                solClient_msg_setApplicationMessageId, solClient_msg_setBinaryAttachmentString};
+                                solClient_msg_setApplicationMessageId, solClient_msg_setBinaryAttachmentString,
+                                solClient_msg_setHttpContentEncoding, solClient_msg_setSenderId,
+                                solClient_msg_setApplicationMsgType};
 const WideGet kWideGetters[] = {solClient_msg_getTimeToLive, solClient_msg_getSenderTimestamp,
-                                solClient_msg_getSequenceNumber};
+                                solClient_msg_getSequenceNumber, solClient_msg_getExpiration,
+                                solClient_msg_getRcvTimestamp, solClient_msg_getTopicSequenceNumber};
 const Delete kDeletes[] = {solClient_msg_deleteCorrelationId, solClient_msg_deleteApplicationMessageId,
-                           solClient_msg_deleteSenderTimestamp, solClient_msg_deleteSequenceNumber};
+                           solClient_msg_deleteSenderTimestamp, solClient_msg_deleteSequenceNumber,
+                           solClient_msg_deleteHttpContentType, solClient_msg_deleteHttpContentEncoding,
+                           solClient_msg_deleteSenderId, solClient_msg_deleteApplicationMsgType};
 
 // A message freed at the end of its scope.
 class Message {
@@ -267,6 +275,16 @@ void fill(solClient_opaqueMsg_pt msg) {
     CHECK_EQ(solClient_msg_setTimeToLive(msg, 60000), OK);
     CHECK_EQ(solClient_msg_setPriority(msg, 9), OK);
     CHECK_EQ(solClient_msg_setDMQEligible(msg, 1), OK);
+    CHECK_EQ(solClient_msg_setSenderId(msg, "sid-1"), OK);
+    CHECK_EQ(solClient_msg_setApplicationMsgType(msg, "orders"), OK);
+    CHECK_EQ(solClient_msg_setHttpContentEncoding(msg, "gzip"), OK);
+    CHECK_EQ(solClient_msg_setExpiration(msg, 1700000060000), OK);
+    CHECK_EQ(solClient_msg_setAckImmediately(msg, 1), OK);
+    CHECK_EQ(solClient_msg_setDiscardIndication(msg, 1), OK);
+    CHECK_EQ(solClient_msg_setUserData(msg, "user-data", 9), OK);
+    CHECK_EQ(standin_set_received(msg, "redelivered", 1), 0);
+    CHECK_EQ(standin_set_received(msg, "topic_sequence_number", 77), 0);
+    CHECK_EQ(standin_set_received(msg, "message_id", 1234), 0);
     static const char body[] = "\x00\x01\x7f\x80\xffHello, world! 0123456789 ABCDEFGHIJ";
     CHECK_EQ(solClient_msg_setBinaryAttachment(msg, body, sizeof body - 1), OK);
 }
@@ -329,9 +347,39 @@ void check_refused_message_handle(solClient_opaqueMsg_pt handle) {
     CHECK_EQ(solClient_msg_setPriority(handle, 1), FAIL);
     CHECK_EQ(solClient_msg_setSenderTimestamp(handle, 1), FAIL);
     CHECK_EQ(solClient_msg_setSequenceNumber(handle, 1), FAIL);
+    CHECK_EQ(solClient_msg_setExpiration(handle, 1), FAIL);
     for (const Delete remove : kDeletes) {
         CHECK_EQ(remove(handle), FAIL);
     }
+
+    // A failed flag read answers 0, but 255 for ack immediately.
+    CHECK_EQ(solClient_msg_isAckImmediately(handle), 255);
+    CHECK_EQ(solClient_msg_setAckImmediately(handle, 1), FAIL);
+    CHECK_EQ(solClient_msg_isDiscardIndication(handle), 0);
+    CHECK_EQ(solClient_msg_setDiscardIndication(handle, 1), FAIL);
+    CHECK_EQ(solClient_msg_isRedelivered(handle), 0);
+    data = kSentinelPointer;
+    CHECK_EQ(solClient_msg_getUserDataPtr(handle, &data, &number), FAIL);
+    CHECK_EQ(data, kSentinelPointer);
+    CHECK_EQ(number, kSentinel);
+    CHECK_EQ(solClient_msg_setUserData(handle, "abc", 3), FAIL);
+    CHECK_EQ(solClient_msg_getDeliveryCount(handle, &priority), FAIL);
+    CHECK_EQ(priority, solClient_int32_t{kSentinel});
+    solClient_uint64_t id = kSentinel;
+    CHECK_EQ(solClient_msg_getMsgId(handle, &id), FAIL);
+    CHECK_EQ(id, solClient_uint64_t{kSentinel});
+    const Block rmid(16);
+    CHECK_EQ(solClient_msg_getReplicationGroupMessageId(handle, rmid.bytes.get(), rmid.size), FAIL);
+    CHECK_EQ(rmid.contents(), std::string(16, '\x01'));
+    solClient_opaqueMsg_pt copy_of = kSentinelPointer;
+    CHECK_EQ(solClient_msg_dup(handle, &copy_of), FAIL);
+    CHECK_EQ(copy_of, kSentinelPointer);
+    solClient_bufInfo_t wire{kSentinelPointer, kSentinel};
+    solClient_opaqueDatablock_pt block = kSentinelPointer;
+    CHECK_EQ(solClient_msg_encodeToSMF(handle, &wire, &block), FAIL);
+    CHECK(wire.buf_p == kSentinelPointer && wire.bufSize == kSentinel && block == kSentinelPointer);
+    CHECK_EQ(standin_set_received(handle, "redelivered", 1), -1);
+    CHECK_EQ(standin_set_replication_group_message_id(handle, rmid.bytes.get(), rmid.size), -1);
 
     solClient_opaqueContainer_pt container = kSentinelPointer;
     CHECK_EQ(solClient_msg_getBinaryAttachmentMap(handle, &container), FAIL);
@@ -546,11 +594,31 @@ TEST_CASE(null_output_pointers) {
     CHECK_EQ(dump_of(msg), before);
     CHECK(error_record_is_sound());
 
-    // A null id is refused and removes the id; a null string removes the attachment.
-    CHECK_EQ(solClient_msg_setCorrelationId(msg, nullptr), FAIL);
-    CHECK_EQ(solClient_msg_setApplicationMessageId(msg, nullptr), FAIL);
-    CHECK_EQ(text_of(solClient_msg_getCorrelationId, msg), "<none>");
-    CHECK_EQ(text_of(solClient_msg_getApplicationMessageId, msg), "<none>");
+    solClient_int32_t count = kSentinel;
+    CHECK_EQ(solClient_msg_getDeliveryCount(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_getMsgId(msg, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_getUserDataPtr(msg, nullptr, &size), FAIL);
+    CHECK_EQ(solClient_msg_getUserDataPtr(msg, &data, nullptr), FAIL);
+    CHECK_EQ(solClient_msg_setUserData(msg, nullptr, 1), FAIL);
+    CHECK_EQ(solClient_msg_setUserData(msg, nullptr, UINT32_MAX), FAIL);
+    CHECK_EQ(solClient_msg_getReplicationGroupMessageId(msg, nullptr, 16), FAIL);
+    CHECK_EQ(solClient_msg_dup(msg, nullptr), FAIL);  // the genuine library crashes
+    CHECK_EQ(solClient_msg_setHttpContentEncoding(msg, nullptr), FAIL);
+    CHECK_EQ(dump_of(msg), before);
+    CHECK_EQ(solClient_msg_getDeliveryCount(msg, &count), FAIL);
+    CHECK_EQ(solClient_getLastErrorInfo()->subCode, 155);
+    CHECK_EQ(count, solClient_int32_t{kSentinel});
+
+    // A null id is refused and removes the id, as do a null sender id and application
+    // message type; a null string removes the attachment.
+    for (const TextSet set : {solClient_msg_setCorrelationId, solClient_msg_setApplicationMessageId,
+                              solClient_msg_setSenderId, solClient_msg_setApplicationMsgType}) {
+        CHECK_EQ(set(msg, nullptr), FAIL);
+    }
+    for (const TextGet get : {solClient_msg_getCorrelationId, solClient_msg_getApplicationMessageId,
+                              solClient_msg_getSenderId, solClient_msg_getApplicationMsgType}) {
+        CHECK_EQ(text_of(get, msg), "<none>");
+    }
     CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, nullptr), OK);
     CHECK_EQ(attachment_of(msg), "<none>");
 
@@ -624,6 +692,17 @@ TEST_CASE(values_taken_from_the_message_itself) {
     CHECK_EQ(solClient_msg_getBinaryAttachmentString(msg, &text), OK);
     CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, text + 1), OK);
     CHECK_EQ(text_of(solClient_msg_getBinaryAttachmentString, msg), "ello");
+    CHECK_EQ(solClient_msg_setSenderId(msg, "sid-1"), OK);
+    CHECK_EQ(solClient_msg_getSenderId(msg, &text), OK);
+    CHECK_EQ(solClient_msg_setSenderId(msg, text + 1), OK);
+    CHECK_EQ(text_of(solClient_msg_getSenderId, msg), "id-1");
+    CHECK_EQ(solClient_msg_setUserData(msg, "user-data", 9), OK);
+    solClient_opaquePointer_pt data = nullptr;
+    solClient_uint32_t size = 0;
+    CHECK_EQ(solClient_msg_getUserDataPtr(msg, &data, &size), OK);
+    CHECK_EQ(solClient_msg_setUserData(msg, static_cast<const char *>(data) + 5, size - 5), OK);
+    CHECK_EQ(solClient_msg_getUserDataPtr(msg, &data, &size), OK);
+    CHECK_EQ(std::string(static_cast<const char *>(data), size), "data");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1196,11 +1275,141 @@ TEST_CASE(containers_on_threads) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Replication group message ids, copies and the wire calls
+
+// The text of an id in a block of exactly 16 bytes, into blocks of every size up to past
+// the 42 it needs: what fits and a NUL, never a byte beyond. Refused ids, sizes and pointers
+// write nothing.
+TEST_CASE(replication_group_message_ids) {
+    static const unsigned char raw[16] = {0x34, 0x77, 0xfa, 0x5c, 0xe5, 0x20, 0xf2, 0xec,
+                                          0x00, 0x00, 0x00, 0x00, 0x00, 0x0f, 0x43, 0x85};
+    const std::string text = "rmid1:3477f-a5ce520f2ec-00000000-000f4385";
+    const Block id(16);
+    std::memcpy(id.bytes.get(), raw, sizeof raw);
+    for (std::size_t size = 0; size <= text.size() + 4; ++size) {
+        const Block buffer(size);
+        char *out = reinterpret_cast<char *>(buffer.bytes.get());
+        CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), 16, out, size), size > text.size() ? OK : FAIL);
+        const std::size_t kept = std::min(size == 0 ? 0 : size - 1, text.size());
+        CHECK_EQ(buffer.contents(), size == 0 ? "" : text.substr(0, kept) + '\0' + std::string(size - kept - 1, '\x01'));
+    }
+    const Block buffer(64), zero(16, 0);
+    char *out = reinterpret_cast<char *>(buffer.bytes.get());
+    CHECK_EQ(solClient_replicationGroupMessageId_toString(zero.bytes.get(), 16, out, 64), FAIL);
+    for (const std::size_t size : {std::size_t{0}, std::size_t{15}, std::size_t{17}, SIZE_MAX}) {
+        CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), size, out, 64), FAIL);
+    }
+    CHECK_EQ(solClient_replicationGroupMessageId_toString(nullptr, 16, out, 64), FAIL);  // the genuine one crashes
+    CHECK_EQ(buffer.contents(), std::string(64, '\x01'));
+    CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), 16, nullptr, 64), FAIL);
+    CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), 16, nullptr, 0), FAIL);
+
+    // Read from a message in blocks of the size the call is told.
+    Message msg;
+    CHECK_EQ(standin_set_replication_group_message_id(msg, id.bytes.get(), 15), -1);
+    CHECK_EQ(standin_set_replication_group_message_id(msg, id.bytes.get(), SIZE_MAX), -1);
+    CHECK_EQ(standin_set_replication_group_message_id(msg, id.bytes.get(), 16), 0);
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{17}, SIZE_MAX}) {
+        const Block read(size == SIZE_MAX ? 16 : size);
+        CHECK_EQ(solClient_msg_getReplicationGroupMessageId(msg, read.bytes.get(), size), FAIL);
+        CHECK_EQ(solClient_getLastErrorInfo()->subCode, 1);
+        CHECK_EQ(read.contents(), std::string(read.size, '\x01'));
+    }
+    const Block read(16);
+    CHECK_EQ(solClient_msg_getReplicationGroupMessageId(msg, read.bytes.get(), 16), OK);
+    CHECK_EQ(read.contents(), id.contents());
+    CHECK_EQ(standin_set_replication_group_message_id(msg, nullptr, 0), 0);
+    CHECK_EQ(solClient_msg_getReplicationGroupMessageId(msg, read.bytes.get(), 16), NOT_FOUND);
+}
+
+// A copy of everything, of a message whose attachment container is open and changed (the
+// copy gets the finished encoding and no open handle), and copies made on threads while the
+// original changes.
+TEST_CASE(copies) {
+    Message msg;
+    fill(msg);
+    solClient_opaqueMsg_pt copy = nullptr;
+    CHECK_EQ(solClient_msg_dup(msg, &copy), OK);
+    CHECK_EQ(dump_of(copy), dump_of(msg));
+    CHECK_EQ(solClient_msg_free(&copy), OK);
+
+    Message open;
+    solClient_opaqueContainer_pt map = nullptr;
+    CHECK_EQ(solClient_msg_createBinaryAttachmentMap(open, &map, 0), OK);
+    CHECK_EQ(solClient_container_addUint8(map, 1, "a"), OK);
+    const unsigned long open_containers = standin_open_containers();
+    CHECK_EQ(solClient_msg_dup(open, &copy), OK);
+    CHECK_EQ(standin_open_containers(), open_containers);
+    CHECK_EQ(attachment_of(copy), std::string("\x2b\0\0\0\x0c\x1c\x04" "a\0\x0c\x03\x01", 12));
+    CHECK_EQ(solClient_container_closeMapStream(&map), OK);
+    CHECK_EQ(attachment_of(open), attachment_of(copy));
+    CHECK_EQ(solClient_msg_free(&copy), OK);
+
+    std::vector<std::thread> threads;
+    std::vector<int> failures_seen(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &msg, &failures_seen] {
+            for (int i = 0; i < 300; ++i) {
+                if (t == 0) {
+                    failures_seen[t] += solClient_msg_setSenderId(msg, std::to_string(i).c_str()) == OK ? 0 : 1;
+                    continue;
+                }
+                solClient_opaqueMsg_pt mine = nullptr;
+                const char *text = nullptr;
+                const bool ok = solClient_msg_dup(msg, &mine) == OK && solClient_msg_getSenderId(mine, &text) == OK &&
+                                solClient_msg_free(&mine) == OK;
+                failures_seen[t] += ok ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    for (const int seen : failures_seen) {
+        CHECK_EQ(seen, 0);
+    }
+}
+
+// The stand-in has no wire encoding: every call is refused, and writes and reads nothing.
+TEST_CASE(wire_calls_are_refused) {
+    Message msg;
+    fill(msg);
+    const long live = standin_live_messages();
+    solClient_bufInfo_t out{kSentinelPointer, kSentinel};
+    solClient_opaqueDatablock_pt block = kSentinelPointer;
+    CHECK_EQ(solClient_msg_encodeToSMF(msg, &out, &block), FAIL);
+    CHECK_EQ(solClient_getLastErrorInfo()->subCode, STANDIN_SUBCODE_NO_WIRE_ENCODING);
+    CHECK_EQ(solClient_msg_encodeToSMF(msg, nullptr, &block), FAIL);
+    CHECK_EQ(solClient_msg_encodeToSMF(msg, &out, nullptr), FAIL);
+    CHECK(out.buf_p == kSentinelPointer && out.bufSize == kSentinel && block == kSentinelPointer);
+
+    const Block one(1);  // told 4 GiB: never read
+    solClient_bufInfo_t in{one.bytes.get(), UINT32_MAX};
+    solClient_opaqueMsg_pt decoded = kSentinelPointer;
+    CHECK_EQ(solClient_msg_decodeFromSmf(&in, &decoded), FAIL);
+    CHECK_EQ(solClient_getLastErrorInfo()->subCode, STANDIN_SUBCODE_NO_WIRE_ENCODING);
+    CHECK_EQ(solClient_msg_decodeFromSmf(nullptr, &decoded), FAIL);
+    CHECK_EQ(solClient_msg_decodeFromSmf(&in, nullptr), FAIL);
+    CHECK_EQ(decoded, kSentinelPointer);
+
+    CHECK_EQ(solClient_datablock_free(nullptr), FAIL);
+    CHECK_EQ(solClient_datablock_free(&block), FAIL);
+    CHECK_EQ(block, kSentinelPointer);
+    block = nullptr;
+    CHECK_EQ(solClient_datablock_free(&block), FAIL);
+    CHECK_EQ(standin_live_messages(), live);
+    CHECK(error_record_is_sound());
+}
+
+// ---------------------------------------------------------------------------------------
 // The last-error record and the test-control interface
 
 TEST_CASE(last_error_record) {
     CHECK_EQ(solClient_msg_setClassOfService(nullptr, 1), FAIL);
     CHECK(error_record_is_sound());
+    solClient_resetLastErrorInfo();
+    const solClient_errorInfo_pt info = solClient_getLastErrorInfo();
+    CHECK(info->subCode == 0 && info->responseCode == 0 && info->errorStr[0] == '\0');
     bool other_thread_sound = false;
     std::thread([&] {
         solClient_msg_setClassOfService(nullptr, 1);
@@ -1226,6 +1435,17 @@ TEST_CASE(control_interface_bad_input) {
         standin_fail_next("solClient_msg_setClassOfService", FAIL, times);
         CHECK_EQ(solClient_msg_setClassOfService(msg, 1), OK);
     }
+
+    for (const long long count : {-2147483649LL, 2147483648LL, LLONG_MIN, LLONG_MAX}) {
+        CHECK_EQ(standin_set_received(msg, "delivery_count", count), -1);
+    }
+    CHECK_EQ(standin_set_received(msg, nullptr, 1), -1);
+    CHECK_EQ(standin_set_received(msg, "", 1), -1);
+    CHECK_EQ(standin_set_received(msg, "Redelivered", 1), -1);
+    CHECK_EQ(solClient_msg_isRedelivered(msg), 0);
+    solClient_int32_t count = kSentinel;
+    CHECK_EQ(solClient_msg_getDeliveryCount(msg, &count), FAIL);
+    CHECK_EQ(count, solClient_int32_t{kSentinel});
     standin_reset();
 }
 
