@@ -86,6 +86,7 @@ def test_build_applies_every_attribute_as_assigning_it_would():
     ({"map": {}, "stream": []}, "at most one"), ({"json": {}, "content_type": "x"}, "not both"),
 ])
 def test_build_refuses_names_before_any_message_exists(lib, attributes, error):
+    gc.collect()
     live = lib.standin_live_messages() if lib.has_control else None
     with pytest.raises(TypeError, match=error):
         ZelMsg.build(**attributes)

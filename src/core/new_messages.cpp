@@ -65,17 +65,17 @@ py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg, py::handle cls) {
     return made;
 }
 
-solClient_opaqueMsg_pt PyZelMsg::duplicate() const {
+solClient_opaqueMsg_pt PyZelMsg::duplicate(const char *refusal) const {
     if (!msg_) throw py::value_error("the ZelMsg holds no message");
     solClient_opaqueMsg_pt copy = nullptr;
     if (solClient_msg_dup(msg_, &copy) != SOLCLIENT_OK || !copy) {
-        throw py::value_error("libsolclient could not copy the message: " + std::string(last_error_text()));
+        throw py::value_error(std::string(refusal) + ": " + std::string(last_error_text()));
     }
     return copy;
 }
 
 py::object copy_message(py::handle self, py::handle memo) {
-    OwnedMessage copy(self.cast<const PyZelMsg &>().duplicate());
+    OwnedMessage copy(self.cast<const PyZelMsg &>().duplicate("libsolclient could not copy the message"));
     py::object made = copy.adopt_as(py::type::handle_of(self));
     if (!memo.is_none()) memo[py::int_(reinterpret_cast<std::uintptr_t>(self.ptr()))] = made;
     carry_attributes(self, made, memo);

@@ -72,8 +72,9 @@ public:
     // failure it raises and msg stays the caller's.
     static py::object adopt(solClient_opaqueMsg_pt msg, py::handle cls);
     // A full, independent copy of the message (solClient_msg_dup), the caller's to free;
-    // raises ValueError for an object holding no message.
-    solClient_opaqueMsg_pt duplicate() const;
+    // raises ValueError for an object holding no message, and one that begins with refusal
+    // when the library refuses.
+    solClient_opaqueMsg_pt duplicate(const char *refusal) const;
     // The message, null if the object holds none; it stays this object's.
     solClient_opaqueMsg_pt handle() const { return msg_; }
 

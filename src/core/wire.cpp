@@ -39,7 +39,7 @@ py::bytes PyZelMsg::to_smf() const {
     if (!msg_) throw py::value_error(kNoMessage);
     // Encoded as a copy, so that the message itself is left as it is: the library sets
     // priority 4 on a message it encodes without one.
-    const OwnedMessage copy(duplicate());
+    const OwnedMessage copy(duplicate(kEncodeRefused));
     // The library reuses an encoding made before, of this message or of the one it was
     // copied or decoded from, leaving later changes out; setting the destination again, to
     // what it is, makes it encode afresh. Without a destination there is nothing to refresh,

@@ -128,14 +128,12 @@ const void *user_data(std::string_view data) {
     return data.data();
 }
 
-// rmid1: and 32 hex digits in groups, and a NUL: 42 bytes, where 41 gives a cut text.
-constexpr std::size_t kReplicationGroupMessageIdText = 42;
-
 std::optional<py::str> PyZelMsg::get_replication_group_message_id() const {
-    solClient_replicationGroupMessageId_t id{};
-    if (solClient_msg_getReplicationGroupMessageId(msg_, &id, sizeof id) != SOLCLIENT_OK) return std::nullopt;
-    char text[kReplicationGroupMessageIdText] = {};
-    if (solClient_replicationGroupMessageId_toString(&id, sizeof id, text, sizeof text) != SOLCLIENT_OK) {
+    unsigned char id[SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_SIZE] = {};
+    if (solClient_msg_getReplicationGroupMessageId(msg_, id, sizeof id) != SOLCLIENT_OK) return std::nullopt;
+    // The whole text and its NUL: a buffer a byte short gets a cut text.
+    char text[SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH + 1] = {};
+    if (solClient_replicationGroupMessageId_toString(id, sizeof id, text, sizeof text) != SOLCLIENT_OK) {
         return std::nullopt;
     }
     return text_object(text);
