@@ -5,6 +5,7 @@ their C types, and the stand-in's test-control functions when the library has th
 """
 
 import ctypes
+import struct
 from ctypes import (POINTER, byref, c_char, c_char_p, c_double, c_float, c_int, c_int8, c_int16,
                     c_int32, c_int64, c_long, c_longlong, c_size_t, c_ubyte, c_uint8, c_uint16, c_uint32,
                     c_uint64, c_ulong, c_void_p)
@@ -185,6 +186,12 @@ def field_value(field):
     width = {BOOL: "boolean", UINT8: "uint8", INT8: "int8", UINT16: "uint16", INT16: "int16",
              UINT32: "uint32", INT32: "int32", UINT64: "uint64", INT64: "int64", WCHAR: "wchar"}
     return getattr(value, width[kind])
+
+
+# The header parameters a broker adds to a message it delivers, as the encoding holds them.
+BROKER_PARAMETERS = {"redelivered": lambda value: b"\x19\x02",
+                     "topic_sequence_number": lambda value: b"\x1e\x0a" + struct.pack(">q", value),
+                     "message_id": lambda value: b"\x11\x0a" + struct.pack(">q", value)}
 
 
 def name_address(record):
@@ -384,6 +391,23 @@ class Library:
         if not self.has_control:
             return action()
         assert self.calls_made(action) == {}
+
+    def received(self, **facts):
+        """A Direct message to topic t/1 with priority 4, as decoding gives it, that carries
+        the facts (redelivered, topic_sequence_number, message_id; numbers as signed 64
+        bits). The genuine library reads them from the wire: they are given there by decoding
+        its own encoding with the header parameters a broker adds; on the stand-in, through
+        its test control."""
+        msg = self.alloc()
+        assert self.set_destination(msg, TOPIC, b"t/1") == OK and self.solClient_msg_setPriority(msg, 4) == OK
+        if self.has_control:
+            assert all(self.set_received(msg, fact, value) == 0 for fact, value in facts.items())
+            return msg
+        data = self.encode(msg)
+        self.free(msg)
+        extra = b"".join(BROKER_PARAMETERS[fact](value) for fact, value in facts.items())
+        header, total = struct.unpack(">II", data[4:12])  # both lengths cover the parameters
+        return self.decode(data[:4] + struct.pack(">II", header + len(extra), total + len(extra)) + extra + data[12:])
 
     def set_received(self, msg, fact, value):
         return self.standin_set_received(msg, fact.encode(), value)

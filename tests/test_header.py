@@ -224,10 +224,15 @@ def test_a_message_the_library_could_not_allocate_reads_defaults_and_takes_write
 
 
 # The rest of the header: DMQ eligibility, time to live, priority, the two ids, the sender
-# timestamp and the sequence number
+# timestamp, the sequence number, the application message type, sender id, HTTP content type
+# and encoding, expiration, ack-immediately and user data
 
 REST = {"dmq_eligible": False, "ttl": 0, "priority": None, "correlation_id": None,
-        "application_message_id": None, "sender_timestamp": None, "sequence_number": None}
+        "application_message_id": None, "sender_timestamp": None, "sequence_number": None,
+        "application_message_type": None, "sender_id": None, "http_content_type": None,
+        "http_content_encoding": None, "expiration": 0, "ack_immediately": False, "user_data": None}
+TEXTS = ["correlation_id", "application_message_id", "application_message_type", "sender_id", "http_content_type",
+         "http_content_encoding"]
 
 
 def test_a_fresh_message_has_none_of_the_rest_of_the_header(msg):
@@ -242,8 +247,10 @@ IDS = [("req-42", "req-42"), ("", ""), ("ünï ✓", "ünï ✓"), (b"raw", "raw
     ("dmq_eligible", [(True, True), (0, False), (2, True), (None, False)]),
     ("ttl", [(60_000, 60_000), (315_360_000_000, 315_360_000_000), (0, 0)]),
     ("priority", [(0, 0), (255, 255), (None, None), (9, 9), (-1, None)]),  # -1 is the library's none
-    ("correlation_id", IDS),
-    ("application_message_id", IDS),
+    *((text, IDS) for text in TEXTS),
+    ("ack_immediately", [(True, True), (0, False), (2, True), (None, False)]),
+    ("expiration", [(1_700_000_000_000, 1_700_000_000_000), (2**63 - 1, 2**63 - 1), (0, 0)]),
+    ("user_data", [(b"\x00\xff", b"\x00\xff"), (b"u" * 36, b"u" * 36), (None, None), (b"x", b"x"), (b"", None)]),
     ("sender_timestamp", [(1_700_000_000_123, 1_700_000_000_123), (-1, -1), (2**63 - 1, 2**63 - 1),
                           (-2**63, -2**63), (None, None)]),
     ("sequence_number", [(0, 0), (2**63, 2**63), (2**64 - 1, 2**64 - 1), (None, None)]),
@@ -258,6 +265,7 @@ def test_the_rest_of_the_header_round_trips_and_none_removes(msg, prop, writes):
 
 @pytest.mark.parametrize("prop, kept, refused", [
     ("ttl", 5, [-1, 315_360_000_001, 2**63 - 1, -2**63]),
+    ("expiration", 5, [-1, -2**63]),
     ("priority", 7, [256, -2, 2**31 - 1, -2**31]),
 ])
 def test_values_the_library_refuses_leave_the_old_one(msg, prop, kept, refused):
@@ -273,14 +281,21 @@ def test_values_the_library_refuses_leave_the_old_one(msg, prop, kept, refused):
     ("priority", 1.0, TypeError), ("sender_timestamp", 2**63, TypeError), ("sender_timestamp", "0", TypeError),
     ("sequence_number", -1, TypeError), ("sequence_number", 2**64, TypeError),
     ("correlation_id", 1, TypeError), ("application_message_id", ["id"], TypeError),
-    ("correlation_id", "\ud800", TypeError),
+    ("correlation_id", "\ud800", TypeError), ("sender_id", 5, TypeError), ("http_content_encoding", [b"x"], TypeError),
+    ("expiration", None, TypeError), ("expiration", 2**63, TypeError), ("expiration", "1", TypeError),
+    ("ack_immediately", "yes", TypeError), ("user_data", "text", TypeError), ("user_data", bytearray(b"x"), TypeError),
     # The library would cut the text at a NUL: refused before anything is written.
     ("correlation_id", "req\x00-42", ValueError), ("application_message_id", b"\x00", ValueError),
+    ("application_message_type", "a\0", ValueError), ("http_content_type", b"\0", ValueError),
+    # More user data than a message can be sent with.
+    ("user_data", b"u" * 37, ValueError),
 ])
 def test_a_value_that_cannot_be_stored_whole_is_refused_before_any_library_call(lib, msg, prop, value, error):
     msg.dmq_eligible, msg.ttl, msg.priority = True, 5, 7
-    msg.correlation_id = msg.application_message_id = "kept"
+    for text in TEXTS:
+        setattr(msg, text, "kept")
     msg.sender_timestamp, msg.sequence_number = 1, 2
+    msg.expiration, msg.ack_immediately, msg.user_data = 3, True, b"kept"
     before = {other: getattr(msg, other) for other in REST}
 
     def assign():
@@ -304,6 +319,12 @@ REST_ACCESSES = {
                          ["solClient_msg_setSenderTimestamp", "solClient_msg_deleteSenderTimestamp"]),
     "sequence_number": (9, ["solClient_msg_getSequenceNumber"],
                         ["solClient_msg_setSequenceNumber", "solClient_msg_deleteSequenceNumber"]),
+    **{prop: ("t", [f"solClient_msg_get{name}"], [f"solClient_msg_set{name}", f"solClient_msg_delete{name}"])
+       for prop, name in [("application_message_type", "ApplicationMsgType"), ("sender_id", "SenderId"),
+                          ("http_content_type", "HttpContentType"), ("http_content_encoding", "HttpContentEncoding")]},
+    "expiration": (9, ["solClient_msg_getExpiration"], ["solClient_msg_setExpiration"]),
+    "ack_immediately": (True, ["solClient_msg_isAckImmediately"], ["solClient_msg_setAckImmediately"]),
+    "user_data": (b"u", ["solClient_msg_getUserDataPtr"], ["solClient_msg_setUserData", "solClient_msg_setUserData"]),
 }
 
 
@@ -321,3 +342,35 @@ def test_each_access_to_the_rest_makes_its_call_and_a_failed_one_reads_fresh(lib
         lib.fail_next(read, code)
         assert getattr(msg, prop) == REST[prop]
     assert getattr(msg, prop) == value
+
+
+# What a receiver learns: read-only, and fresh on a message that was never received
+
+RECEIVED = {"redelivered": False, "delivery_count": None, "receive_timestamp": None, "topic_sequence_number": None,
+            "message_id": None, "replication_group_message_id": None, "discard_indication": False}
+
+
+def test_a_message_never_received_reads_fresh_and_takes_no_receive_side_writes(msg):
+    for made in (msg, ZelMsg.__new__(ZelMsg)):
+        assert {prop: getattr(made, prop) for prop in RECEIVED} == RECEIVED
+        for prop in RECEIVED:
+            with pytest.raises(AttributeError):
+                setattr(made, prop, RECEIVED[prop])
+
+
+def test_a_received_message_reads_what_it_was_received_with(lib, capi):
+    msg = capi.adopt(lib.received(redelivered=1, topic_sequence_number=7, message_id=2**63 - 2**64))
+    assert (msg.redelivered, msg.topic_sequence_number, msg.message_id) == (True, 7, 2**63)
+
+
+@standin_only
+def test_the_rest_of_what_a_receiver_learns(lib, capi):
+    msg = ZelMsg()
+    handle = capi.handle(msg)
+    for fact, value in [("delivery_count", 3), ("receive_timestamp", 1_700_000_000_000)]:
+        assert lib.set_received(handle, fact, value) == 0
+    assert lib.standin_set_replication_group_message_id(handle, bytes(range(1, 17)), 16) == 0
+    assert (msg.delivery_count, msg.receive_timestamp) == (3, 1_700_000_000_000)
+    assert msg.replication_group_message_id == "rmid1:01020-30405060708-090a0b0c-0d0e0f10"
+    lib.fail_next("solClient_replicationGroupMessageId_toString")
+    assert msg.replication_group_message_id is None

@@ -48,27 +48,30 @@ DUMP_SIZE = 4096  # the module's dump buffer, so that twin and module cut at the
 MAP_SIZE = 64  # the size the module asks for; the genuine library corrupts its heap below 9
 
 IDS = ["correlation_id", "application_message_id"]
-TEXTS = [*IDS, "text"]
-FLAGS = ["is_reply", "elide", "dmq_eligible"]
-HEADER_NUMBERS = ["ttl", "priority", "sender_timestamp", "sequence_number"]
+HEADER_TEXTS = ["application_message_type", "sender_id", "http_content_type", "http_content_encoding"]
+TEXTS = [*IDS, "text", *HEADER_TEXTS]
+FLAGS = ["is_reply", "elide", "dmq_eligible", "ack_immediately"]
+HEADER_NUMBERS = ["ttl", "priority", "sender_timestamp", "sequence_number", "expiration"]
 SETTERS = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "content_type", "cos",
            "json", "msgpack", "body", "dmq_eligible", "ttl", "priority", *IDS,
-           "sender_timestamp", "sequence_number", "text", "user_properties"]
+           "sender_timestamp", "sequence_number", "text", "user_properties", *HEADER_TEXTS, "expiration",
+           "ack_immediately", "user_data"]
+MAX_USER_DATA = 36
 TAG_WRITERS = ["content_type", "json", "msgpack"]
 # What a setter may raise: a wrong type is a TypeError (orjson's JSONEncodeError is one);
 # msgpack's packer also raises ValueError (UnicodeEncodeError among them) and OverflowError;
 # a body over 4 GiB is a ValueError, and so is a NUL inside an id or the text.
 DOCUMENTED = dict.fromkeys(SETTERS, (TypeError,))
 DOCUMENTED["msgpack"] = (TypeError, ValueError, OverflowError)
-DOCUMENTED.update(dict.fromkeys(["body", *TEXTS], (TypeError, ValueError)))
+DOCUMENTED.update(dict.fromkeys(["body", *TEXTS, "user_data"], (TypeError, ValueError)))
 # A whole map: a value no field holds, a refusal by the library, an int past 64 bits.
 DOCUMENTED["user_properties"] = (TypeError, ValueError, OverflowError)
 # What a setter converts to an integer, and the range of its C type.
 INTEGERS = {"cos": (0, U32), "ttl": (-2**63, 2**63 - 1), "priority": (-2**31, 2**31 - 1),
-            "sender_timestamp": (-2**63, 2**63 - 1), "sequence_number": (0, U64)}
+            "sender_timestamp": (-2**63, 2**63 - 1), "sequence_number": (0, U64), "expiration": (-2**63, 2**63 - 1)}
 # Those that take None for no value: the priority and the text pass the library's own
 # (-1, NULL) to their setter, the others make the call in REMOVALS.
-OPTIONAL = {"priority", *TEXTS, "sender_timestamp", "sequence_number"}
+OPTIONAL = {"priority", *TEXTS, "sender_timestamp", "sequence_number", "user_data"}
 
 
 # Twin: the library calls each setter makes, and the reads each getter makes
@@ -93,11 +96,18 @@ SETTER_CALLS = {
     "sender_timestamp": ["solClient_msg_setSenderTimestamp"],
     "sequence_number": ["solClient_msg_setSequenceNumber"],
     "text": ["solClient_msg_setBinaryAttachmentString"],
+    "application_message_type": ["solClient_msg_setApplicationMsgType"],
+    "sender_id": ["solClient_msg_setSenderId"],
+    "http_content_type": ["solClient_msg_setHttpContentType"],
+    "http_content_encoding": ["solClient_msg_setHttpContentEncoding"],
+    "expiration": ["solClient_msg_setExpiration"],
+    "ack_immediately": ["solClient_msg_setAckImmediately"],
+    "user_data": ["solClient_msg_setUserData"],
 }
 SETTER_CALLS["json"] = SETTER_CALLS["msgpack"] = [*SETTER_CALLS["content_type"],
                                                   "solClient_msg_setBinaryAttachment"]
 REMOVALS = {prop: SETTER_CALLS[prop][0].replace("_set", "_delete")
-            for prop in [*IDS, "sender_timestamp", "sequence_number"]}
+            for prop in [*IDS, "sender_timestamp", "sequence_number", *HEADER_TEXTS]}
 
 
 def setter_calls(prop, value, twin):
@@ -218,6 +228,8 @@ class Twin:
             self.set_content_type(text_bytes(value))
         elif prop == "body":
             self.set_body(bytes(value))
+        elif prop == "user_data":
+            lib.solClient_msg_setUserData(handle, value, len(value or b""))  # size 0 removes it
         elif prop == "user_properties":
             fields.write_user_properties(lib, handle, value)
         else:
@@ -254,6 +266,10 @@ class Twin:
                 return (text or b"").decode()
         return ""
 
+    def user_data(self):
+        rc, _, _, data = self.lib.attachment(self.handle, "solClient_msg_getUserDataPtr")
+        return data if rc == OK else None
+
     def reads(self):
         """What each ZelMsg getter returns for a message that holds what this one holds."""
         lib, handle = self.lib, self.handle
@@ -274,12 +290,17 @@ class Twin:
             "delivery_mode": self.number("solClient_msg_getDeliveryMode", ctypes.c_uint32,
                                          int(DeliveryMode.Direct)),
             "cos": (self.number("solClient_msg_getClassOfService", ctypes.c_uint32, 0) + 1) & U32,
-            "content_type": self.content_type(),
+            "content_type": outcome(self.content_type),
             "body": body,
             "json": outcome(lambda: decode_json(body)),
             "msgpack": outcome(lambda: decode_msgpack(body)),
             "repr": outcome(lambda: dump_text(lib.dump(handle, DUMP_SIZE)[1])),
             "dmq_eligible": lib.solClient_msg_isDMQEligible(handle) != 0,
+            "ack_immediately": lib.solClient_msg_isAckImmediately(handle) == 1,  # 255 is a refused read
+            "expiration": self.number("solClient_msg_getExpiration", ctypes.c_int64, 0),
+            "user_data": self.user_data(),
+            **{name: self.text(f"solClient_msg_get{SETTER_CALLS[name][0][len('solClient_msg_set'):]}")
+               for name in HEADER_TEXTS},
             "ttl": self.number("solClient_msg_getTimeToLive", ctypes.c_int64, 0),
             "priority": None if priority == -1 else priority,
             "correlation_id": self.text("solClient_msg_getCorrelationId"),
@@ -313,7 +334,8 @@ def reads(msg):
         **flags,
         "delivery_mode": int(mode),
         "cos": msg.cos,
-        "content_type": msg.content_type,
+        # The HTTP content type it falls back on may be bytes that are not UTF-8.
+        "content_type": outcome(lambda: typed(msg.content_type, str)),
         "body": msg.body,
         "json": outcome(lambda: msg.json),
         "msgpack": outcome(lambda: msg.msgpack),
@@ -322,8 +344,9 @@ def reads(msg):
         # A text read raises when the library holds bytes that are not UTF-8.
         **{name: outcome(lambda: typed(getattr(msg, name), str)) for name in TEXTS},
         "user_properties": outcome(lambda: dict(msg.user_properties)),
+        "user_data": typed(msg.user_data, bytes),
     }
-    assert type(values["cos"]) is int and type(values["content_type"]) is str
+    assert type(values["cos"]) is int
     assert type(values["body"]) is bytes
     return values
 
@@ -388,6 +411,8 @@ def accepts(prop, value):
         return low <= number <= high
     if prop in ("json", "msgpack"):
         return isinstance(value, dict) and codec_error(prop, value) is None
+    if prop == "user_data":
+        return isinstance(value, bytes) and len(value) <= MAX_USER_DATA
     if prop == "user_properties":
         try:
             fields.fields_of_map(value)
@@ -398,7 +423,7 @@ def accepts(prop, value):
 
 
 # What the library keeps of a setter's number, refusing the rest and keeping the old one.
-KEPT = {"cos": (1, 3), "ttl": (0, 315_360_000_000), "priority": (-1, 255)}
+KEPT = {"cos": (1, 3), "ttl": (0, 315_360_000_000), "priority": (-1, 255), "expiration": (0, 2**63 - 1)}
 
 
 def check_model(prop, value, before, after):
@@ -423,11 +448,12 @@ def check_model(prop, value, before, after):
             # The genuine library ORs the value's other bits into the message's flags: bits
             # 0-1 into the class of service (which may then read 4, a class its own setter
             # refuses), bit 8 makes it eligible for the dead message queue, bit 9 for eliding,
-            # bit 26 a reply.
+            # bit 26 a reply, bit 10 ack-immediately.
             bits = int(value) & U32
             merged = {"cos": (((before["cos"] - 1) | bits) & 3) + 1,
                       "dmq_eligible": before["dmq_eligible"] or bool(bits & 1 << 8),
                       "elide": before["elide"] or bool(bits & 1 << 9),
+                      "ack_immediately": before["ack_immediately"] or bool(bits & 1 << 10),
                       "is_reply": before["is_reply"] or bool(bits & 1 << 26)}
             for name, merged_value in merged.items():
                 assert after[name] in (before[name], merged_value), name
@@ -441,7 +467,7 @@ def check_model(prop, value, before, after):
     elif prop in ("sender_timestamp", "sequence_number"):
         assert after[prop] == (None if value is None else int(value))
     elif prop == "content_type":
-        assert after[prop] == text_bytes(value).split(b"\0")[0].decode()
+        assert after[prop] == outcome(lambda: text_bytes(value).split(b"\0")[0].decode())
     elif prop in TEXTS:
         # Stored whole; bytes that are not UTF-8 raise on read.
         data = None if value is None else text_bytes(value)
@@ -450,15 +476,17 @@ def check_model(prop, value, before, after):
             assert after["body"] == (b"" if data is None else structured(data))
     elif prop == "body":
         assert after["body"] == bytes(value)
+    elif prop == "user_data":
+        assert after["user_data"] == (value or None)
     elif prop == "user_properties":
         written = fields.read_of("Map", fields.fields_of_map(value))
         assert after[prop] == outcome(lambda: written)
     else:
-        assert after["content_type"] == prop and after["body"] == encoded(prop, value)
+        assert after["content_type"] == outcome(lambda: prop) and after["body"] == encoded(prop, value)
     # Nothing else moved, but for what derives from the property written.
     derived = {prop, "is_request", "is_p2p", "json", "msgpack", "repr"}
-    if prop in ("json", "msgpack", "user_properties"):
-        derived |= {"content_type"}
+    if prop in ("json", "msgpack", "user_properties", "http_content_type"):
+        derived |= {"content_type"}  # the tag, or the HTTP content type it falls back on
     if prop in TAG_WRITERS:
         derived |= {"user_properties"}
     if prop in ("json", "msgpack", "body", "text"):
@@ -706,6 +734,9 @@ VALID = {
     **dict.fromkeys(TEXTS, TEXT_VALUES),
     **dict.fromkeys(HEADER_NUMBERS, st.one_of(NUMBERS, st.none())),
     "ttl": NUMBERS,  # the one that takes no None
+    "expiration": NUMBERS,
+    "ack_immediately": st.one_of(st.booleans(), st.integers(), st.none()),
+    "user_data": st.one_of(st.binary(max_size=MAX_USER_DATA + 4), st.none(), st.builds(Blob, st.binary(max_size=8))),
     "user_properties": USER_PROPERTIES,
 }
 

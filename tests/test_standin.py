@@ -902,26 +902,6 @@ def test_dump_without_a_buffer_fails(lib, msg):
 # give it there by decoding its own encoding with the header parameters a broker adds, and
 # on the stand-in through its test control.
 
-PARAMETERS = {"redelivered": lambda value: b"\x19\x02",
-              "topic_sequence_number": lambda value: b"\x1e\x0a" + struct.pack(">q", value),
-              "message_id": lambda value: b"\x11\x0a" + struct.pack(">q", value)}
-
-
-def received(lib, **facts):
-    """A Direct message to topic t/1 with priority 4, as decoding gives it, that carries
-    the facts (redelivered, topic_sequence_number, message_id; numbers as signed 64 bits)."""
-    msg = lib.alloc()
-    assert lib.set_destination(msg, TOPIC, b"t/1") == OK and lib.solClient_msg_setPriority(msg, 4) == OK
-    if lib.has_control:
-        assert all(lib.set_received(msg, fact, value) == 0 for fact, value in facts.items())
-        return msg
-    data = lib.encode(msg)
-    lib.free(msg)
-    extra = b"".join(PARAMETERS[fact](value) for fact, value in facts.items())
-    header, total = struct.unpack(">II", data[4:12])  # both lengths cover the parameters
-    return lib.decode(data[:4] + struct.pack(">II", header + len(extra), total + len(extra)) + extra + data[12:])
-
-
 @pytest.mark.parametrize("getter, ctype, rc, value, sub_code", [
     ("solClient_msg_getDeliveryCount", c_int32, FAIL, UNWRITTEN, 155),
     ("solClient_msg_getRcvTimestamp", c_int64, NOT_FOUND, 0, None),
@@ -936,7 +916,7 @@ def test_receive_side_reads_of_a_message_never_received(lib, msg, getter, ctype,
 
 
 def test_receive_side_dump_lines_and_copies(lib):
-    msg = received(lib, redelivered=1, topic_sequence_number=-1, message_id=2**63 - 2**64)
+    msg = lib.received(redelivered=1, topic_sequence_number=-1, message_id=2**63 - 2**64)
     assert lib.solClient_msg_setDiscardIndication(msg, 1) == OK
     assert lib.solClient_msg_setDMQEligible(msg, 1) == OK
     lines = [field("Destination:", "Topic 't/1'"), field("TopicSequenceNumber:", "-1"),
