@@ -17,8 +17,10 @@ total by more than --limit-traced-kib, or changes any watched reference count at
 
 import argparse
 import array
+import copy
 import gc
 import os
+import pickle
 import sys
 import tracemalloc
 
@@ -66,6 +68,8 @@ def operations(msg):
     operation measured. Each read follows the write of the same property, so the codec
     reads find their own encoding."""
     dest = zelmsg.Destination("orders/eu/new")
+    msg.dest = dest  # for the wire encoding, which needs one
+    wire = msg.to_smf() if "stand-in" not in zelmsg.library_version()[2] else b""
     reply = zelmsg.Destination("order-replies", zelmsg.Queue)
     payload = {"order": 1042, "items": ["tea", "scones"], "paid": True, "note": "x" * 100,
                "total": 12.5, "big": 2**40}
@@ -107,6 +111,17 @@ def operations(msg):
             ("get one user property", lambda m: m.user_properties["order"], [])]
     for name, value in [("map", properties), ("stream", list(properties.values()))]:
         ops += [set_(name, value), get(name)]
+    for name, value in [("application_message_type", "order"), ("sender_id", "me"), ("http_content_type", "text/plain"),
+                        ("http_content_encoding", "gzip"), ("expiration", 1_700_000_000_000),
+                        ("ack_immediately", True), ("user_data", b"\x00" * 36)]:
+        ops += [set_(name, value), get(name)]
+    ops += [get(name) for name in ("redelivered", "delivery_count", "receive_timestamp", "topic_sequence_number",
+                                   "message_id", "replication_group_message_id", "discard_indication")]
+    ops += [("copy", copy.copy, []), ("deepcopy", copy.deepcopy, []),
+            ("build", lambda m: zelmsg.ZelMsg.build(dest=dest, cos=2, json=payload), [("payload", payload)])]
+    if "stand-in" not in zelmsg.library_version()[2]:  # the wire encoding is the genuine library's
+        ops += [("to_smf", lambda m: m.to_smf(), []), ("from_smf", lambda m: zelmsg.ZelMsg.from_smf(wire), []),
+                ("pickle round trip", lambda m: pickle.loads(pickle.dumps(m)), [])]
     # Reads too must leave the written values alone, so every operation watches all of them.
     everything = [pair for _, _, pairs in ops for pair in pairs]
     return [(name, function, watched(pairs + common + everything)) for name, function, pairs in ops]

@@ -9,8 +9,10 @@ turn. Run several rounds, a leak shows as a loss repeated once per round.
     python tests/memory/exercise.py [ROUNDS]     (default 5)
 """
 
+import copy
 import ctypes
 import gc
+import pickle
 import sys
 
 import msgpack
@@ -45,6 +47,12 @@ LIBRARY_CALLS = [
     "solClient_container_getNextField", "solClient_container_rewind", "solClient_container_deleteField",
     "solClient_container_closeMapStream", "solClient_msg_getBinaryAttachmentMap",
     "solClient_msg_getBinaryAttachmentStream", "solClient_msg_setBinaryAttachmentContainer",
+    "solClient_msg_getSenderId", "solClient_msg_setSenderId", "solClient_msg_deleteSenderId",
+    "solClient_msg_getExpiration", "solClient_msg_setExpiration", "solClient_msg_isAckImmediately",
+    "solClient_msg_getUserDataPtr", "solClient_msg_setUserData", "solClient_msg_isRedelivered",
+    "solClient_msg_getDeliveryCount", "solClient_msg_getReplicationGroupMessageId",
+    "solClient_replicationGroupMessageId_toString", "solClient_msg_dup", "solClient_msg_encodeToSMF",
+    "solClient_msg_decodeFromSmf",
 ]
 FIELDS = {"i": 1, "big": 2**64 - 1, "f": 1.5, "s": "text", "b": b"\x00" * 50, "n": None, "t": True,
           "typed": [zelmsg.Int8(-1), zelmsg.UInt32(7), zelmsg.Float32(0.5), zelmsg.WChar("x")],
@@ -96,6 +104,14 @@ def touch_everything(msg):
         msg.msgpack
     except Exception:  # noqa: BLE001
         pass
+    for name in ("sender_id", "expiration", "user_data", "redelivered", "replication_group_message_id"):
+        getattr(msg, name)
+    msg.sender_id, msg.expiration, msg.user_data = "s", 5, b"u"
+    for make in (copy.copy, lambda m: m.to_smf()):
+        try:
+            make(msg)
+        except ValueError:  # a copy the library refused; the stand-in's wire encoding
+            pass
     # Library refusals of the containers raise.
     for write, read in ((lambda: setattr(msg, "user_properties", FIELDS), lambda: dict(msg.user_properties)),
                         (lambda: msg.user_properties.__setitem__("x", FIELDS), lambda: msg.user_properties.get("x")),
@@ -216,6 +232,35 @@ def structured(msg):
     repr(msg)
 
 
+def received_and_copies(msg):
+    for name, value in [("application_message_type", "t"), ("sender_id", "s"), ("http_content_type", "h"),
+                        ("http_content_encoding", "e"), ("expiration", 5), ("ack_immediately", True),
+                        ("user_data", b"\x00" * 36)]:
+        setattr(msg, name, value)
+        getattr(msg, name)
+        if name not in ("expiration", "ack_immediately"):
+            setattr(msg, name, None)
+    raises(ValueError, setattr, msg, "user_data", b"x" * 37)
+    raises(ValueError, setattr, msg, "sender_id", "a\0b")
+    for name in ("redelivered", "delivery_count", "receive_timestamp", "topic_sequence_number", "message_id",
+                 "replication_group_message_id", "discard_indication"):
+        getattr(msg, name)
+    msg.map = FIELDS
+    copy.copy(msg), copy.deepcopy(msg)
+    built = zelmsg.ZelMsg.build(dest=Destination("a/b"), user_properties=FIELDS, json=PAYLOAD, cos=2)
+    raises(TypeError, lambda: zelmsg.ZelMsg.build(nope=1))
+    raises(TypeError, lambda: zelmsg.ZelMsg.build(dest=Destination("a"), cos="x"))
+    raises(ValueError, copy.copy, zelmsg.ZelMsg.__new__(zelmsg.ZelMsg))
+    try:  # the wire encoding is the genuine library's; the stand-in refuses it
+        wire = built.to_smf()
+        zelmsg.ZelMsg.from_smf(wire), pickle.loads(pickle.dumps(built))
+        raises(ValueError, zelmsg.ZelMsg.from_smf, wire[:-3])
+    except ValueError:
+        pass
+    raises(ValueError, zelmsg.ZelMsg().to_smf)
+    raises(ValueError, zelmsg.ZelMsg.from_smf, b"garbage")
+
+
 def dumps(msg):
     repr(msg)
     msg.dest = Destination("é/" * 120)
@@ -256,6 +301,7 @@ def main():
         rest_of_header(msg)
         payloads(msg)
         structured(msg)
+        received_and_copies(msg)
         dumps(msg)
         touch_everything(msg)
         del msg
