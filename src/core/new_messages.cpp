@@ -3,7 +3,6 @@
 #include "arguments.hpp"
 #include "pyzelmsg.hpp"
 
-#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,21 +10,29 @@
 namespace zelmsg {
 namespace {
 
-// The writable properties, in registration order, for ZelMsg.build to apply by name: the
-// setters, and a dict from each name to its place. Filled once, by the first registration,
-// and kept for the life of the process; made on first use, as nothing of the module's own
-// runs when its file is loaded.
-std::vector<Setter> &setters() {
-    static std::vector<Setter> table;
+// What ZelMsg.build knows of each writable property, in registration order: its setter, and
+// whether it writes the payload or the content type. Filled once, by the first registration,
+// with a dict from each name to its place, and kept for the life of the process; made on
+// first use, as nothing of the module's own runs when its file is loaded.
+enum Role : unsigned { kOther = 0, kPayload = 1, kCodec = 2, kContentType = 4 };
+struct Writable {
+    Setter set;
+    unsigned role;
+};
+std::vector<Writable> &writables() {
+    static std::vector<Writable> table;
     return table;
 }
-PyObject *setter_places = nullptr;
+PyObject *writable_places = nullptr;
+// The place of user_properties, which build applies before the rest.
+std::size_t first_place = 0;
 
-// ZelMsg.build sets the whole user property map before the rest.
-constexpr const char *kFirst = "user_properties";
-
-bool one_of(std::string_view name, std::initializer_list<const char *> names) {
-    return std::any_of(names.begin(), names.end(), [&](const char *each) { return name == each; });
+unsigned role_of(std::string_view name) {
+    for (const char *payload : {"body", "text", "map", "stream"}) {
+        if (name == payload) return kPayload;
+    }
+    if (name == "json" || name == "msgpack") return kPayload | kCodec;
+    return name == "content_type" ? kContentType : kOther;
 }
 
 // An instance's __dict__ as an ordinary object's copy carries it: shallow, or deep.
@@ -40,12 +47,13 @@ void carry_attributes(py::handle from, py::handle to, py::handle memo) {
 }  // namespace
 
 void remember_setter(const char *name, Setter set) {
-    if (!setter_places) setter_places = py::dict().release().ptr();
-    py::reinterpret_borrow<py::dict>(setter_places)[name] = setters().size();
-    setters().push_back(set);
+    if (!writable_places) writable_places = py::dict().release().ptr();
+    if (std::string_view(name) == "user_properties") first_place = writables().size();
+    py::reinterpret_borrow<py::dict>(writable_places)[name] = writables().size();
+    writables().push_back({set, role_of(name)});
 }
 
-py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg, py::handle cls) {
+py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg, py::handle cls, PyZelMsg **native_p) {
     // An instance of cls as cls.__new__(cls) makes one, with no __init__ run. pybind11 owns
     // the native object once init_instance has taken it, and the message goes in last: if
     // anything before fails, msg stays its caller's.
@@ -53,7 +61,7 @@ py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg, py::handle cls) {
     const py::tuple no_arguments;
     py::object made = py::reinterpret_steal<py::object>(type->tp_new(type, no_arguments.ptr(), nullptr));
     if (!made) throw py::error_already_set();
-    const py::detail::type_info *info = py::detail::get_type_info(typeid(PyZelMsg));
+    static const py::detail::type_info *const info = py::detail::get_type_info(typeid(PyZelMsg));
     if (!PyObject_TypeCheck(made.ptr(), info->type)) throw py::type_error("__new__ did not make a ZelMsg");
     auto *instance = reinterpret_cast<py::detail::instance *>(made.ptr());
     py::detail::value_and_holder holder = instance->get_value_and_holder(info);
@@ -62,6 +70,7 @@ py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg, py::handle cls) {
     holder.value_ptr() = native;
     info->init_instance(instance, nullptr);
     native->msg_ = msg;
+    if (native_p) *native_p = native;
     return made;
 }
 
@@ -82,45 +91,48 @@ py::object copy_message(py::handle self, py::handle memo) {
     return made;
 }
 
-py::object build_message(py::handle cls, const py::kwargs &attributes) {
-    // Every name is checked before a message exists, and the setters run in registration
-    // order, user_properties first, whatever the order of the keywords.
-    struct Chosen {
-        long order;
-        std::size_t place;
-        py::handle value;
-    };
-    std::vector<Chosen> chosen;
-    chosen.reserve(attributes.size());
-    std::size_t payloads = 0;
-    bool codec = false;
-    bool content_type = false;
-    for (const auto &[key, value] : attributes) {
-        PyObject *place = PyDict_GetItemWithError(setter_places, key.ptr());
-        const std::string_view name = PyUnicode_AsUTF8(key.ptr());
-        if (!place) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            const char *kind = py::hasattr(cls, key) ? "read-only attribute" : "attribute";
-            throw py::type_error("ZelMsg.build() takes no " + std::string(kind) + " '" + std::string(name) + "'");
+PyObject *build_message(PyObject *cls, PyObject *const *arguments, Py_ssize_t count, PyObject *names) noexcept {
+    try {
+        // Every name is checked before a message exists; the setters then run in
+        // registration order, user_properties first, whatever the order of the keywords.
+        if (count != 0) throw py::type_error("ZelMsg.build() takes keyword arguments only");
+        const std::vector<Writable> &table = writables();
+        std::vector<PyObject *> values(table.size(), nullptr);
+        unsigned roles = 0;
+        std::size_t payloads = 0;
+        const Py_ssize_t given = names ? PyTuple_GET_SIZE(names) : 0;
+        for (Py_ssize_t i = 0; i < given; ++i) {
+            PyObject *name = PyTuple_GET_ITEM(names, i);
+            PyObject *place = PyDict_GetItemWithError(writable_places, name);
+            if (!place) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                const char *kind = PyObject_HasAttrWithError(cls, name) == 1 ? "read-only attribute" : "attribute";
+                throw py::type_error(std::string("ZelMsg.build() takes no ") + kind + " '" + PyUnicode_AsUTF8(name) + "'");
+            }
+            const std::size_t index = PyLong_AsSize_t(place);
+            values[index] = arguments[i];
+            roles |= table[index].role;
+            payloads += (table[index].role & kPayload) != 0;
         }
-        payloads += one_of(name, {"body", "text", "json", "msgpack", "map", "stream"});
-        codec = codec || one_of(name, {"json", "msgpack"});
-        content_type = content_type || name == "content_type";
-        const std::size_t index = PyLong_AsSize_t(place);
-        chosen.push_back({name == kFirst ? -1 : static_cast<long>(index), index, value});
+        if (payloads > 1) throw py::type_error("ZelMsg.build() takes at most one of body, text, json, msgpack, map and stream");
+        if ((roles & kCodec) && (roles & kContentType)) {
+            throw py::type_error("ZelMsg.build() takes content_type or a codec (json, msgpack), not both");
+        }
+        OwnedMessage msg;
+        if (solClient_msg_alloc(msg.out()) != SOLCLIENT_OK) {
+            throw py::value_error("libsolclient cannot allocate a message: " + std::string(last_error_text()));
+        }
+        PyZelMsg *native = nullptr;
+        py::object made = msg.adopt_as(cls, &native);  // freed with made if a value raises
+        if (values[first_place]) table[first_place].set(*native, values[first_place]);
+        for (std::size_t place = 0; place < table.size(); ++place) {
+            if (values[place] && place != first_place) table[place].set(*native, values[place]);
+        }
+        return made.release().ptr();
+    } catch (...) {
+        py::detail::try_translate_exceptions();  // sets the Python error
+        return nullptr;
     }
-    if (payloads > 1) throw py::type_error("ZelMsg.build() takes at most one of body, text, json, msgpack, map and stream");
-    if (codec && content_type) throw py::type_error("ZelMsg.build() takes content_type or a codec (json, msgpack), not both");
-    std::sort(chosen.begin(), chosen.end(), [](const Chosen &a, const Chosen &b) { return a.order < b.order; });
-
-    OwnedMessage msg;
-    if (solClient_msg_alloc(msg.out()) != SOLCLIENT_OK) {
-        throw py::value_error("libsolclient cannot allocate a message: " + std::string(last_error_text()));
-    }
-    py::object made = msg.adopt_as(cls);  // freed with made if a value raises
-    PyZelMsg &native = made.cast<PyZelMsg &>();
-    for (const Chosen &each : chosen) setters()[each.place](native, each.value);
-    return made;
 }
 
 }  // namespace zelmsg

@@ -70,7 +70,8 @@ public:
     // A new instance of cls (ZelMsg or a subclass) that owns msg, a message the library gave
     // out, made as cls.__new__(cls) makes one, with no __init__ run (new_messages.cpp). On
     // failure it raises and msg stays the caller's.
-    static py::object adopt(solClient_opaqueMsg_pt msg, py::handle cls);
+    // native_p, when given, gets the native object.
+    static py::object adopt(solClient_opaqueMsg_pt msg, py::handle cls, PyZelMsg **native_p = nullptr);
     // A full, independent copy of the message (solClient_msg_dup), the caller's to free;
     // raises ValueError for an object holding no message, and one that begins with refusal
     // when the library refuses.
@@ -355,8 +356,8 @@ public:
     // Where a call that gives out a message puts it.
     solClient_opaqueMsg_pt *out() { return &msg_; }
     // A new instance of cls that owns the message from now on.
-    py::object adopt_as(py::handle cls) {
-        py::object made = PyZelMsg::adopt(msg_, cls);
+    py::object adopt_as(py::handle cls, PyZelMsg **native_p = nullptr) {
+        py::object made = PyZelMsg::adopt(msg_, cls, native_p);
         msg_ = nullptr;
         return made;
     }
@@ -375,7 +376,10 @@ std::string_view last_error_text();
 // copy.copy and copy.deepcopy of a ZelMsg (memo: None for a shallow copy), and
 // ZelMsg.build: new messages of the class asked for (new_messages.cpp).
 py::object copy_message(py::handle self, py::handle memo);
-py::object build_message(py::handle cls, const py::kwargs &attributes);
+// ZelMsg.build is a classmethod called the vectorcall way, keywords only: no dict of the
+// keywords is made and no pybind11 dispatch runs, for it must cost less than assigning the
+// attributes one by one.
+PyObject *build_message(PyObject *cls, PyObject *const *arguments, Py_ssize_t count, PyObject *names) noexcept;
 
 // Initialises libsolclient, before any message exists: the library's first initialisation
 // in a process throws away the messages made before it, while later ones (a session

@@ -388,8 +388,11 @@ PYBIND11_MODULE(zelmsg, m) {
     message.def_property_readonly("discard_indication", [](const PyZelMsg &msg) { return msg.get_discard_indication(); });
     message.def("__copy__", [](py::handle self) { return copy_message(self, py::none()); });
     message.def("__deepcopy__", [](py::handle self, py::handle memo) { return copy_message(self, memo); });
-    classmethod(message, "build",
-        [](py::handle cls, const py::kwargs &attributes) { return build_message(cls, attributes); });
+    static PyMethodDef build{"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&build_message)),
+                             METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+                             "build(**attributes): a new message with each attribute set as assigning it does."};
+    message.attr("build") = py::reinterpret_steal<py::object>(
+        PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject *>(message.ptr()), &build));
 
     message.def("to_smf", [](const PyZelMsg &msg) { return msg.to_smf(); });
     classmethod(message, "from_smf", [](py::handle cls, py::handle data) { return PyZelMsg::from_smf(cls, data); });
