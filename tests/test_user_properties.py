@@ -247,22 +247,24 @@ WRITTEN_BY_THE_LIBRARY = [
 ]
 
 
-def library_map(lib, capi, written):
-    """A ZelMsg whose user property map the library's own calls wrote."""
+def library_map(lib, capi, written, attachment=False):
+    """A ZelMsg whose user property map, or map payload, the library's own calls wrote."""
     msg, builder = ZelMsg(), fields.Builder(lib)
+    setter = lib.solClient_msg_setBinaryAttachmentContainer if attachment else lib.solClient_msg_setUserPropertyMap
     try:
-        assert lib.solClient_msg_setUserPropertyMap(capi.handle(msg), builder.container("Map", written)) == 0
+        assert setter(capi.handle(msg), builder.container("Map", written)) == 0
     finally:
         builder.close()
     return msg
 
 
-def test_a_map_the_library_wrote_reads_typed_and_writes_back_the_same(lib, capi):
-    theirs, ours = library_map(lib, capi, WRITTEN_BY_THE_LIBRARY), ZelMsg()
-    read = dict(theirs.user_properties)
+@pytest.mark.parametrize("where", ["user_properties", "map"])
+def test_a_map_the_library_wrote_reads_typed_and_writes_back_the_same(lib, capi, where):
+    theirs, ours = library_map(lib, capi, WRITTEN_BY_THE_LIBRARY, attachment=where == "map"), ZelMsg()
+    read = dict(getattr(theirs, where))
     assert same(read, fields.read_of("Map", WRITTEN_BY_THE_LIBRARY))
-    ours.user_properties = read
-    assert same(dict(ours.user_properties), read)
+    setattr(ours, where, read)
+    assert same(dict(getattr(ours, where)), read)
     if not lib.has_control:  # the wire encoding is the genuine library's alone
         for msg in (theirs, ours):
             msg.dest = Destination("a/b")
