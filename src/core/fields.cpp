@@ -545,6 +545,18 @@ py::dict read_map(solClient_opaqueContainer_pt map, int depth) {
     return result;
 }
 
+py::list map_names(solClient_opaqueContainer_pt map) {
+    check_container_call(solClient_container_rewind(map), "rewinding a map");
+    py::dict seen;  // an ordered set
+    solClient_field_t field;
+    const char *name = nullptr;
+    while (next_field(map, field, &name)) {
+        discard_field(field);
+        if (PyDict_SetDefault(seen.ptr(), field_name(name).ptr(), Py_None) == nullptr) throw py::error_already_set();
+    }
+    return py::list(seen);
+}
+
 py::list read_stream(solClient_opaqueContainer_pt stream, int depth) {
     check_depth(depth);
     check_container_call(solClient_container_rewind(stream), "rewinding a stream");

@@ -114,6 +114,9 @@ constexpr int kMaxDepth = 1000;
 // The dict or list of a map or stream at the given level, rewound and read whole.
 py::dict read_map(solClient_opaqueContainer_pt map, int depth);
 py::list read_stream(solClient_opaqueContainer_pt stream, int depth);
+// The names of a map's fields, rewound and read in one pass, each once, in order of first
+// occurrence; no value is read.
+py::list map_names(solClient_opaqueContainer_pt map);
 // A field's value; a map or stream field's handle is closed once read.
 py::object read_field(const solClient_field_t &field, int depth);
 // Closes the handle of a map or stream field that is not to be read.

@@ -12,7 +12,7 @@
 namespace zelmsg {
 namespace {
 
-// A user property map as a set of pairs of the first value of each name.
+// The user property map is the outermost container of its values.
 constexpr int kMapDepth = 1;
 
 class UserProperties {
@@ -46,12 +46,15 @@ public:
         check_container_call(solClient_container_deleteField(map.get(), name), "removing a property");
     }
 
-    // The names in one rewound pass, each once, in order of first occurrence.
-    py::list keys() const { return py::list(read().attr("keys")()); }
+    // Snapshots, each read in one rewound pass: the names alone, or with their values.
+    py::list keys() const {
+        const OpenContainer map = open_map();
+        return map.get() ? map_names(map.get()) : py::list();
+    }
     py::list values() const { return py::list(read().attr("values")()); }
     py::list items() const { return py::list(read().attr("items")()); }
     py::iterator iter() const { return py::iter(keys()); }
-    std::size_t size() const { return py::len(read()); }
+    std::size_t size() const { return py::len(keys()); }
 
     // Empties the map; a message without one gets none.
     void clear() {
