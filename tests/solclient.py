@@ -5,6 +5,7 @@ their C types, and the stand-in's test-control functions when the library has th
 """
 
 import ctypes
+import gc
 import struct
 from ctypes import (POINTER, byref, c_char, c_char_p, c_double, c_float, c_int, c_int8, c_int16,
                     c_int32, c_int64, c_long, c_longlong, c_size_t, c_ubyte, c_uint8, c_uint16, c_uint32,
@@ -380,10 +381,16 @@ class Library:
         return self.standin_calls(operation.encode())
 
     def calls_made(self, action):
-        """The library operations that action called, with how often."""
-        before = {op: self.calls(op) for op in OPERATIONS}
-        action()
-        return {op: self.calls(op) - n for op, n in before.items() if self.calls(op) != n}
+        """The library operations that action called, with how often. The collector is kept
+        from running meanwhile, where it could free messages that earlier tests left."""
+        gc.collect()
+        gc.disable()
+        try:
+            before = {op: self.calls(op) for op in OPERATIONS}
+            action()
+            return {op: self.calls(op) - n for op, n in before.items() if self.calls(op) != n}
+        finally:
+            gc.enable()
 
     def check_refusal(self, action):
         """Runs an assignment that must be refused; on the stand-in, also checks that it
