@@ -224,10 +224,15 @@ double now_ns() {
 // The Python-object floors, one iteration each.
 std::string smf_source;  // the encoding's bytes, for the bytes floor
 
-// dict(v): keys() reads the whole map as a dict and hands out its keys as a list; then
-// dict() asks for each name, which is read as UTF-8, and its value is made again.
+// dict(v): keys() makes each name once, in an ordered set, and hands them out as a list;
+// then dict() asks for each name, which is read as UTF-8, and its value is made.
 void read_properties() {
-    PyObject *all = make_dict(property_values);
+    PyObject *all = PyDict_New();
+    for (const Value &field : property_values) {
+        PyObject *key = make_text(field.name);
+        PyDict_SetDefault(all, key, Py_None);
+        Py_DECREF(key);
+    }
     PyObject *keys = PyDict_Keys(all);
     for (std::size_t i = 0; i < property_values.size(); ++i) {
         read_name(PyList_GET_ITEM(keys, static_cast<Py_ssize_t>(i)));
