@@ -2,14 +2,15 @@
 it once per role and environment; it is not meant to be run by hand.
 
     python bench/measure.py --role zelmsg --out FILE
-    python bench/measure.py --role floor --floor-dir build/bench --repr-lengths N,N --out FILE
+    python bench/measure.py --role floor --floor-dir build/bench --repr-lengths N,N --smf-lengths N,N --out FILE
     python bench/measure.py --role peer --vendor-site DIR --out FILE
     python bench/measure.py --role capi --module PATH --out FILE
 
 Roles, each in a process of its own:
   zelmsg  every zelmsg operation, and the codecs called directly
-  floor   the empty pybind11 properties of binding_floor (built into --floor-dir) and a
-          plain __slots__ attribute read
+  floor   the empty pybind11 properties and methods of binding_floor (built into
+          --floor-dir), a plain __slots__ attribute read, and the Python objects that
+          operations make or read, through the C API in binding_floor's C loops
   peer    one outbound message built per iteration, by zelmsg and by the vendor's API
   capi    zelmsg's C API, timed by the C loops of the example module examples/native
           (built by scripts/native-example, at --module)
@@ -35,6 +36,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import payloads  # noqa: E402
 
 UNROLL = 10
+
+# A message with a destination, a delivery mode, a class of service and a json payload, made
+# in one call, and the same four attributes set one by one on ZelMsg().
+BUILD = "m = ZelMsg.build(dest=dest, delivery_mode=mode, cos=2, json=value)"
+ONE_BY_ONE = "m = ZelMsg(); m.dest = dest; m.delivery_mode = mode; m.cos = 2; m.json = value"
 
 
 class Case:
@@ -148,6 +154,64 @@ def zelmsg_cases():
     shown.json = payloads.SMALL
     cases.append(Case("repr", "zelmsg", "repr(msg)", {"msg": shown, "repr": repr}, length=len(repr(shown))))
 
+    # The rest of the header on a message that holds all of it, with FIELDS and the text; what a
+    # receiver learns, read on that same message, which nobody received: each reads as absent.
+    everything = {**payloads.FIELDS, **payloads.HEADER}
+    for name, value in payloads.HEADER.items():
+        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message(**everything)}))
+        cases.append(Case(f"set {name}", "zelmsg", f"msg.{name} = value", {"msg": message(**everything), "value": value}))
+    for name in payloads.RECEIVED:
+        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message(**everything)}))
+
+    # User properties and the map payload, on a message holding the same ten entries.
+    properties = payloads.properties(zelmsg.Int16)
+
+    def with_properties():
+        msg = message()
+        msg.user_properties = properties
+        return msg
+
+    key, value = payloads.PROPERTY_KEY, payloads.PROPERTY_VALUE
+    cases.append(Case("get user_properties", "zelmsg", "dict(msg.user_properties)",
+                      {"msg": with_properties(), "dict": dict}))
+    cases.append(Case("set user_properties", "zelmsg", "msg.user_properties = value",
+                      {"msg": with_properties(), "value": properties}))
+    cases.append(Case("get user property", "zelmsg", "v[k]", {"v": with_properties().user_properties, "k": key}))
+    cases.append(Case("set user property", "zelmsg", "v[k] = value",
+                      {"v": with_properties().user_properties, "k": key, "value": value}))
+    for verb in ("get", "set"):
+        msg = message(map=properties)
+        stmt = "msg.map" if verb == "get" else "msg.map = value"
+        cases.append(Case(f"{verb} map", "zelmsg", stmt, {"msg": msg, "value": properties}))
+    # The codecs' properties on the same entries, to set beside the map: JSON has no bytes, so
+    # the json rows take the token as its hex text.
+    as_json = {**properties, "token": properties["token"].hex()}
+    for codec, entries in (("json", as_json), ("msgpack", properties)):
+        msg = message()
+        setattr(msg, codec, entries)
+        cases.append(Case(f"get {codec} 10 mixed", "beside", f"msg.{codec}", {"msg": msg}))
+        cases.append(Case(f"set {codec} 10 mixed", "beside", f"msg.{codec} = value",
+                          {"msg": message(), "value": entries}))
+
+    # Copies, and a message built in one call against the same four attributes set one by one.
+    cases.append(Case("__copy__", "zelmsg", "msg.__copy__()", {"msg": shown}))
+    built = {"ZelMsg": zelmsg.ZelMsg, "dest": zelmsg.Destination(payloads.TOPIC), "mode": zelmsg.Persistent,
+             "value": payloads.SMALL}
+    cases.append(Case("build, 4 attributes", "build", BUILD, built))
+    cases.append(Case("one by one, 4 attributes", "build", ONE_BY_ONE, built))
+
+    # The wire, where the library has it (the stand-in refuses to encode): the same message as
+    # the native floor's, with a body of each size.
+    for label, size in payloads.WIRE_SIZES.items():
+        msg = message(body=b"x" * size)
+        try:
+            data = msg.to_smf()
+        except ValueError:
+            break
+        cases.append(Case(f"to_smf {label}", "zelmsg", "msg.to_smf()", {"msg": msg}, length=len(data)))
+        cases.append(Case(f"from_smf {label}", "zelmsg", "ZelMsg.from_smf(data)",
+                          {"ZelMsg": zelmsg.ZelMsg, "data": data}, size=len(data)))
+
     # The codecs called directly on the same dicts and encodings, as zelmsg calls them
     # (msgpack with raw=False, so that strings decode as str whatever msgpack's default),
     # in this same process: msgpack.dumps takes a 256 KiB buffer from malloc on every call,
@@ -165,7 +229,7 @@ def zelmsg_cases():
     return cases
 
 
-def floor_cases(floor_dir, repr_lengths):
+def floor_cases(floor_dir, repr_lengths, smf_lengths):
     """The binding's own cost, in a process without zelmsg: pybind11 finds a type by
     hashing its C++ name in a table that every loaded module shares, so another module's
     types would change the collisions, and the cost, of zelmsg's."""
@@ -175,10 +239,15 @@ def floor_cases(floor_dir, repr_lengths):
     assert "zelmsg" not in sys.modules
     empty = binding_floor.Empty()
 
-    def configure(size=64, dump_length=0, text=payloads.CONTENT_TYPE):
+    def configure(size=64, dump_length=0, text=payloads.CONTENT_TYPE, signed64=payloads.TTL_MS):
         return lambda: binding_floor.configure(
-            text=text, buffer_size=size, place=payloads.TOPIC, dump="x" * dump_length, signed64=payloads.TTL_MS,
+            text=text, buffer_size=size, place=payloads.TOPIC, dump="x" * dump_length, signed64=signed64,
             int32=payloads.PRIORITY, int64=payloads.SENDER_TIMESTAMP_MS, uint64=payloads.SEQUENCE_NUMBER)
+
+    # The user properties as the floor's own objects: its Int16 is an int subclass as zelmsg's is.
+    properties = payloads.properties(binding_floor.Int16)
+    binding_floor.configure_properties(properties, payloads.PROPERTY_KEY, payloads.PROPERTY_VALUE)
+    view = empty.view
 
     # Empty properties of each shape, returning values as long as zelmsg's.
     cases = []
@@ -203,11 +272,32 @@ def floor_cases(floor_dir, repr_lengths):
              ("get optional int64", "e.maybe_int64", {}),
              ("set optional int64", "e.maybe_int64 = value", {"value": payloads.SENDER_TIMESTAMP_MS}),
              ("get optional uint64", "e.maybe_uint64", {}),
-             ("set optional uint64", "e.maybe_uint64 = value", {"value": payloads.SEQUENCE_NUMBER})]
+             ("set optional uint64", "e.maybe_uint64 = value", {"value": payloads.SEQUENCE_NUMBER}),
+             ("get optional absent", "e.absent", {}),
+             ("get optional bytes", "e.maybe_bytes", {}),
+             ("set optional bytes", "e.maybe_bytes = value", {"value": payloads.HEADER["user_data"]}),
+             # dict(v) on the view a property hands out: keys(), then __getitem__ per key.
+             ("dict(view)", "dict(e.view)", {"dict": dict}),
+             ("view[key]", "v[k]", {"v": view, "k": payloads.PROPERTY_KEY}),
+             ("view[key] = value", "v[k] = value", {"v": view, "k": payloads.PROPERTY_KEY,
+                                                    "value": payloads.PROPERTY_VALUE}),
+             ("method", "e.to_data()", {}),
+             ("classmethod", "Empty.from_data(value)", {"Empty": binding_floor.Empty, "value": b"x"})]
     for name, stmt, names in floor:
         cases.append(Case(name, "binding", stmt, {"e": empty, **names}, configure()))
+    expiration = payloads.HEADER["expiration"]
+    cases.append(Case("get int64 expiration", "binding", "e.signed64", {"e": empty}, configure(signed64=expiration)))
+    cases.append(Case("set int64 expiration", "binding", "e.signed64 = value", {"e": empty, "value": expiration},
+                      configure(signed64=expiration)))
+    # The Python objects alone, made or read through the C API by a C loop of binding_floor.
+    for name in ("read properties", "read map", "write properties", "read property", "write property"):
+        cases.append(Case(name, "objects", name, {}, timer=lambda n, name=name: binding_floor.time_objects(name, n)))
+    for length in sorted(set(smf_lengths)):
+        cases.append(Case(f"bytes {length}", "objects", "bytes", {},
+                          timer=lambda n, length=length: binding_floor.time_objects("bytes", n, length)))
     # The optional text shape at each length that zelmsg's text fields have.
-    texts = {len(value): value for value in payloads.FIELDS.values() if isinstance(value, str)}
+    texts = {len(value): value for value in [*payloads.FIELDS.values(), *payloads.HEADER.values()]
+             if isinstance(value, str)}
     for _, text in sorted(texts.items()):
         cases.append(Case(f"get optional str {len(text)} chars", "binding", "e.maybe_text", {"e": empty},
                           configure(text=text)))
@@ -281,6 +371,34 @@ def peer_cases(vendor_site):
         cases.append(Case(f"vendor, preset builder {label}", "peer",
                           "m = builder.build(value, converter=converter)",
                           {"builder": preset, "value": value, "converter": converter}))
+        # The same message made by ZelMsg.build, which also sets a destination (the vendor's
+        # publisher, not its builder, takes one).
+        cases.append(Case(f"zelmsg build {label}", "peer", BUILD,
+                          {"ZelMsg": zelmsg.ZelMsg, "dest": zelmsg.Destination(payloads.TOPIC),
+                           "mode": zelmsg.Persistent, "value": value}))
+
+    # A message with ten user properties and a 64-byte body. The vendor's builder refuses
+    # bytes, as a property and as a payload, and takes a bytearray (a BYTEARRAY field either
+    # way); it has no Int16, whose value it writes as an INT64.
+    properties = payloads.properties(zelmsg.Int16)
+    vendor_properties = {**payloads.properties(), "token": bytearray(properties["token"])}
+    body = b"x" * payloads.BODY_SIZES["64 B"]
+    with_property = "m = builder" + "".join(f".with_property(k{i}, v{i})" for i in range(len(vendor_properties)))
+    pairs = {name: item for i, (key, value) in enumerate(vendor_properties.items())
+             for name, item in ((f"k{i}", key), (f"v{i}", value))}
+    cases.append(Case("zelmsg 10 user properties", "peer", "m = ZelMsg(); m.user_properties = value; m.body = body",
+                      {"ZelMsg": zelmsg.ZelMsg, "value": properties, "body": body}))
+    cases.append(Case("vendor, from_properties 10 user properties", "peer",
+                      "m = builder.from_properties(properties).build(body)",
+                      {"builder": service.message_builder(), "properties": vendor_properties,
+                       "body": bytearray(body)}))
+    cases.append(Case("vendor, with_property 10 user properties", "peer", with_property + ".build(body)",
+                      {"builder": service.message_builder(), **pairs, "body": bytearray(body)}))
+    vendor_check = service.message_builder().from_properties(vendor_properties).build(bytearray(body))
+    assert vendor_check.get_properties() == {**vendor_properties, "lines": 2}
+    zcheck = zelmsg.ZelMsg()
+    zcheck.user_properties = properties
+    assert dict(zcheck.user_properties) == properties
     return cases, dumps
 
 
@@ -327,6 +445,7 @@ def main():
     parser.add_argument("--role", choices=("zelmsg", "floor", "peer", "capi"), required=True)
     parser.add_argument("--floor-dir")
     parser.add_argument("--repr-lengths", default="", help="lengths of zelmsg's dumps, for the floor")
+    parser.add_argument("--smf-lengths", default="", help="lengths of zelmsg's encodings, for the floor")
     parser.add_argument("--vendor-site")
     parser.add_argument("--module", help="the example module built by scripts/native-example")
     parser.add_argument("--rounds", type=int, default=50)
@@ -338,7 +457,8 @@ def main():
     if args.role == "zelmsg":
         cases = zelmsg_cases()
     elif args.role == "floor":
-        cases = floor_cases(args.floor_dir, [int(n) for n in args.repr_lengths.split(",") if n])
+        cases = floor_cases(args.floor_dir, [int(n) for n in args.repr_lengths.split(",") if n],
+                            [int(n) for n in args.smf_lengths.split(",") if n])
     elif args.role == "capi":
         cases = capi_cases(args.module)
     else:

@@ -33,6 +33,59 @@ LARGE = {f"line{i:03d}": {"sku": f"SKU-{i:05d}", "qty": i % 7 + 1, "price": roun
 
 DICTS = {"10 fields": SMALL, "10 KiB": LARGE}
 
+# The rest of the header, as a sender fills it in: on the message the rows of these
+# properties work on, beside FIELDS and the text. Expiration a day after the timestamp;
+# user data a 16-byte trace id.
+HEADER = {"application_message_type": "order.created", "sender_id": "eu-west-gw-07",
+          "http_content_type": "application/json", "http_content_encoding": "gzip",
+          "expiration": SENDER_TIMESTAMP_MS + 86_400_000, "ack_immediately": True,
+          "user_data": bytes.fromhex("4bf92f3577b34da6a3ce929d0e0e4736")}
+# What a receiver learns: a message a sender holds reads each as absent (None, or False).
+RECEIVED = ("redelivered", "delivery_count", "receive_timestamp", "topic_sequence_number", "message_id",
+            "replication_group_message_id", "discard_indication")
+
+
+def properties(int16=int):
+    """Ten user properties of mixed kinds, which the user property and map rows all work on:
+    int, str, float, bool, bytes, a typed Int16 (int16 makes it: zelmsg.Int16, or the floor
+    module's own int subclass in a process without zelmsg), a list and a dict."""
+    return {"order": 1042, "customer": "C-20931", "total": 12.5, "paid": True, "region": "eu-west",
+            "token": bytes.fromhex("9f86d081884c7d659a2feaa0c55ad015"), "lines": int16(2),
+            "items": ["tea", "scones"], "address": {"city": "Leeds", "postcode": "LS1 4AP"},
+            "placed": "2024-12-08T10:15:00Z"}
+
+
+# The one property that a single read and a single write work on, and the value written:
+# a str in the middle of the map, replaced by one as long.
+PROPERTY_KEY = "region"
+PROPERTY_VALUE = "us-east"
+
+# Bodies of the messages the wire rows encode and decode (genuine library only).
+WIRE_SIZES = {"100 B": 100, "10 KiB": 10240}
+
+
+def describe(value):
+    """A map's fields as lines for the native floor, one field a line, "kind<TAB>name<TAB>value"
+    (bytes as hex), with a list's or dict's own fields between its line and an "end" line."""
+    lines = []
+    for key, item in (value.items() if isinstance(value, dict) else ((None, v) for v in value)):
+        key = key or ""
+        if isinstance(item, (dict, list)):
+            lines.append(f"{'map' if isinstance(item, dict) else 'stream'}\t{key}\t")
+            lines += describe(item)
+            lines.append("end\t\t")
+        elif isinstance(item, bool):
+            lines.append(f"bool\t{key}\t{int(item)}")
+        elif isinstance(item, int):
+            lines.append(f"{'int64' if type(item) is int else 'int16'}\t{key}\t{int(item)}")
+        elif isinstance(item, float):
+            lines.append(f"double\t{key}\t{item!r}")
+        elif isinstance(item, bytes):
+            lines.append(f"bytes\t{key}\t{item.hex()}")
+        else:
+            lines.append(f"string\t{key}\t{item}")
+    return lines
+
 
 def encoded_sizes():
     """{(codec, dict label): encoded length}: the attachment sizes the codec operations
