@@ -1,7 +1,6 @@
-// Built into the stand-in only by the sanitizer proof build (ZELMSG_SANITIZER_PROOF): a
-// deliberate leak and a deliberate undefined operation, each set off when the library is
-// loaded into a process whose environment asks for it (ZELMSG_SANITIZER_PROOF=leak or
-// undefined). scripts/prove-sanitized uses them to show that the sanitized test run fails
+// Built into the stand-in of instrumented builds only (ZELMSG_SANITIZE): a deliberate leak
+// and a deliberate undefined operation, each set off when the library is loaded into a
+// process whose environment asks for it (ZELMSG_SANITIZER_PROOF=leak or undefined). scripts/prove-sanitized uses them to show that the sanitized test run fails
 // on such findings, so that a clean run means something. Nothing here reaches Python.
 #include <climits>
 #include <cstdlib>
