@@ -283,7 +283,10 @@ std::optional<Scalar> typed_scalar(PyObject *value) {
 std::optional<Scalar> to_scalar(py::handle handle) {
     PyObject *value = handle.ptr();
     PyTypeObject *type = Py_TYPE(value);
-    const bool builtin = type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type;
+    // The built-in types a map most often holds skip the typed classes' checks.
+    const bool builtin = type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
+                         type == &PyBool_Type || type == &PyBytes_Type || type == &PyDict_Type ||
+                         type == &PyList_Type || type == &PyTuple_Type || value == Py_None;
     if (!builtin) {
         if (std::optional<Scalar> scalar = typed_scalar(value)) return scalar;
     }
@@ -308,7 +311,7 @@ std::optional<Scalar> to_scalar(py::handle handle) {
         const Destination &d = handle.cast<const Destination &>();
         scalar.type = SOLCLIENT_DESTINATION;
         scalar.destination = {d.dest_type, c_text(d.dest)};
-    } else if (is_mapping(handle) || is_sequence(handle)) {
+    } else if (is_sequence(handle) || is_mapping(handle)) {  // a list is no Mapping: skip that slow check
         return std::nullopt;
     } else {
         throw py::type_error(std::string("a field of a map or stream holds a bool, int, float, str, bytes, "
@@ -359,6 +362,7 @@ struct PreparedField {
 // A map's fields, each value converted and each container in it built, before the map is made.
 std::vector<PreparedField> prepare_map(py::handle mapping, int depth) {
     std::vector<PreparedField> fields;
+    if (PyDict_Check(mapping.ptr())) fields.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(mapping.ptr())));
     const auto prepare = [&](py::object key, py::object value) {
         const char *name = name_text(key);
         FieldValue field(value, depth + 1);
@@ -383,6 +387,7 @@ std::vector<PreparedField> prepare_map(py::handle mapping, int depth) {
 
 std::vector<PreparedField> prepare_stream(py::handle sequence, int depth) {
     std::vector<PreparedField> fields;
+    fields.reserve(static_cast<std::size_t>(Py_SIZE(sequence.ptr())));
     for (const py::handle item : py::reinterpret_borrow<py::sequence>(sequence)) {
         const py::object value = py::reinterpret_borrow<py::object>(item);
         fields.push_back({py::object(), value, nullptr, FieldValue(value, depth + 1)});
@@ -433,7 +438,7 @@ bool is_mapping(py::handle value) {
 
 FieldValue::FieldValue(py::handle value, int depth) : scalar_(to_scalar(value)) {
     if (scalar_) return;
-    container_.emplace(is_mapping(value) ? AsideContainer::map(value, depth) : AsideContainer::stream(value, depth));
+    container_.emplace(is_sequence(value) ? AsideContainer::stream(value, depth) : AsideContainer::map(value, depth));
 }
 
 void FieldValue::add_to(solClient_opaqueContainer_pt container, const char *name) const {

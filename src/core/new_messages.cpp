@@ -37,7 +37,7 @@ unsigned role_of(std::string_view name) {
 
 // An instance's __dict__ as an ordinary object's copy carries it: shallow, or deep.
 void carry_attributes(py::handle from, py::handle to, py::handle memo) {
-    const py::object attributes = py::getattr(from, "__dict__", py::none());
+    const py::object attributes = attributes_of(from);
     if (attributes.is_none()) return;
     const py::object copied = memo.is_none() ? py::dict(attributes)
                                              : py::module_::import("copy").attr("deepcopy")(attributes, memo);
@@ -45,6 +45,15 @@ void carry_attributes(py::handle from, py::handle to, py::handle memo) {
 }
 
 }  // namespace
+
+py::object attributes_of(py::handle self) {
+    // Asked without raising: a ZelMsg itself has no __dict__, and an AttributeError made and
+    // dropped would cost a copy more than the library's dup does.
+    static PyObject *const name = PyUnicode_InternFromString("__dict__");
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttr(self.ptr(), name, &found) < 0) throw py::error_already_set();
+    return found ? py::reinterpret_steal<py::object>(found) : py::none();
+}
 
 void remember_setter(const char *name, Setter set) {
     if (!writable_places) writable_places = py::dict().release().ptr();

@@ -366,6 +366,9 @@ private:
     solClient_opaqueMsg_pt msg_;
 };
 
+// A subclass instance's __dict__, or None for an instance without one (new_messages.cpp).
+py::object attributes_of(py::handle self);
+
 // Pickling a ZelMsg: __reduce__ and __setstate__ (wire.cpp).
 py::tuple reduce_message(py::handle self);
 void restore_message(py::handle self, py::handle state);

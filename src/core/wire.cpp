@@ -89,7 +89,7 @@ py::tuple reduce_message(py::handle self) {
     const py::tuple dropped = py::make_tuple(!msg.get_priority(), msg.get_expiration(), msg.get_discard_indication(),
                                              msg.get_ack_immediately());
     return py::make_tuple(py::type::handle_of(self).attr("from_smf"), py::make_tuple(msg.to_smf()),
-                          py::make_tuple(dropped, py::getattr(self, "__dict__", py::none())));
+                          py::make_tuple(dropped, attributes_of(self)));
 }
 
 void restore_message(py::handle self, py::handle state) {
