@@ -307,12 +307,14 @@ std::optional<Scalar> to_scalar(py::handle handle) {
         scalar.data = byte_view(handle);
     } else if (value == Py_None) {
         scalar.type = SOLCLIENT_NULL;
+    } else if (is_sequence(handle) || is_mapping(handle)) {
+        // Before the Destination check, which asks the type system: dicts and lists are common.
+        // A list is no Mapping, and so skips that slow check.
+        return std::nullopt;
     } else if (py::isinstance<Destination>(handle)) {
         const Destination &d = handle.cast<const Destination &>();
         scalar.type = SOLCLIENT_DESTINATION;
         scalar.destination = {d.dest_type, c_text(d.dest)};
-    } else if (is_sequence(handle) || is_mapping(handle)) {  // a list is no Mapping: skip that slow check
-        return std::nullopt;
     } else {
         throw py::type_error(std::string("a field of a map or stream holds a bool, int, float, str, bytes, "
                                          "bytearray, memoryview, None, Destination, typed value (Int8 ... WChar), "
