@@ -82,6 +82,7 @@ def test_build_applies_every_attribute_as_assigning_it_would():
 
 @pytest.mark.parametrize("attributes, error", [
     ({"nope": 1}, "no attribute 'nope'"), ({"is_p2p": True}, "no read-only attribute 'is_p2p'"),
+    ({"\udc80": 1}, "no attribute"),  # a name with no UTF-8 form
     ({"redelivered": True}, "read-only"), ({"body": b"x", "text": "y"}, "at most one"),
     ({"map": {}, "stream": []}, "at most one"), ({"json": {}, "content_type": "x"}, "not both"),
 ])

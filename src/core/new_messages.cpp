@@ -115,8 +115,10 @@ PyObject *build_message(PyObject *cls, PyObject *const *arguments, Py_ssize_t co
             PyObject *place = PyDict_GetItemWithError(writable_places, name);
             if (!place) {
                 if (PyErr_Occurred()) throw py::error_already_set();
+                // %U, since a keyword may be a str with no UTF-8 form (a lone surrogate).
                 const char *kind = PyObject_HasAttrWithError(cls, name) == 1 ? "read-only attribute" : "attribute";
-                throw py::type_error(std::string("ZelMsg.build() takes no ") + kind + " '" + PyUnicode_AsUTF8(name) + "'");
+                PyErr_Format(PyExc_TypeError, "ZelMsg.build() takes no %s '%U'", kind, name);
+                throw py::error_already_set();
             }
             const std::size_t index = PyLong_AsSize_t(place);
             values[index] = arguments[i];
