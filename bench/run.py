@@ -246,17 +246,17 @@ def derive(measured, floor, native, sizes, lengths, capi=None):
     cases = measured["cases"]
     floors = floor["cases"]
     rows = []
-    for spec in operations(sizes, lengths):
-        op, kind = spec["op"], spec["kind"]
+    for entry in operations(sizes, lengths):
+        op, kind = entry["op"], entry["kind"]
         zelmsg = cases.get(f"zelmsg:{op}")
-        if zelmsg is None or any(part not in native for part in spec["native"]):
+        if zelmsg is None or any(part not in native for part in entry["native"]):
             continue
-        library = sum(native[part]["median"] for part in spec["native"])
-        binding = repr_floor(measured) if spec["binding"] == "repr" else spec["binding"]
+        library = sum(native[part]["median"] for part in entry["native"])
+        binding = repr_floor(measured) if entry["binding"] == "repr" else entry["binding"]
         binding_ns = floors[f"binding:{binding}"]["median"] if binding else None
-        codec_ns = cases[f"codec:{spec['codec']}"]["median"] if spec["codec"] else None
-        objects_ns = sum(floors[f"objects:{name}"]["median"] for name in spec["objects"]) if spec["objects"] else None
-        if spec["adopt"]:
+        codec_ns = cases[f"codec:{entry['codec']}"]["median"] if entry["codec"] else None
+        objects_ns = sum(floors[f"objects:{name}"]["median"] for name in entry["objects"]) if entry["objects"] else None
+        if entry["adopt"]:
             # Allocating the ZelMsg around a message: the C API's adopt() and release, less
             # the library's own alloc and free in it.
             if not capi:
@@ -272,11 +272,11 @@ def derive(measured, floor, native, sizes, lengths, capi=None):
             with_binding = None
         target = {"property": PROPERTY_TARGET, "codec": CODEC_TARGET}.get(kind)
         ratio = zelmsg["median"] / total
-        rows.append({"operation": op, "kind": kind, "group": spec["group"],
+        rows.append({"operation": op, "kind": kind, "group": entry["group"],
                      "zelmsg": {k: zelmsg[k] for k in ("median", "p25", "p75")},
-                     "library_calls": spec["native"], "library_ns": library, "binding_floor": binding,
-                     "binding_ns": binding_ns, "objects_floor": spec["objects"] + (["adopt"] if spec["adopt"] else []),
-                     "objects_ns": objects_ns, "codec_floor": spec["codec"], "codec_ns": codec_ns, "floor_ns": total,
+                     "library_calls": entry["native"], "library_ns": library, "binding_floor": binding,
+                     "binding_ns": binding_ns, "objects_floor": entry["objects"] + (["adopt"] if entry["adopt"] else []),
+                     "objects_ns": objects_ns, "codec_floor": entry["codec"], "codec_ns": codec_ns, "floor_ns": total,
                      "overhead_ns": zelmsg["median"] - total, "ratio": ratio, "target": target,
                      "met": None if target is None else ratio <= target,
                      "ratio_with_binding": with_binding})

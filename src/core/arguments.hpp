@@ -15,7 +15,6 @@
 
 #include "pyzelmsg.hpp"
 
-
 namespace zelmsg {
 
 // The TypeError for a value that `where` ("ZelMsg.cos") cannot take. Set as the Python error
