@@ -134,7 +134,7 @@ PyTypeObject *make_class(py::module_ &m, const char *name, PyTypeObject *base, n
                            {Py_tp_repr, reinterpret_cast<void *>(repr)},
                            {Py_tp_doc, const_cast<char *>(doc)},
                            {0, nullptr}};
-    // The type copies the spec's name and doc, so locals will do.
+    // The new type keeps its own copies of the name and doc, so locals will do.
     PyType_Spec spec{qualified.c_str(), 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
     PyObject *type = PyType_FromModuleAndSpec(m.ptr(), &spec, reinterpret_cast<PyObject *>(base));
     if (!type) throw py::error_already_set();
