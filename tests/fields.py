@@ -18,6 +18,14 @@ READ_AS = {INT8: zelmsg.Int8, INT16: zelmsg.Int16, INT32: zelmsg.Int32, UINT8: z
            UINT32: zelmsg.UInt32, UINT64: zelmsg.UInt64}
 
 
+def utf8(data):
+    """data decoded as zelmsg decodes the library's text: what is not UTF-8 is a ValueError."""
+    try:
+        return data.decode()
+    except UnicodeDecodeError:
+        raise ValueError("not UTF-8") from None
+
+
 def text(value):
     data = value.encode()  # a lone surrogate raises UnicodeEncodeError, a ValueError
     if b"\0" in data:
@@ -125,7 +133,7 @@ def value_of(kind, value):
     if kind == WCHAR:
         return zelmsg.WChar(chr(value & 0xFFFF))
     if kind == STRING:
-        return value.decode()
+        return utf8(value)
     if kind in (BYTEARRAY, SMF, UNKNOWN):
         return value
     if kind == DESTINATION:
@@ -133,8 +141,8 @@ def value_of(kind, value):
     if kind == MAP:
         read = {}
         for name, item_kind, item in value:
-            if name.decode() not in read:  # the first of a name; a later one is never read
-                read[name.decode()] = value_of(item_kind, item)
+            if utf8(name) not in read:  # the first of a name; a later one is never read
+                read[utf8(name)] = value_of(item_kind, item)
         return read
     if kind == STREAM:
         return [value_of(item_kind, item) for _, item_kind, item in value]

@@ -75,6 +75,7 @@ OPERATIONS = {
     "solClient_msg_setDestination": (_rc, [_handle, _dest, c_size_t]),
     "solClient_msg_getReplyTo": (_rc, [_handle, _dest, c_size_t]),
     "solClient_msg_setReplyTo": (_rc, [_handle, _dest, c_size_t]),
+    "solClient_msg_deleteReplyTo": (_rc, [_handle]),
     "solClient_msg_isReplyMsg": (_bool, [_handle]),
     "solClient_msg_setAsReplyMsg": (_rc, [_handle, _bool]),
     "solClient_msg_isElidingEligible": (_bool, [_handle]),
@@ -126,6 +127,7 @@ OPERATIONS = {
     "solClient_container_getNextField": (_rc, [_handle, _field, c_size_t, POINTER(c_char_p)]),
     "solClient_container_getField": (_rc, [_handle, _field, c_size_t, c_char_p]),
     "solClient_container_rewind": (_rc, [_handle]),
+    "solClient_container_getSize": (_rc, [_handle, POINTER(c_size_t)]),
     "solClient_container_deleteField": (_rc, [_handle, c_char_p]),
     **{f"solClient_msg_{verb}{name}": (_rc, args) for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")
        for verb, args in (("get", [_handle, POINTER(c_char_p)]), ("set", [_handle, c_char_p]), ("delete", [_handle]))},

@@ -47,9 +47,15 @@ def test_destinations_round_trip_as_values_linked_to_no_message(msg, prop, other
 
 
 @pytest.mark.parametrize("prop", ["dest", "reply2"])
-def test_a_name_reaches_the_library_cut_at_its_first_nul(msg, prop):
-    setattr(msg, prop, Destination("a\x00b", Queue))
-    assert plain(getattr(msg, prop)) == ("a", Queue)
+def test_a_name_holding_a_nul_is_refused_where_the_library_would_cut_it(lib, msg, prop):
+    setattr(msg, prop, Destination("orders", Topic))
+
+    def assign():
+        with pytest.raises(ValueError, match="NUL"):
+            setattr(msg, prop, Destination("orders\x00secret", Queue))
+
+    lib.check_refusal(assign)
+    assert plain(getattr(msg, prop)) == ("orders", Topic)
 
 
 @pytest.mark.parametrize("dest_type", [Topic, Queue])
@@ -142,7 +148,7 @@ def test_cos_zero_reaches_the_library_which_refuses_it(lib, msg):
 
 @pytest.mark.parametrize("prop, value", [
     ("dest", None), ("dest", "orders"), ("dest", 1),
-    ("reply2", None), ("reply2", "orders"), ("reply2", 1),
+    ("reply2", "orders"), ("reply2", 1),
     ("delivery_mode", 16), ("delivery_mode", 0), ("delivery_mode", Queue), ("delivery_mode", None),
     ("is_reply", "yes"), ("is_reply", []), ("elide", "yes"),
     ("cos", 1.0), ("cos", -1), ("cos", 4294967296), ("cos", None), ("cos", "2"),
@@ -166,7 +172,7 @@ def test_a_value_of_the_wrong_type_is_refused_before_any_library_call(lib, msg, 
 # property: (a value to write, the calls a read makes, the call a write makes)
 ACCESSES = {
     "dest": (Destination("d"), ["solClient_msg_getDestination"], "solClient_msg_setDestination"),
-    "reply2": (Destination("r"), ["solClient_msg_getReplyTo"], "solClient_msg_setReplyTo"),
+    "reply2": (Destination("r"), ["solClient_msg_getReplyTo"], "solClient_msg_setReplyTo"),  # see below
     "is_reply": (True, ["solClient_msg_isReplyMsg"], "solClient_msg_setAsReplyMsg"),
     "is_request": (None, ["solClient_msg_getReplyTo", "solClient_msg_isReplyMsg"], None),
     "is_p2p": (None, ["solClient_msg_getDestination"], None),
@@ -184,11 +190,29 @@ def test_each_access_makes_its_library_calls_and_a_failed_write_changes_nothing(
     before = plain(getattr(msg, prop))
     assert lib.calls_made(lambda: getattr(msg, prop)) == {op: 1 for op in reads}
     if write:
+        # The reply-to setter reads the old one first, and puts it back (or, as here, where
+        # there was none, removes what the refused call left) when the library refuses.
+        keep = {"solClient_msg_getReplyTo": 1} if prop == "reply2" else {}
+        undo = {"solClient_msg_deleteReplyTo": 1} if prop == "reply2" else {}
         lib.fail_next(write, FAIL)
-        assert lib.calls_made(lambda: setattr(msg, prop, value)) == {write: 1}
+        assert lib.calls_made(lambda: setattr(msg, prop, value)) == {write: 1, **keep, **undo}
         assert plain(getattr(msg, prop)) == before
-        assert lib.calls_made(lambda: setattr(msg, prop, value)) == {write: 1}
+        assert lib.calls_made(lambda: setattr(msg, prop, value)) == {write: 1, **keep}
         assert plain(getattr(msg, prop)) == plain(value) != before
+
+
+@pytest.mark.parametrize("refused", [Destination("x" * 250), Destination("q", Null), Destination("q", DestinationType(7))],
+                         ids=["long", "null", "unknown"])
+def test_a_refused_reply_to_leaves_the_old_one_and_none_removes_it(msg, refused):
+    msg.reply2 = Destination("replies", Queue)
+    msg.reply2 = refused
+    assert plain(msg.reply2) == ("replies", Queue) and msg.is_request
+    msg.reply2 = None
+    assert plain(msg.reply2) == ("", Null) and not msg.is_request
+    msg.reply2 = refused
+    assert plain(msg.reply2) == ("", Null)
+    msg.reply2 = Destination("")  # an empty name is a reply-to all the same
+    assert plain(msg.reply2) == ("", Topic) and msg.is_request
 
 
 @standin_only
@@ -246,7 +270,7 @@ IDS = [("req-42", "req-42"), ("", ""), ("ünï ✓", "ünï ✓"), (b"raw", "raw
 @pytest.mark.parametrize("prop, writes", [
     ("dmq_eligible", [(True, True), (0, False), (2, True), (None, False)]),
     ("ttl", [(60_000, 60_000), (315_360_000_000, 315_360_000_000), (0, 0)]),
-    ("priority", [(0, 0), (255, 255), (None, None), (9, 9), (-1, None)]),  # -1 is the library's none
+    ("priority", [(0, 0), (255, 255), (None, None), (9, 9)]),
     *((text, IDS) for text in TEXTS),
     ("ack_immediately", [(True, True), (0, False), (2, True), (None, False)]),
     ("expiration", [(1_700_000_000_000, 1_700_000_000_000), (2**63 - 1, 2**63 - 1), (0, 0)]),
@@ -266,7 +290,6 @@ def test_the_rest_of_the_header_round_trips_and_none_removes(msg, prop, writes):
 @pytest.mark.parametrize("prop, kept, refused", [
     ("ttl", 5, [-1, 315_360_000_001, 2**63 - 1, -2**63]),
     ("expiration", 5, [-1, -2**63]),
-    ("priority", 7, [256, -2, 2**31 - 1, -2**31]),
 ])
 def test_values_the_library_refuses_leave_the_old_one(msg, prop, kept, refused):
     setattr(msg, prop, kept)
@@ -278,10 +301,11 @@ def test_values_the_library_refuses_leave_the_old_one(msg, prop, kept, refused):
 @pytest.mark.parametrize("prop, value, error", [
     ("dmq_eligible", "yes", TypeError), ("ttl", 1.5, TypeError), ("ttl", "1", TypeError),
     ("ttl", None, TypeError), ("ttl", 2**63, TypeError), ("priority", 2**31, TypeError),
-    ("priority", 1.0, TypeError), ("sender_timestamp", 2**63, TypeError), ("sender_timestamp", "0", TypeError),
+    ("priority", 1.0, TypeError), ("priority", -1, TypeError), ("priority", 256, TypeError),
+    ("priority", -2, TypeError), ("priority", 2**31 - 1, TypeError), ("sender_timestamp", 2**63, TypeError), ("sender_timestamp", "0", TypeError),
     ("sequence_number", -1, TypeError), ("sequence_number", 2**64, TypeError),
     ("correlation_id", 1, TypeError), ("application_message_id", ["id"], TypeError),
-    ("correlation_id", "\ud800", TypeError), ("sender_id", 5, TypeError), ("http_content_encoding", [b"x"], TypeError),
+    ("correlation_id", "\ud800", ValueError), ("sender_id", 5, TypeError), ("http_content_encoding", [b"x"], TypeError),
     ("expiration", None, TypeError), ("expiration", 2**63, TypeError), ("expiration", "1", TypeError),
     ("ack_immediately", "yes", TypeError), ("user_data", "text", TypeError), ("user_data", bytearray(b"x"), TypeError),
     # The library would cut the text at a NUL: refused before anything is written.

@@ -15,7 +15,7 @@ SECRET = "s3cr3t-4111111111111111"
 # outside the setter's C type.
 WRONG_TYPES = {
     "dest": [None, SECRET, 0],
-    "reply2": [None, SECRET.encode()],
+    "reply2": [SECRET.encode(), 0],
     "is_reply": [SECRET, b""],
     "elide": [[SECRET]],
     "dmq_eligible": [SECRET],

@@ -62,16 +62,18 @@ TAG_WRITERS = ["content_type", "json", "msgpack"]
 # msgpack's packer also raises ValueError (UnicodeEncodeError among them) and OverflowError;
 # a body over 4 GiB is a ValueError, and so is a NUL inside an id or the text.
 DOCUMENTED = dict.fromkeys(SETTERS, (TypeError,))
+# A destination's name or the content type holding a NUL, or a str with no UTF-8 form.
+DOCUMENTED.update(dict.fromkeys(["dest", "reply2", "content_type"], (TypeError, ValueError)))
 DOCUMENTED["msgpack"] = (TypeError, ValueError, OverflowError)
 DOCUMENTED.update(dict.fromkeys(["body", *TEXTS, "user_data"], (TypeError, ValueError)))
 # A whole map: a value no field holds, a refusal by the library, an int past 64 bits.
 DOCUMENTED["user_properties"] = (TypeError, ValueError, OverflowError)
 # What a setter converts to an integer, and the range of its C type.
-INTEGERS = {"cos": (0, U32), "ttl": (-2**63, 2**63 - 1), "priority": (-2**31, 2**31 - 1),
+INTEGERS = {"cos": (0, U32), "ttl": (-2**63, 2**63 - 1), "priority": (0, 255),
             "sender_timestamp": (-2**63, 2**63 - 1), "sequence_number": (0, U64), "expiration": (-2**63, 2**63 - 1)}
 # Those that take None for no value: the priority and the text pass the library's own
 # (-1, NULL) to their setter, the others make the call in REMOVALS.
-OPTIONAL = {"priority", *TEXTS, "sender_timestamp", "sequence_number", "user_data"}
+OPTIONAL = {"reply2", "priority", *TEXTS, "sender_timestamp", "sequence_number", "user_data"}
 
 
 # Twin: the library calls each setter makes, and the reads each getter makes
@@ -79,7 +81,8 @@ OPTIONAL = {"priority", *TEXTS, "sender_timestamp", "sequence_number", "user_dat
 # The calls each setter makes, in order; given None, a setter in REMOVALS makes its call instead.
 SETTER_CALLS = {
     "dest": ["solClient_msg_setDestination"],
-    "reply2": ["solClient_msg_setReplyTo"],
+    # The old reply-to is read first, to be put back if the library refuses the new one.
+    "reply2": ["solClient_msg_getReplyTo", "solClient_msg_setReplyTo"],
     "is_reply": ["solClient_msg_setAsReplyMsg"],
     "elide": ["solClient_msg_setElidingEligible"],
     "delivery_mode": ["solClient_msg_setDeliveryMode"],
@@ -108,6 +111,7 @@ SETTER_CALLS["json"] = SETTER_CALLS["msgpack"] = [*SETTER_CALLS["content_type"],
                                                   "solClient_msg_setBinaryAttachment"]
 REMOVALS = {prop: SETTER_CALLS[prop][0].replace("_set", "_delete")
             for prop in [*IDS, "sender_timestamp", "sequence_number", *HEADER_TEXTS]}
+REMOVALS["reply2"] = "solClient_msg_deleteReplyTo"
 
 
 def setter_calls(prop, value, twin):
@@ -140,6 +144,11 @@ def text_bytes(value):
     return value.encode() if isinstance(value, str) else bytes(value)
 
 
+def utf8(data):
+    """data decoded as zelmsg decodes the library's text."""
+    return fields.utf8(data)
+
+
 def structured(data):
     """The attachment that holds data as the library's structured string: 0x1F, the whole
     field's 4-byte length, data and a NUL."""
@@ -168,15 +177,18 @@ def decode_msgpack(body):
 
 def dump_text(raw):
     """The text a dump of raw bytes reads as: a dump cut at the buffer's end may have lost
-    the end of its last character, which the module drops."""
-    if len(raw) < DUMP_SIZE - 2:
-        return raw.decode()
-    for back in range(4):
-        try:
-            return raw[:len(raw) - back].decode()
-        except UnicodeDecodeError:
-            continue
-    return raw.decode()
+    the end of its last character, which the module drops; other bytes that are not UTF-8
+    show escaped."""
+    if len(raw) >= DUMP_SIZE - 2:
+        for back in range(1, min(3, len(raw)) + 1):
+            byte = raw[-back]
+            if byte & 0xC0 == 0x80:
+                continue
+            length = 2 if 0xC2 <= byte <= 0xDF else 3 if 0xE0 <= byte <= 0xEF else 4 if 0xF0 <= byte <= 0xF4 else 0
+            if length > back:
+                raw = raw[:-back]
+            break
+    return raw.decode(errors="backslashreplace")
 
 
 class Twin:
@@ -207,10 +219,18 @@ class Twin:
 
     def write(self, prop, value):
         lib, handle = self.lib, self.handle
-        if prop in ("dest", "reply2"):
-            lib.set_destination(handle, int(value.dest_type), value.dest.encode(), dest_setter(prop))
-        elif prop in REMOVALS and value is None:
+        if prop in REMOVALS and value is None:
             getattr(lib, REMOVALS[prop])(handle)
+        elif prop == "reply2":
+            # A refused reply-to is dropped by the library: the old one goes back.
+            rc, kind, name = lib.get_destination(handle, "solClient_msg_getReplyTo")
+            if lib.set_destination(handle, int(value.dest_type), value.dest.encode(), "solClient_msg_setReplyTo") != OK:
+                if rc == OK and name is not None:
+                    lib.set_destination(handle, kind, name, "solClient_msg_setReplyTo")
+                else:
+                    lib.solClient_msg_deleteReplyTo(handle)
+        elif prop == "dest":
+            lib.set_destination(handle, int(value.dest_type), value.dest.encode(), dest_setter(prop))
         elif prop in FLAGS:
             getattr(lib, SETTER_CALLS[prop][0])(handle, int(bool(value)))
         elif prop in TEXTS:
@@ -245,7 +265,7 @@ class Twin:
     def text(self, getter):
         """The outcome of reading a text: None when the library gives none."""
         rc, text = self.lib.text(getter, self.handle)
-        return outcome(lambda: None if rc != OK or text is None else text.decode())
+        return outcome(lambda: None if rc != OK or text is None else utf8(text))
 
     def destination(self, prop):
         rc, kind, name = self.lib.get_destination(self.handle, dest_getter(prop))
@@ -258,12 +278,12 @@ class Twin:
             rc, text = lib.get_string(container, b"ct")
             lib.solClient_container_closeMapStream(ctypes.byref(ctypes.c_void_p(container)))
             if rc == OK:
-                return (text or b"").decode()
+                return utf8(text or b"")
         # Only a missing map or entry falls back to the HTTP content type.
         if rc == NOT_FOUND:
             rc, text = lib.http_content_type(self.handle)
             if rc == OK:
-                return (text or b"").decode()
+                return utf8(text or b"")
         return ""
 
     def user_data(self):
@@ -378,7 +398,10 @@ def accepts(prop, value):
     """Whether the setter converts value, as pybind11 converts its argument, and then takes it."""
     kind = type(value)
     if prop in ("dest", "reply2"):
-        return isinstance(value, Destination)
+        if value is None:
+            return prop == "reply2"
+        # A name holding a NUL, which the library would cut, is a ValueError.
+        return isinstance(value, Destination) and "\0" not in value.dest
     if prop in FLAGS:
         # None is False; otherwise only a type with a number truth slot that answers.
         if value is None:
@@ -397,7 +420,7 @@ def accepts(prop, value):
     if prop in ("content_type", *TEXTS):
         data = converted_text(value)
         # A NUL inside a text, where the library would cut it, is a ValueError.
-        return data is not None and (prop == "content_type" or b"\0" not in data)
+        return data is not None and b"\0" not in data
     if prop in INTEGERS:
         # Floats never; other numbers through int(), then it must fit the C type.
         numeric = any(hasattr(kind, slot) for slot in ("__index__", "__int__", "__float__"))
@@ -423,22 +446,21 @@ def accepts(prop, value):
 
 
 # What the library keeps of a setter's number, refusing the rest and keeping the old one.
-KEPT = {"cos": (1, 3), "ttl": (0, 315_360_000_000), "priority": (-1, 255), "expiration": (0, 2**63 - 1)}
+KEPT = {"cos": (1, 3), "ttl": (0, 315_360_000_000), "priority": (0, 255), "expiration": (0, 2**63 - 1)}
 
 
 def check_model(prop, value, before, after):
     """The read after an accepted write, by the rules both libraries share: the value, the
     value cut at a NUL, a temporary type read as plain, or what was there when refused."""
-    if prop in ("dest", "reply2"):
-        name, kind = value.dest.encode().split(b"\0")[0], int(value.dest_type)
+    if prop == "reply2" and value is None:
+        assert after[prop] == ("", NULL_TYPE)
+    elif prop in ("dest", "reply2"):
+        name, kind = value.dest.encode(), int(value.dest_type)
         shortest, longest = (1, 250) if prop == "dest" else (0, 249)
         if 0 <= kind <= 3 and shortest <= len(name) <= longest:
             assert after[prop] == (name.decode(), kind & 1)
-        elif prop == "dest":
-            assert after[prop] == before[prop]
         else:
-            # The genuine library drops the reply-to when it refuses a new one.
-            assert after[prop] in (before[prop], ("", NULL_TYPE))
+            assert after[prop] == before[prop]
     elif prop in FLAGS:
         assert after[prop] == bool(value)
     elif prop == "delivery_mode":
@@ -459,19 +481,20 @@ def check_model(prop, value, before, after):
                 assert after[name] in (before[name], merged_value), name
             before = dict(before, **{name: after[name] for name in merged})
     elif prop in KEPT:
-        # -1 is the library's "no priority", which reads None.
-        number = -1 if value is None else int(value)
         low, high = KEPT[prop]
-        read = None if prop == "priority" and number == -1 else number
-        assert after[prop] == (read if low <= number <= high else before[prop])
+        if value is None:
+            assert after[prop] is None  # no priority
+        else:
+            number = int(value)
+            assert after[prop] == (number if low <= number <= high else before[prop])
     elif prop in ("sender_timestamp", "sequence_number"):
         assert after[prop] == (None if value is None else int(value))
     elif prop == "content_type":
-        assert after[prop] == outcome(lambda: text_bytes(value).split(b"\0")[0].decode())
+        assert after[prop] == outcome(lambda: utf8(text_bytes(value)))
     elif prop in TEXTS:
         # Stored whole; bytes that are not UTF-8 raise on read.
         data = None if value is None else text_bytes(value)
-        assert after[prop] == outcome(lambda: None if data is None else data.decode())
+        assert after[prop] == outcome(lambda: None if data is None else utf8(data))
         if prop == "text":
             assert after["body"] == (b"" if data is None else structured(data))
     elif prop == "body":
@@ -506,7 +529,9 @@ def write(msg, twin, prop, value):
         assert not taken, f"{prop} refused {value!r}: {error!r}"
         if prop in ("json", "msgpack") and isinstance(value, dict):
             assert type(error) is codec_error(prop, value)
-        if prop in TEXTS and converted_text(value) is not None:
+        if prop in (*TEXTS, "content_type") and isinstance(value, (str, bytes, bytearray)):
+            assert type(error) is ValueError  # a NUL inside, or a lone surrogate
+        if prop in ("dest", "reply2") and isinstance(value, Destination):
             assert type(error) is ValueError  # a NUL inside
         assert reads(msg) == before, f"{prop} = {value!r} raised and changed the message"
         event(f"{prop}: raised {type(error).__name__}")
@@ -849,14 +874,17 @@ def test_setters_shrug_off_library_refusals(lib):
 
 
 # Bytes go through as they are, as the library takes names and texts unchecked: what is
-# not UTF-8 is stored, and it is the read that refuses it.
+# not UTF-8 is stored, and it is the read that refuses it, with a ValueError that carries
+# nothing of the bytes; the dump shows them escaped.
 def test_bytes_that_are_not_utf8_are_stored_and_refused_on_read():
     msg = zelmsg.ZelMsg()
     msg.content_type = b"\xff"
     msg.dest = Destination(b"\xff", DestinationType.Queue)
-    for read in (lambda: msg.content_type, lambda: msg.dest.dest, lambda: repr(msg)):
-        with pytest.raises(UnicodeDecodeError):
+    for read in (lambda: msg.content_type, lambda: msg.dest.dest, lambda: dict(msg.user_properties)):
+        with pytest.raises(ValueError) as raised:
             read()
+        assert type(raised.value) is ValueError and raised.value.__context__ is None
+    assert "Queue '\\xff'" in repr(msg) and "\\xff" in str(msg)
 
 
 def test_msgpack_keys_its_decoder_refuses_surface_on_read():

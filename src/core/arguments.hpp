@@ -1,32 +1,25 @@
-// Arguments from Python, for every ZelMsg setter and every method that takes arguments.
+// Arguments from Python, for every ZelMsg setter.
 //
 // pybind11's dispatcher answers an argument it cannot convert with a TypeError that quotes
 // repr() of every argument, self included, and a ZelMsg's repr is the library's dump of
 // the whole message: ids, properties and payload would end up in that exception's text,
-// and in every log that records it, at the cost of a 4 KB dump. So bindings take the value
+// and in every log that records it, at the cost of a 4 KB dump. So setters take the value
 // as a py::handle and convert it here, with the very caster pybind11 would use: what is
 // accepted stays what pybind11 accepts (conversions, ranges, the enums' strictness), but a
 // refusal is a TypeError that names the attribute, what it accepts and the type of what it
-// was given, and nothing else.
+// was given, and nothing else. Texts go through texts.hpp instead.
 //
 // A new read-write property: writable(message, "name", getter, [](PyZelMsg &msg, py::handle value) {
 //     msg.set_name(argument<T>(value, "ZelMsg.name", "what it takes")); });
 #pragma once
 
-#include "pyzelmsg.hpp"
+#include "errors.hpp"
+#include "new_messages.hpp"
 
 namespace zelmsg {
 
-// The TypeError for a value that `where` ("ZelMsg.cos") cannot take. Set as the Python error
-// and thrown as error_already_set, which pybind11 restores as it is, at a third less than a
-// pybind11 exception that it must translate.
-[[noreturn]] inline void refuse_argument(py::handle value, const char *where, const char *accepts) {
-    PyErr_Format(PyExc_TypeError, "%s takes %s; got %s", where, accepts, Py_TYPE(value.ptr())->tp_name);
-    throw py::error_already_set();
-}
-
 // value as a T, converted as pybind11 converts an argument of a single-overload function.
-// A T that refers into value (a const reference, a string_view) lives as long as value.
+// A T that refers into value (a const reference) lives as long as value.
 template <typename T>
 T argument(py::handle value, const char *where, const char *accepts) {
     py::detail::make_caster<T> caster;
@@ -37,11 +30,6 @@ T argument(py::handle value, const char *where, const char *accepts) {
     }
     refuse_argument(value, where, accepts);
 }
-
-// A read-write property's setter, as ZelMsg registers it and ZelMsg.build applies it.
-using Setter = void (*)(PyZelMsg &, py::handle);
-// Keeps a setter for ZelMsg.build, in registration order (new_messages.cpp).
-void remember_setter(const char *name, Setter set);
 
 // Registers a read-write property of ZelMsg, whose setter ZelMsg.build applies too.
 template <typename Getter>

@@ -1,17 +1,23 @@
 // The C API that native modules reach through the capsule zelmsg._C_API (zelmsg/capi.h).
-#include "pyzelmsg.hpp"
+#include "capi.hpp"
+
+#include "interpreter.hpp"
 
 #include "zelmsg/capi.h"
 
 namespace zelmsg {
 namespace {
 
-// ZelMsg as the first exec registered it: a legacy sub-interpreter that loads the module
-// again registers a type of its own, which must not replace it. Never released.
-PyTypeObject *message_type = nullptr;
-const py::detail::type_info *message_info = nullptr;
+// ZelMsg as the calling interpreter registered it; none where zelmsg was never imported.
+PyTypeObject *message_type() noexcept {
+    const InterpreterState *state = find_interpreter_state();
+    return state ? state->message_type : nullptr;
+}
 
-int check(PyObject *obj) { return obj != nullptr && PyObject_TypeCheck(obj, message_type); }
+int check(PyObject *obj) {
+    PyTypeObject *type = message_type();
+    return obj != nullptr && type != nullptr && PyObject_TypeCheck(obj, type);
+}
 
 // The PyZelMsg inside an instance of ZelMsg or a subclass, null while pybind11 has not
 // allocated it (the object was made by ZelMsg.__new__ alone and never used).
@@ -20,7 +26,7 @@ const PyZelMsg *native_of(PyObject *obj) {
     // ZelMsg is the object's only bound base: its value pointer is in place.
     if (instance->simple_layout) return static_cast<const PyZelMsg *>(instance->simple_value_holder[0]);
     // A Python class that also derives from another bound type keeps one value per base.
-    const py::detail::value_and_holder found = instance->get_value_and_holder(message_info, false);
+    const py::detail::value_and_holder found = instance->get_value_and_holder(find_interpreter_state()->message_info, false);
     return found ? found.value_ptr<PyZelMsg>() : nullptr;
 }
 
@@ -32,6 +38,8 @@ void *handle(PyObject *msg) {
     const PyZelMsg *native = native_of(msg);
     solClient_opaqueMsg_pt held = native ? native->handle() : nullptr;
     if (!held) PyErr_SetString(PyExc_ValueError, "the ZelMsg holds no message");
+    // Native code may change the message's user property map through it.
+    ++user_property_map_touches;
     return held;
 }
 
@@ -41,7 +49,9 @@ PyObject *adopt(void *handle) {
         return nullptr;
     }
     try {
-        return PyZelMsg::adopt(handle, reinterpret_cast<PyObject *>(message_type)).release().ptr();
+        return PyZelMsg::adopt(handle, reinterpret_cast<PyObject *>(interpreter_state().message_type))
+            .release()
+            .ptr();
     } catch (...) {
         py::detail::try_translate_exceptions();  // sets the Python error
         return nullptr;
@@ -53,12 +63,6 @@ constexpr ZelMsg_CAPI table{ZELMSG_CAPI_VERSION, check, handle, adopt};
 
 }  // namespace
 
-py::capsule c_api_capsule(py::handle message_class) {
-    if (!message_type) {
-        message_type = reinterpret_cast<PyTypeObject *>(message_class.inc_ref().ptr());
-        message_info = py::detail::get_type_info(message_type);
-    }
-    return py::capsule(&table, ZELMSG_CAPSULE_NAME);
-}
+py::capsule c_api_capsule() { return py::capsule(&table, ZELMSG_CAPSULE_NAME); }
 
 }  // namespace zelmsg

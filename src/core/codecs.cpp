@@ -1,48 +1,51 @@
 // The json and msgpack properties: the payload as a dict, encoded by orjson or msgpack.
+#include "errors.hpp"
+#include "interpreter.hpp"
 #include "pyzelmsg.hpp"
 
+#include <array>
 #include <string>
 
 namespace zelmsg {
 namespace {
 
-// One codec function, looked up on first use and then kept for the life of the
-// process. It is never released: at interpreter exit that would touch a finalised
-// interpreter. The interpreter lock guards the slot, but an import may hand the lock
-// to another thread that fills the slot first; the first function stored wins.
-struct CodecFunction {
+// Where each codec function lives. Each interpreter looks one up on first use and keeps it in
+// its state; an import may hand the interpreter lock to another thread that fills the slot
+// first, and the first function stored wins.
+struct CodecName {
     const char *module;
     const char *name;
-    PyObject *function;
 };
+constexpr std::array<CodecName, static_cast<std::size_t>(Codec::count)> kCodecNames{{
+    {"orjson", "loads"},
+    {"orjson", "dumps"},
+    {"msgpack", "loads"},
+    {"msgpack", "dumps"},
+}};
 
-CodecFunction json_loads{"orjson", "loads", nullptr};
-CodecFunction json_dumps{"orjson", "dumps", nullptr};
-CodecFunction msgpack_loads{"msgpack", "loads", nullptr};
-CodecFunction msgpack_dumps{"msgpack", "dumps", nullptr};
-
-// Keyword names of the msgpack.loads call, built on first use and kept like the slots.
-PyObject *raw_keyword = nullptr;
-
-PyObject *resolve(CodecFunction &slot) {
-    if (!slot.function) {
-        py::object found = py::module_::import(slot.module).attr(slot.name);
-        if (!slot.function) slot.function = found.release().ptr();
+PyObject *resolve(Codec codec) {
+    const auto index = static_cast<std::size_t>(codec);
+    PyObject *&slot = interpreter_state().codecs[index];
+    if (!slot) {
+        py::object found = py::module_::import(kCodecNames[index].module).attr(kCodecNames[index].name);
+        PyObject *&again = interpreter_state().codecs[index];
+        if (!again) again = found.release().ptr();
+        return again;
     }
-    return slot.function;
+    return slot;
 }
 
 py::object checked(PyObject *result) {
-    if (!result) throw py::error_already_set();
+    if (!result) raise_python_error();
     return py::reinterpret_steal<py::object>(result);
 }
 
-py::object call(CodecFunction &slot, const py::handle &argument) {
+py::object call(Codec codec, const py::handle &argument) {
     PyObject *args[] = {argument.ptr()};
-    return checked(PyObject_Vectorcall(resolve(slot), args, 1, nullptr));
+    return checked(PyObject_Vectorcall(resolve(codec), args, 1, nullptr));
 }
 
-void encode_into(PyZelMsg &msg, CodecFunction &dumps, const char *tag, const py::dict &value) {
+void encode_into(PyZelMsg &msg, Codec dumps, const char *tag, const py::dict &value) {
     const py::object encoded = call(dumps, value);
     if (!PyBytes_Check(encoded.ptr())) {
         throw py::type_error(std::string("Object of type '") + Py_TYPE(encoded.ptr())->tp_name +
@@ -56,18 +59,22 @@ void encode_into(PyZelMsg &msg, CodecFunction &dumps, const char *tag, const py:
 }  // namespace
 
 py::dict PyZelMsg::get_json() const {
-    // A dict comes back as itself; anything else goes through dict().
-    return py::dict(call(json_loads, read_body(*this)));
+    // A dict comes back as itself; anything else goes through dict(), so that a JSON array of
+    // two-character strings reads as a dict of their characters: the getter's promise is a dict.
+    return py::dict(call(Codec::json_loads, read_body(*this)));
 }
 
-void PyZelMsg::set_json(const py::dict &value) { encode_into(*this, json_dumps, "json", value); }
+void PyZelMsg::set_json(const py::dict &value) { encode_into(*this, Codec::json_dumps, "json", value); }
 
 py::dict PyZelMsg::get_msgpack() const {
     const py::bytes body = read_body(*this);
+    PyObject *&raw_keyword = interpreter_state().raw_keyword;
     if (!raw_keyword) raw_keyword = checked(Py_BuildValue("(s)", "raw")).release().ptr();
     // Strings must decode as str, not bytes.
     PyObject *args[] = {body.ptr(), Py_False};
-    py::object decoded = checked(PyObject_Vectorcall(resolve(msgpack_loads), args, 1, raw_keyword));
+    py::object decoded = checked(PyObject_Vectorcall(resolve(Codec::msgpack_loads), args, 1, raw_keyword));
+    // A sequence (a list, a str, bytes) is not a dict: it comes wrapped under "content", the
+    // form the payload has always had for a MessagePack array.
     if (PySequence_Check(decoded.ptr())) {
         py::dict wrapped;
         wrapped["content"] = std::move(decoded);
@@ -76,6 +83,6 @@ py::dict PyZelMsg::get_msgpack() const {
     return py::dict(std::move(decoded));
 }
 
-void PyZelMsg::set_msgpack(const py::dict &value) { encode_into(*this, msgpack_dumps, "msgpack", value); }
+void PyZelMsg::set_msgpack(const py::dict &value) { encode_into(*this, Codec::msgpack_dumps, "msgpack", value); }
 
 }  // namespace zelmsg

@@ -1,4 +1,4 @@
-// The native message object behind zelmsg.ZelMsg and the value types it exchanges.
+// The native message object behind zelmsg.ZelMsg.
 //
 // Every accessor is one short sequence of library calls on the owned message: nothing
 // is cached here, so what Python reads is always what the library holds.
@@ -13,28 +13,14 @@
 #include <string>
 #include <string_view>
 
+#include "containers.hpp"
 #include "solclient.h"
+#include "texts.hpp"
+#include "values.hpp"
 
 namespace zelmsg {
 
 namespace py = pybind11;
-
-// The library's delivery-mode codes themselves, so they pass with no translation.
-enum DeliveryMode : std::int32_t {
-    Direct = SOLCLIENT_DELIVERY_MODE_DIRECT,
-    Persistent = SOLCLIENT_DELIVERY_MODE_PERSISTENT,
-    NonPersistent = SOLCLIENT_DELIVERY_MODE_NONPERSISTENT,
-};
-
-struct Destination {
-    Destination(std::string name, solClient_destinationType_t type)
-        : dest(std::move(name)), dest_type(type) {}
-
-    bool operator==(const Destination &) const = default;
-
-    std::string dest;
-    solClient_destinationType_t dest_type;
-};
 
 // The binary attachment as the library exposes it: a pointer into the message, which
 // every caller copies out at once.
@@ -43,16 +29,11 @@ struct AttachmentView {
     std::uint32_t size;
 };
 
-// A text argument as the C string the library takes. pybind11 hands a str, bytes or
-// bytearray argument over as a view of the object's own buffer, which Python always ends
-// with a NUL; a NUL inside would make the library cut the text, so it raises ValueError.
-const char *c_text(std::string_view text);
-// The same for a structured-string attachment, which also raises ValueError for a text
-// longer than its 32-bit length can say.
-const char *attachment_text(std::string_view text);
-// User data for the library, which sends at most 36 bytes of it: it stores more, but then
-// cannot encode the message. Raises ValueError for more.
-const void *user_data(std::string_view data);
+// Bumped whenever zelmsg opens a message's user property map other than for a view's next
+// lookup, and whenever it hands a message's handle to native code: a view's lookup may start
+// where the last one ended only while nothing else can have moved the map's cursor
+// (user_properties.cpp). Guarded, as everything here, by the interpreter lock.
+inline std::uint64_t user_property_map_touches = 0;
 
 class PyZelMsg {
 public:
@@ -82,14 +63,16 @@ public:
     // Text as the library wrote it, decoded once into the str that Python gets.
     py::str dump() const;
 
+    // A name with a NUL inside raises ValueError: the library would cut it there, and send
+    // the message elsewhere.
     Destination get_dest() const { return read_destination(solClient_msg_getDestination); }
     solClient_returnCode_t set_dest(const Destination &d) {
-        return write_destination(solClient_msg_setDestination, d);
+        return write_destination(solClient_msg_setDestination, d, "ZelMsg.dest");
     }
+    // None removes the reply-to. A reply-to the library refuses leaves the old one, which the
+    // library itself drops first (pyzelmsg.cpp).
     Destination get_reply2() const { return read_destination(solClient_msg_getReplyTo); }
-    solClient_returnCode_t set_reply2(const Destination &d) {
-        return write_destination(solClient_msg_setReplyTo, d);
-    }
+    solClient_returnCode_t set_reply2(const std::optional<Destination> &d);
 
     bool get_is_reply() const { return solClient_msg_isReplyMsg(msg_) != 0; }
     solClient_returnCode_t set_is_reply(bool flag) { return solClient_msg_setAsReplyMsg(msg_, flag); }
@@ -132,9 +115,16 @@ public:
     }
 
     // The content type is the user property "ct", like any other; its writers change that
-    // entry alone.
+    // entry alone. text is NUL-terminated and holds no other NUL.
     py::str get_content_type() const;
     solClient_returnCode_t set_content_type(const char *text);
+
+    // The message's user property map, opened; none when it has none. Every user of the map
+    // opens it here (or makes one with make_user_property_map), which tells the views that
+    // its cursor may have moved.
+    OpenContainer open_user_property_map() const;
+    // A new, empty map that replaces the message's.
+    solClient_returnCode_t make_user_property_map(OpenContainer &map);
 
     AttachmentView get_body() const {
         solClient_opaquePointer_pt data = nullptr;
@@ -162,7 +152,8 @@ public:
     }
     solClient_returnCode_t set_ttl(std::int64_t ttl) { return solClient_msg_setTimeToLive(msg_, ttl); }
 
-    // The library reads -1 for a message with no priority, and takes -1 to remove one.
+    // The library reads -1 for a message with no priority, and takes -1 to remove one; the
+    // setter's caller takes 0 to 255 only.
     std::optional<std::int32_t> get_priority() const {
         solClient_int32_t priority = kNoPriority;
         solClient_msg_getPriority(msg_, &priority);
@@ -172,16 +163,16 @@ public:
         return solClient_msg_setPriority(msg_, priority.value_or(kNoPriority));
     }
 
-    std::optional<py::str> get_correlation_id() const { return read_text(solClient_msg_getCorrelationId); }
+    std::optional<py::str> get_correlation_id() const { return read_text(solClient_msg_getCorrelationId, "ZelMsg.correlation_id"); }
     solClient_returnCode_t set_correlation_id(std::optional<std::string_view> id) {
-        return id ? solClient_msg_setCorrelationId(msg_, c_text(*id)) : solClient_msg_deleteCorrelationId(msg_);
+        return id ? solClient_msg_setCorrelationId(msg_, id->data()) : solClient_msg_deleteCorrelationId(msg_);
     }
 
     std::optional<py::str> get_application_message_id() const {
-        return read_text(solClient_msg_getApplicationMessageId);
+        return read_text(solClient_msg_getApplicationMessageId, "ZelMsg.application_message_id");
     }
     solClient_returnCode_t set_application_message_id(std::optional<std::string_view> id) {
-        return id ? solClient_msg_setApplicationMessageId(msg_, c_text(*id))
+        return id ? solClient_msg_setApplicationMessageId(msg_, id->data())
                   : solClient_msg_deleteApplicationMessageId(msg_);
     }
 
@@ -202,21 +193,21 @@ public:
 
     // The rest of the header. The texts follow correlation_id; None deletes, since a null
     // text would make some of the library's setters delete and others keep the old one.
-    std::optional<py::str> get_application_message_type() const { return read_text(solClient_msg_getApplicationMsgType); }
+    std::optional<py::str> get_application_message_type() const { return read_text(solClient_msg_getApplicationMsgType, "ZelMsg.application_message_type"); }
     solClient_returnCode_t set_application_message_type(std::optional<std::string_view> type) {
-        return type ? solClient_msg_setApplicationMsgType(msg_, c_text(*type)) : solClient_msg_deleteApplicationMsgType(msg_);
+        return type ? solClient_msg_setApplicationMsgType(msg_, type->data()) : solClient_msg_deleteApplicationMsgType(msg_);
     }
-    std::optional<py::str> get_sender_id() const { return read_text(solClient_msg_getSenderId); }
+    std::optional<py::str> get_sender_id() const { return read_text(solClient_msg_getSenderId, "ZelMsg.sender_id"); }
     solClient_returnCode_t set_sender_id(std::optional<std::string_view> id) {
-        return id ? solClient_msg_setSenderId(msg_, c_text(*id)) : solClient_msg_deleteSenderId(msg_);
+        return id ? solClient_msg_setSenderId(msg_, id->data()) : solClient_msg_deleteSenderId(msg_);
     }
-    std::optional<py::str> get_http_content_type() const { return read_text(solClient_msg_getHttpContentType); }
+    std::optional<py::str> get_http_content_type() const { return read_text(solClient_msg_getHttpContentType, "ZelMsg.http_content_type"); }
     solClient_returnCode_t set_http_content_type(std::optional<std::string_view> type) {
-        return type ? solClient_msg_setHttpContentType(msg_, c_text(*type)) : solClient_msg_deleteHttpContentType(msg_);
+        return type ? solClient_msg_setHttpContentType(msg_, type->data()) : solClient_msg_deleteHttpContentType(msg_);
     }
-    std::optional<py::str> get_http_content_encoding() const { return read_text(solClient_msg_getHttpContentEncoding); }
+    std::optional<py::str> get_http_content_encoding() const { return read_text(solClient_msg_getHttpContentEncoding, "ZelMsg.http_content_encoding"); }
     solClient_returnCode_t set_http_content_encoding(std::optional<std::string_view> encoding) {
-        return encoding ? solClient_msg_setHttpContentEncoding(msg_, c_text(*encoding))
+        return encoding ? solClient_msg_setHttpContentEncoding(msg_, encoding->data())
                         : solClient_msg_deleteHttpContentEncoding(msg_);
     }
 
@@ -234,11 +225,9 @@ public:
         if (solClient_msg_getUserDataPtr(msg_, &data, &size) != SOLCLIENT_OK || !data) return std::nullopt;
         return py::bytes(static_cast<const char *>(data), size);
     }
-    // None, or no bytes, removes it.
-    solClient_returnCode_t set_user_data(const std::optional<py::bytes> &data) {
-        const std::string_view bytes = data ? std::string_view(*data) : std::string_view();
-        return solClient_msg_setUserData(msg_, user_data(bytes), static_cast<solClient_uint32_t>(bytes.size()));
-    }
+    // None, or no bytes, removes it. The library sends at most 36 bytes of it: it stores more,
+    // but then cannot encode the message, so more raises ValueError.
+    solClient_returnCode_t set_user_data(const std::optional<py::bytes> &data);
 
     // What a receiver learns; a message never received reads as fresh.
     bool get_redelivered() const { return solClient_msg_isRedelivered(msg_) != 0; }
@@ -271,10 +260,9 @@ public:
     void set_user_properties(py::handle mapping);
 
     // The attachment as the library's structured string, the form a str payload takes.
-    std::optional<py::str> get_text() const { return read_text(solClient_msg_getBinaryAttachmentString); }
-    solClient_returnCode_t set_text(std::optional<std::string_view> text) {
-        return solClient_msg_setBinaryAttachmentString(msg_, text ? attachment_text(*text) : nullptr);
-    }
+    std::optional<py::str> get_text() const { return read_text(solClient_msg_getBinaryAttachmentString, "ZelMsg.text"); }
+    // A text longer than the structured string's 32-bit length can say raises ValueError.
+    solClient_returnCode_t set_text(std::optional<std::string_view> text);
 
     // The attachment as the library's structured map or stream (structured_payload.cpp): None
     // when it is anything else; None removes it, and ct is left alone, as text leaves it.
@@ -300,7 +288,7 @@ private:
     static constexpr solClient_int32_t kNoPriority = -1;
 
     // A text the message holds, or None when the library has none to give.
-    std::optional<py::str> read_text(TextRead read) const;
+    std::optional<py::str> read_text(TextRead read, const char *where) const;
 
     std::optional<std::int64_t> read_int64(Int64Read read) const {
         solClient_int64_t value = 0;
@@ -319,28 +307,21 @@ private:
         return Destination(std::string(text_of(rec.dest)), rec.destType);
     }
 
-    solClient_returnCode_t write_destination(DestinationCall write, const Destination &d) {
-        solClient_destination_t rec{d.dest_type, d.dest.c_str()};
+    solClient_returnCode_t write_destination(DestinationCall write, const Destination &d, const char *where) {
+        solClient_destination_t rec{d.dest_type, c_text(d.dest, where)};
         return write(msg_, &rec, sizeof rec);
     }
 
     solClient_opaqueMsg_pt msg_ = nullptr;
+    // A container the object would own and close: part of its shape from the start, though
+    // no accessor keeps a container (each opens and closes its own), so it stays null.
     solClient_opaqueContainer_pt container_ = nullptr;
 };
-
-// The library's text decoded straight into a str, with no std::string in between; a null
-// one reads as empty. Invalid UTF-8 raises UnicodeDecodeError.
-py::str text_object(const char *text);
-py::str text_object(const char *text, std::size_t size);
 
 // The name of the content-type tag in the user property map, and the size the module asks
 // for when it makes a map (the genuine library corrupts its heap at 8 or less).
 constexpr const char *kContentTypeName = "ct";
 constexpr solClient_uint32_t kUserPropertyMapSize = 64;
-
-// msg.user_properties: a live view of the message's user property map, keeping msg alive.
-py::object user_properties_view(py::object msg);
-void register_user_properties_view(py::module_ &m);
 
 // A message this code made and frees, unless a ZelMsg takes it.
 class OwnedMessage {
@@ -366,39 +347,10 @@ private:
     solClient_opaqueMsg_pt msg_;
 };
 
-// A subclass instance's __dict__, or None for an instance without one (new_messages.cpp).
-py::object attributes_of(py::handle self);
-
-// Pickling a ZelMsg: __reduce__ and __setstate__ (wire.cpp).
-py::tuple reduce_message(py::handle self);
-void restore_message(py::handle self, py::handle state);
-
-// The text of this thread's last library error; empty when the library has no record.
-std::string_view last_error_text();
-
-// copy.copy and copy.deepcopy of a ZelMsg (memo: None for a shallow copy), and
-// ZelMsg.build: new messages of the class asked for (new_messages.cpp).
-py::object copy_message(py::handle self, py::handle memo);
-// ZelMsg.build is a classmethod called the vectorcall way, keywords only: no dict of the
-// keywords is made and no pybind11 dispatch runs, for it must cost less than assigning the
-// attributes one by one.
-PyObject *build_message(PyObject *cls, PyObject *const *arguments, Py_ssize_t count, PyObject *names) noexcept;
-
-// Initialises libsolclient, before any message exists: the library's first initialisation
-// in a process throws away the messages made before it, while later ones (a session
-// module's) change nothing. Raises if the library refuses.
-void initialise_library();
-
 // The attachment as a new bytes object: the one copy a read makes.
 py::bytes read_body(const PyZelMsg &msg);
 // The payload's own buffer, to hand to the library, which makes the one copy a write
 // makes. Raises ValueError for a payload longer than an attachment can be.
 AttachmentView payload_view(const py::bytes &payload);
-
-// Destination('orders/eu/new', DestinationType.Topic): evaluates back to an equal value.
-py::str destination_repr(const Destination &d);
-
-// The capsule of zelmsg's C API, checking against message_class, the registered ZelMsg.
-py::capsule c_api_capsule(py::handle message_class);
 
 }  // namespace zelmsg

@@ -1,8 +1,9 @@
 // msg.map and msg.stream: the attachment as the library's structured map or stream,
-// converted as user properties are (fields.hpp). A new one is built aside and copied in
+// converted as user properties are (conversion.hpp). A new one is built aside and copied in
 // whole, so a refused value leaves the old attachment exactly as it was.
-#include "arguments.hpp"
-#include "fields.hpp"
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "pyzelmsg.hpp"
 
 namespace zelmsg {
 namespace {
@@ -30,7 +31,7 @@ std::optional<py::dict> PyZelMsg::get_map() const {
 void PyZelMsg::set_map(py::handle mapping) {
     if (mapping.is_none()) return remove_attachment();
     if (!is_mapping(mapping)) refuse_argument(mapping, "ZelMsg.map", "a Mapping with str keys, or None");
-    set_attachment_container(AsideContainer::map(mapping, kPayloadDepth).get());
+    set_attachment_container(build_map(mapping, kPayloadDepth).get());
 }
 
 std::optional<py::list> PyZelMsg::get_stream() const {
@@ -44,14 +45,14 @@ void PyZelMsg::set_stream(py::handle sequence) {
     if (!PyList_Check(sequence.ptr()) && !PyTuple_Check(sequence.ptr())) {
         refuse_argument(sequence, "ZelMsg.stream", "a list, a tuple or None");
     }
-    set_attachment_container(AsideContainer::stream(sequence, kPayloadDepth).get());
+    set_attachment_container(build_stream(sequence, kPayloadDepth).get());
 }
 
 void PyZelMsg::remove_attachment() { solClient_msg_setBinaryAttachment(msg_, nullptr, 0); }
 
 void PyZelMsg::set_attachment_container(solClient_opaqueContainer_pt container) {
     if (!msg_) throw py::value_error("the ZelMsg holds no message");
-    check_container_call(solClient_msg_setBinaryAttachmentContainer(msg_, container), "the structured payload");
+    check_call(solClient_msg_setBinaryAttachmentContainer(msg_, container), "the structured payload");
 }
 
 }  // namespace zelmsg

@@ -1,7 +1,10 @@
 // The wire: msg.to_smf(), ZelMsg.from_smf() and pickling, through the library's own
 // encoding, SMF, with its traps mended.
+#include "wire.hpp"
+
 #include "arguments.hpp"
-#include "pyzelmsg.hpp"
+#include "errors.hpp"
+#include "new_messages.hpp"
 
 #include <limits>
 #include <memory>
@@ -19,11 +22,6 @@ constexpr const char *kDecodeRefused = "ZelMsg.from_smf: libsolclient could not 
 // Sub-codes a decode may leave while answering 0: a malformed container inside the message.
 constexpr int kSubCodeBadStructuredData = 14;
 constexpr int kSubCodeNoStructuredData = 41;
-
-[[noreturn]] void refuse(const char *sentence) {
-    const std::string_view reason = last_error_text();
-    throw py::value_error(reason.empty() ? std::string(sentence) : std::string(sentence) + ": " + std::string(reason));
-}
 
 // An encoding's data block, freed once the bytes are copied out.
 struct DataBlock {
@@ -51,7 +49,7 @@ py::bytes PyZelMsg::to_smf() const {
     DataBlock block;
     if (solClient_msg_setDestination(copy.get(), &dest, sizeof dest) != SOLCLIENT_OK ||
         solClient_msg_encodeToSMF(copy.get(), &out, &block.block) != SOLCLIENT_OK) {
-        refuse(kEncodeRefused);
+        refused(kEncodeRefused);
     }
     return py::bytes(static_cast<const char *>(out.buf_p), out.bufSize);
 }
@@ -76,37 +74,50 @@ py::object PyZelMsg::from_smf(py::handle cls, py::handle data) {
     const int sub_code = error ? error->subCode : 0;
     if (rc != SOLCLIENT_OK || !decoded.get() || sub_code == kSubCodeBadStructuredData ||
         sub_code == kSubCodeNoStructuredData) {
-        refuse(kDecodeRefused);
+        refused(kDecodeRefused);
     }
     return decoded.adopt_as(cls);
 }
 
 // Pickling carries the encoding, and beside it what the encoding drops that the library can
 // set again: an absent priority (which arrives as 4), the expiration, the discard indication
-// and ack-immediately. A subclass's instance attributes go along as an ordinary object's do.
-py::tuple reduce_message(py::handle self) {
+// and ack-immediately. A subclass's instance state goes along as an ordinary object's does.
+py::object reduce_message(py::handle self, py::handle) {
     const PyZelMsg &msg = self.cast<const PyZelMsg &>();
     const py::tuple dropped = py::make_tuple(!msg.get_priority(), msg.get_expiration(), msg.get_discard_indication(),
                                              msg.get_ack_immediately());
     return py::make_tuple(py::type::handle_of(self).attr("from_smf"), py::make_tuple(msg.to_smf()),
-                          py::make_tuple(dropped, attributes_of(self)));
+                          py::make_tuple(dropped, instance_state(self)));
 }
 
-void restore_message(py::handle self, py::handle state) {
+py::object restore_message(py::handle self, py::handle state) {
+    // The whole state is checked before anything changes.
+    constexpr const char *kWhere = "ZelMsg.__setstate__";
     constexpr const char *kState = "the state that __reduce__ gives";
-    if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 2) refuse_argument(state, "ZelMsg.__setstate__", kState);
-    const py::tuple parts = py::reinterpret_borrow<py::tuple>(state);
-    const py::handle dropped = parts[0];
-    if (!PyTuple_Check(dropped.ptr()) || PyTuple_GET_SIZE(dropped.ptr()) != 4) {
-        refuse_argument(dropped, "ZelMsg.__setstate__", kState);
-    }
+    const auto is_tuple_of = [](py::handle value, Py_ssize_t size) {
+        return PyTuple_Check(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == size;
+    };
+    if (!is_tuple_of(state, 2)) refuse_argument(state, kWhere, kState);
+    const py::handle dropped = PyTuple_GET_ITEM(state.ptr(), 0);
+    const py::handle attributes = PyTuple_GET_ITEM(state.ptr(), 1);
+    if (!is_tuple_of(dropped, 4)) refuse_argument(dropped, kWhere, kState);
+    const auto value = [&](Py_ssize_t i) { return py::handle(PyTuple_GET_ITEM(dropped.ptr(), i)); };
+    const bool no_priority = argument<bool>(value(0), kWhere, kState);
+    const auto expiration = argument<std::int64_t>(value(1), kWhere, kState);
+    const bool discard = argument<bool>(value(2), kWhere, kState);
+    const bool ack = argument<bool>(value(3), kWhere, kState);
+    check_instance_state(self, attributes);
     PyZelMsg &msg = self.cast<PyZelMsg &>();
-    const py::tuple values = py::reinterpret_borrow<py::tuple>(dropped);
-    if (argument<bool>(values[0], "ZelMsg.__setstate__", kState)) msg.set_priority(std::nullopt);
-    msg.set_expiration(argument<std::int64_t>(values[1], "ZelMsg.__setstate__", kState));
-    msg.set_discard_indication(argument<bool>(values[2], "ZelMsg.__setstate__", kState));
-    msg.set_ack_immediately(argument<bool>(values[3], "ZelMsg.__setstate__", kState));
-    if (!parts[1].is_none()) self.attr("__dict__").attr("update")(parts[1]);
+    apply_instance_state(self, attributes);
+    if (no_priority) msg.set_priority(std::nullopt);
+    msg.set_expiration(expiration);
+    msg.set_discard_indication(discard);
+    msg.set_ack_immediately(ack);
+    return py::none();
 }
+
+py::object encode_message(py::handle self, py::handle) { return self.cast<const PyZelMsg &>().to_smf(); }
+
+py::object decode_message(py::handle cls, py::handle data) { return PyZelMsg::from_smf(cls, data); }
 
 }  // namespace zelmsg

@@ -172,6 +172,9 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getReplyTo(solClient_opaqueMs
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setReplyTo(solClient_opaqueMsg_pt msg_p,
                                                               solClient_destination_t *dest_p,
                                                               size_t destSize);
+/* Removes the reply-to; OK whether or not there is one. A refused setReplyTo removes the old
+   reply-to too, before it refuses. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteReplyTo(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_bool_t solClient_msg_isReplyMsg(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setAsReplyMsg(solClient_opaqueMsg_pt msg_p,
                                                                  solClient_bool_t isReply);
@@ -340,6 +343,10 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_getField(solClient_opaq
                                                                   solClient_field_t *field_p, size_t fieldSize,
                                                                   const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_rewind(solClient_opaqueContainer_pt container_p);
+/* The container's encoded size in bytes, its 5-byte header included: every add makes it
+   larger and every delete smaller. */
+SOLCLIENT_API solClient_returnCode_t solClient_container_getSize(solClient_opaqueContainer_pt container_p,
+                                                                 size_t *size_p);
 SOLCLIENT_API solClient_returnCode_t solClient_container_deleteField(solClient_opaqueContainer_pt container_p,
                                                                      const char *name);
 

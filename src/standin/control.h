@@ -127,7 +127,9 @@ namespace standin {
     X(solClient_msg_getTopicSequenceNumber)                                                   \
     X(solClient_msg_getMsgId)                                                                 \
     X(solClient_msg_getReplicationGroupMessageId)                                             \
-    X(solClient_replicationGroupMessageId_toString)
+    X(solClient_replicationGroupMessageId_toString)                                           \
+    X(solClient_msg_deleteReplyTo)                                                            \
+    X(solClient_container_getSize)
 
 enum class Op : unsigned {
 #define STANDIN_ENUMERATOR(name) name,

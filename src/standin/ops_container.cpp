@@ -488,6 +488,16 @@ solClient_returnCode_t solClient_container_rewind(solClient_opaqueContainer_pt c
     });
 }
 
+solClient_returnCode_t solClient_container_getSize(solClient_opaqueContainer_pt container_p, size_t *size_p) {
+    return run(Op::solClient_container_getSize, container_p, Kind::container, [&](const SlotRef &ref) {
+        if (size_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        *size_p = static_cast<size_t>(ref.container().encoded_size());
+        return kOk;
+    });
+}
+
 // Removes every field of the name, and with a container field, the handles within it; 0
 // also when there is none.
 solClient_returnCode_t solClient_container_deleteField(solClient_opaqueContainer_pt container_p, const char *name) {

@@ -239,6 +239,10 @@ solClient_returnCode_t solClient_msg_setReplyTo(solClient_opaqueMsg_pt msg_p,
     return set_destination(Op::solClient_msg_setReplyTo, msg_p, dest_p, destSize, kReplyTo);
 }
 
+solClient_returnCode_t solClient_msg_deleteReplyTo(solClient_opaqueMsg_pt msg_p) {
+    return delete_optional(Op::solClient_msg_deleteReplyTo, msg_p, &Message::reply_to);
+}
+
 solClient_bool_t solClient_msg_isReplyMsg(solClient_opaqueMsg_pt msg_p) {
     return get_flag(Op::solClient_msg_isReplyMsg, msg_p, &Message::reply);
 }

@@ -1,0 +1,92 @@
+#include "containers.hpp"
+
+#include "errors.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace zelmsg {
+namespace {
+
+// The sub-code of a standalone container that ran out of the memory it was made with.
+constexpr int kSubCodeNoRoom = 4;
+// The most memory a standalone container can be made with: its size is 32 bits.
+constexpr std::size_t kMaxContainerSize = std::numeric_limits<std::uint32_t>::max();
+// A field beyond its value: a tag, up to 4 length bytes, a name's tag, length and NUL, and a
+// number's or a destination's few bytes.
+constexpr std::size_t kFieldOverhead = 24;
+
+bool out_of_room() {
+    const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
+    return error && error->subCode == kSubCodeNoRoom;
+}
+
+}  // namespace
+
+solClient_returnCode_t add_field(solClient_opaqueContainer_pt container, const char *name,
+                                 const solClient_field_t &field) {
+    const auto &v = field.value;
+    switch (field.type) {
+    case SOLCLIENT_BOOL: return solClient_container_addBoolean(container, v.boolean, name);
+    case SOLCLIENT_INT8: return solClient_container_addInt8(container, v.int8, name);
+    case SOLCLIENT_INT16: return solClient_container_addInt16(container, v.int16, name);
+    case SOLCLIENT_INT32: return solClient_container_addInt32(container, v.int32, name);
+    case SOLCLIENT_INT64: return solClient_container_addInt64(container, v.int64, name);
+    case SOLCLIENT_UINT8: return solClient_container_addUint8(container, v.uint8, name);
+    case SOLCLIENT_UINT16: return solClient_container_addUint16(container, v.uint16, name);
+    case SOLCLIENT_UINT32: return solClient_container_addUint32(container, v.uint32, name);
+    case SOLCLIENT_UINT64: return solClient_container_addUint64(container, v.uint64, name);
+    case SOLCLIENT_FLOAT: return solClient_container_addFloat(container, v.float32, name);
+    case SOLCLIENT_DOUBLE: return solClient_container_addDouble(container, v.float64, name);
+    case SOLCLIENT_WCHAR: return solClient_container_addWchar(container, v.wchar, name);
+    case SOLCLIENT_STRING: return solClient_container_addString(container, v.string, name);
+    case SOLCLIENT_BYTEARRAY: return solClient_container_addByteArray(container, v.bytearray, field.length, name);
+    case SOLCLIENT_DESTINATION: return solClient_container_addDestination(container, &v.dest, sizeof v.dest, name);
+    case SOLCLIENT_MAP:
+    case SOLCLIENT_STREAM: return solClient_container_addContainer(container, v.map, name);
+    default: return solClient_container_addNull(container, name);
+    }
+}
+
+AsideContainer::AsideContainer(Kind kind, std::size_t size_guess) : kind_(kind) { make(size_guess); }
+
+void AsideContainer::make(std::size_t size) {
+    if (size > kMaxContainerSize) throw py::value_error("a map or stream cannot take more than 4294967295 bytes");
+    memory_.reset(new char[size]);
+    size_ = size;
+    const auto create = kind_ == map ? solClient_container_createMap : solClient_container_createStream;
+    check_call(create(container_.out(), memory_.get(), static_cast<solClient_uint32_t>(size)),
+                         "making a container");
+}
+
+void AsideContainer::add(const char *name, const solClient_field_t &field) {
+    for (;;) {
+        const solClient_returnCode_t rc = add_field(container_.get(), name, field);
+        if (rc == SOLCLIENT_OK) return;
+        if (!out_of_room()) check_call(rc, "adding a field");
+        // The refused field left no trace: move what there is and try again.
+        grow(kFieldOverhead + (name ? std::strlen(name) : 0) + field.length);
+    }
+}
+
+void AsideContainer::grow(std::size_t needed) {
+    // Declared in this order, the old container is closed before its memory goes.
+    const std::unique_ptr<char[]> old_memory = std::move(memory_);
+    const OpenContainer old = std::move(container_);
+    make(std::max(size_ * 2, size_ + needed));
+    check_call(solClient_container_rewind(old.get()), "rewinding a container");
+    solClient_field_t field;
+    const char *name = nullptr;
+    solClient_returnCode_t rc;
+    while ((rc = solClient_container_getNextField(old.get(), &field, sizeof field, kind_ == map ? &name : nullptr)) ==
+           SOLCLIENT_OK) {
+        // A container field is a handle to close once its copy is made.
+        const OpenContainer nested(field.type == SOLCLIENT_MAP || field.type == SOLCLIENT_STREAM ? field.value.map
+                                                                                                  : nullptr);
+        check_call(add_field(container_.get(), name, field), "moving a field");
+    }
+    if (rc != SOLCLIENT_EOS) check_call(rc, "reading a field");
+}
+
+}  // namespace zelmsg

@@ -1,0 +1,80 @@
+// The one conversion between Python values and the library's typed fields, used by every
+// place that reads or writes one: user properties and the structured payloads.
+//
+// Reading: BOOL bool, INT64 int, DOUBLE float, STRING str, BYTEARRAY bytes, NULL None,
+// DESTINATION Destination, MAP a new dict (the first value of each name, in order of first
+// occurrence), STREAM a new list, the narrower and unsigned widths, FLOAT and WCHAR as
+// zelmsg's typed classes (Int8 ... UInt64, Float32, WChar), SMF and UNKNOWN the bytes of
+// the field. Writing takes the same back, plus an int from 2^63 to 2^64-1 as UINT64, a
+// bytearray or contiguous memoryview as BYTEARRAY, any Mapping with str keys as a MAP, and a
+// list or tuple as a STREAM.
+//
+// Writing converts and adds one value at a time, each into the container built aside, so
+// that whatever Python code a later value runs (a Mapping's items(), a subclass's methods)
+// can change or free nothing that is still to be handed to the library.
+#pragma once
+
+#include "containers.hpp"
+
+#include <optional>
+#include <string>
+
+namespace zelmsg {
+
+// How deep values may nest, counting the outermost container as level 1, either way.
+constexpr int kMaxDepth = 1000;
+
+// ---- Reading
+
+// A field's value; a map or stream field's handle is closed once read.
+py::object read_field(const solClient_field_t &field, int depth);
+// Closes the handle of a map or stream field that is not to be read.
+void discard_field(const solClient_field_t &field);
+// The dict or list of a map or stream at the given level, rewound and read whole.
+py::dict read_map(solClient_opaqueContainer_pt map, int depth);
+py::list read_stream(solClient_opaqueContainer_pt stream, int depth);
+// The names of a map's fields, rewound and read in one pass, each once, in order of first
+// occurrence; no value is read.
+py::list map_names(solClient_opaqueContainer_pt map);
+// A map field's name as a str.
+py::str field_name(const char *name);
+
+// ---- Writing
+
+// A Python value as a field record, good while this lives: what the record points into stays
+// put, whatever Python code runs (a str or bytes is held, a bytes-like object's buffer is
+// held exported, a destination's name is copied, a map or stream is built aside). What no
+// field can hold raises TypeError, ValueError or OverflowError.
+class FieldValue {
+public:
+    // depth: the level a container value is at.
+    FieldValue(py::handle value, int depth);
+    ~FieldValue();
+    FieldValue(const FieldValue &) = delete;
+    FieldValue &operator=(const FieldValue &) = delete;
+
+    const solClient_field_t &field() const { return field_; }
+
+private:
+    void hold_buffer(PyObject *value);
+
+    solClient_field_t field_{};
+    py::object held_;
+    Py_buffer buffer_{};
+    std::string destination_name_;
+    std::optional<AsideContainer> container_;
+};
+
+// The fields of a Mapping's pairs, or of a list's or tuple's items, built aside as a map or
+// stream at the given level.
+AsideContainer build_map(py::handle mapping, int depth);
+AsideContainer build_stream(py::handle sequence, int depth);
+
+// A map's name as the library takes it: a str with a UTF-8 form, neither empty nor holding a
+// NUL, else TypeError or ValueError. It lives as long as key.
+const char *map_name(py::handle key);
+
+// Whether the value is a collections.abc.Mapping (a dict, or any other).
+bool is_mapping(py::handle value);
+
+}  // namespace zelmsg
