@@ -121,6 +121,7 @@ def call(lib, op, msg, container=None):
         "solClient_msg_setDestination": [msg, byref(Destination(QUEUE, b"q")), DESTINATION_SIZE],
         "solClient_msg_getReplyTo": [msg, byref(out.record), DESTINATION_SIZE],
         "solClient_msg_setReplyTo": [msg, byref(Destination(QUEUE, b"r")), DESTINATION_SIZE],
+        "solClient_msg_deleteReplyTo": [msg],
         "solClient_msg_isReplyMsg": [msg],
         "solClient_msg_setAsReplyMsg": [msg, 1],
         "solClient_msg_isElidingEligible": [msg],
@@ -188,6 +189,7 @@ def call(lib, op, msg, container=None):
         "solClient_container_getNextField": [container, byref(out.field), FIELD_SIZE, byref(out.text)],
         "solClient_container_getField": [container, byref(out.field), FIELD_SIZE, b"ct"],
         "solClient_container_rewind": [container],
+        "solClient_container_getSize": [container, byref(out.uint64)],
         "solClient_container_deleteField": [container, b"ct"],
         **{f"solClient_msg_get{name}": [msg, byref(out.text)]
            for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")},
