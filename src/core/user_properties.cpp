@@ -371,7 +371,7 @@ PyObject *view_popitem(PyObject *self, PyObject *) {
     return guarded([&]() -> PyObject * {
         const py::list names = keys(self);
         if (names.empty()) {
-            PyErr_SetString(PyExc_KeyError, "popitem(): user properties are empty");
+            PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
             raise_python_error();
         }
         const py::object key = names[names.size() - 1];
