@@ -119,12 +119,37 @@ def operations(msg):
                                    "message_id", "replication_group_message_id", "discard_indication")]
     ops += [("copy", copy.copy, []), ("deepcopy", copy.deepcopy, []),
             ("build", lambda m: zelmsg.ZelMsg.build(dest=dest, cos=2, json=payload), [("payload", payload)])]
+    slotted = Slotted.build(dest=dest, body=body)
+    slotted.note, slotted.extra = ["n"], {"e": 1}
+
+    def keeps_its_view(_):  # a cycle the collector frees
+        kept = Slotted.build(body=body)
+        kept.view = kept.user_properties
+
+    ops += [("build of an eager subclass", lambda m: Eager.build(dest=dest, body=body), []),
+            ("copy of an eager subclass", lambda m: copy.copy(Eager.build(body=body)), []),
+            ("copy with slots", lambda m: copy.copy(slotted), []), ("deepcopy with slots", lambda m: copy.deepcopy(slotted), []),
+            ("a message keeping its view", keeps_its_view, [])]
     if "stand-in" not in zelmsg.library_version()[2]:  # the wire encoding is the genuine library's
         ops += [("to_smf", lambda m: m.to_smf(), []), ("from_smf", lambda m: zelmsg.ZelMsg.from_smf(wire), []),
-                ("pickle round trip", lambda m: pickle.loads(pickle.dumps(m)), [])]
+                ("pickle round trip", lambda m: pickle.loads(pickle.dumps(m)), []),
+                ("pickle with slots", lambda m: pickle.loads(pickle.dumps(slotted)), [])]
     # Reads too must leave the written values alone, so every operation watches all of them.
     everything = [pair for _, _, pairs in ops for pair in pairs]
     return [(name, function, watched(pairs + common + everything)) for name, function, pairs in ops]
+
+
+# Subclasses: one whose __new__ reaches its native storage before a message is in it, and one
+# with slots and a __dict__ (at module level, so that it pickles).
+class Eager(zelmsg.ZelMsg):
+    def __new__(cls):
+        made = super().__new__(cls)
+        made.dest  # noqa: B018 (the read is the point)
+        return made
+
+
+class Slotted(zelmsg.ZelMsg):
+    __slots__ = ("note", "__dict__")
 
 
 def repeat(function, msg, iterations):
