@@ -24,7 +24,10 @@ extern "C" {
 typedef struct {
     int version;                      /* the table's version; later versions only append members */
     int (*check)(PyObject *obj);      /* 1 if obj is a ZelMsg (or a subclass instance), else 0; never fails */
-    void *(*handle)(PyObject *msg);   /* the message's solClient_opaqueMsg_pt, borrowed: valid while msg lives;
+    void *(*handle)(PyObject *msg);   /* the message's solClient_opaqueMsg_pt, borrowed: it names the message
+                                         while msg lives. Ask for it again for each use after Python code may
+                                         have run (each send, each change): zelmsg then knows that native code
+                                         may change the message, and keeps nothing of it stale.
                                          NULL with TypeError set if msg is not a ZelMsg,
                                          NULL with ValueError set if it holds no message */
     PyObject *(*adopt)(void *handle); /* a new ZelMsg that owns this library message and frees it when destroyed;
