@@ -9,6 +9,7 @@ turn. Run several rounds, a leak shows as a loss repeated once per round.
     python tests/memory/exercise.py [ROUNDS]     (default 5)
 """
 
+import collections.abc
 import copy
 import ctypes
 import gc
@@ -129,7 +130,7 @@ def header(msg):
     for dest in (Destination("orders/eu/new"), Destination("q", zelmsg.Queue),
                  Destination("t", zelmsg.TopicTemp), Destination("qt", DestinationType.QueueTemp),
                  Destination("n" * 250), Destination("n" * 251), Destination(""),
-                 Destination("x", zelmsg.Null), Destination("cut\0here"), Destination("#P2P/v:1")):
+                 Destination("x", zelmsg.Null), Destination("#P2P/v:1")):
         msg.dest = dest
         read = msg.dest
         read.dest, read.dest_type, msg.is_p2p
@@ -138,6 +139,8 @@ def header(msg):
         read.dest = "changed"
         read.dest_type = zelmsg.Queue
         msg.is_request
+    raises(ValueError, setattr, msg, "dest", Destination("cut\0here"))
+    raises(ValueError, setattr, msg, "reply2", Destination("cut\0here"))
     for flag in (True, False, 1, 0):
         msg.is_reply, msg.elide = flag, flag
         msg.is_reply, msg.elide, msg.is_request
@@ -166,7 +169,7 @@ def rest_of_header(msg):
     for ttl in (-1, 315_360_000_001):
         msg.ttl = ttl
     for priority in (256, -2, -1):
-        msg.priority = priority
+        raises(TypeError, setattr, msg, "priority", priority)
     for name in ("correlation_id", "application_message_id", "text"):
         raises(ValueError, setattr, msg, name, "cut\0here")
         raises(TypeError, setattr, msg, name, 5)
@@ -179,10 +182,11 @@ def rest_of_header(msg):
 
 
 def payloads(msg):
-    for text in ("application/json", "", "é" * 100, "a\0b"):
+    for text in ("application/json", "", "é" * 100):
         msg.content_type = text
         msg.content_type
     raises(TypeError, setattr, msg, "content_type", 5)
+    raises(ValueError, setattr, msg, "content_type", "a\0b")
     for body in (b"bytes\0with a nul" * 100, b"", bytes(range(256)) * 40):
         msg.body = body
         msg.body
@@ -261,6 +265,74 @@ def received_and_copies(msg):
     raises(ValueError, zelmsg.ZelMsg.from_smf, b"garbage")
 
 
+class Spoiler(collections.abc.Mapping):
+    """Frees the values given before it while it is converted."""
+
+    def __init__(self, *earlier):
+        self.earlier = earlier
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+    def __len__(self):
+        return 1
+
+    def __iter__(self):
+        return iter(["s"])
+
+    def items(self):
+        for value in self.earlier:
+            if isinstance(value, bytearray):
+                value.clear()
+            elif isinstance(value, memoryview):
+                value.release()
+            else:
+                value.dest = "x" * 300
+        yield "s", 1
+
+
+class Eager(zelmsg.ZelMsg):
+    def __new__(cls):
+        made = super().__new__(cls)
+        made.dest  # noqa: B018 (reaches the native storage early)
+        return made
+
+
+class Slotted(zelmsg.ZelMsg):
+    __slots__ = ("note", "__dict__")
+
+
+def hostile(msg):
+    spoilt = [bytearray(b"b" * 1000), memoryview(b"m" * 100), Destination("d" * 100)]
+    msg.user_properties = {"a": spoilt[0], "b": spoilt[1], "c": spoilt[2], "s": Spoiler(*spoilt)}
+    spoilt = [bytearray(b"b" * 1000), memoryview(b"m" * 100), Destination("d" * 100)]
+    msg.stream = [*spoilt, Spoiler(*spoilt)]
+    released = memoryview(b"x")
+    released.release()
+    raises(ValueError, msg.user_properties.__setitem__, "r", released)
+    raises(ValueError, msg.user_properties.__setitem__, "d", Destination("x" * 300))
+    view = msg.user_properties
+    view.setdefault("n", 1), view.pop("zz", None), view.popitem(), "\ud800" in view
+    raises(KeyError, view.pop, "zz")
+    raises(TypeError, copy.copy, view)
+    msg.reply2 = Destination("r" * 300)
+    msg.reply2 = None
+    msg.correlation_id = b"\xff"
+    raises(ValueError, getattr, msg, "correlation_id")
+    repr(msg)
+    raises(ValueError, setattr, msg, "text", "x\udc80")
+    raises(TypeError, msg.__setstate__, ((True, 2**70, False, False), None))
+    raises(TypeError, msg.to_smf, 1)
+    eager = Eager.build(body=b"e")
+    copy.copy(eager), copy.deepcopy(eager)
+    slotted = Slotted.build(body=b"s")
+    slotted.note, slotted.extra = [1], {"e": 2}
+    copy.copy(slotted), copy.deepcopy(slotted)
+    slotted.view = slotted.user_properties  # a cycle the collector frees
+    del slotted
+    gc.collect()
+
+
 def dumps(msg):
     repr(msg)
     msg.dest = Destination("é/" * 120)
@@ -302,6 +374,7 @@ def main():
         payloads(msg)
         structured(msg)
         received_and_copies(msg)
+        hostile(msg)
         dumps(msg)
         touch_everything(msg)
         del msg
