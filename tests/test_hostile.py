@@ -193,14 +193,37 @@ def test_the_check_reads_no_byte_outside_the_data(edits):
         ZelMsg.from_smf(data)
 
 
+FUZZ = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "fuzz-smf"
+
+
+def fuzz(*options):
+    """Runs the fuzzer; (its exit status, its figures)."""
+    done = subprocess.run([sys.executable, FUZZ, *options], capture_output=True, text=True, timeout=600)
+    return done.returncode, json.loads(done.stdout.splitlines()[-1]) if done.stdout else done.stderr[-3000:]
+
+
 @pytest.mark.genuine_only
 def test_damaged_encodings_never_crash(tmp_path):
     """A few thousand damaged encodings of the corpus, in fresh interpreters: each is refused
     or decodes to a message that reads whole, and the library never complains."""
-    done = subprocess.run(
-        [sys.executable, pathlib.Path(__file__).resolve().parent.parent / "scripts" / "fuzz-smf",
-         "--cases", "5000", "--seed", "20261209", "--out", tmp_path], capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stderr[-3000:]
-    figures = json.loads(done.stdout.splitlines()[-1])
+    status, figures = fuzz("--cases", "5000", "--seed", "20261209", "--out", tmp_path)
+    assert status == 0, figures
     assert (figures["cases"], figures["crashes"], figures["exceptions"], figures["complaints"]) == (5000, 0, 0, 0)
     assert figures["decoded"] > 100 and figures["refused"] > 1000
+
+
+@pytest.mark.genuine_only
+def test_the_fuzzer_isolates_what_kills_a_child(tmp_path):
+    """Children whose from_smf aborts on every input of a length divisible by 53: each such
+    input that comes up is counted and saved alone, and the run fails."""
+    (tmp_path / "sitecustomize.py").write_text(
+        "import os, zelmsg\n"
+        "decode = zelmsg.ZelMsg.from_smf\n"
+        "zelmsg.ZelMsg.from_smf = staticmethod(lambda data: os.abort() if len(data) % 53 == 0 else decode(data))\n")
+    python = tmp_path / "python"
+    python.write_text(f"#!/bin/sh\nPYTHONPATH={tmp_path} exec {sys.executable} \"$@\"\n")
+    python.chmod(0o755)
+    status, figures = fuzz("--cases", "200", "--batch", "50", "--tries", "1", "--python", python, "--out", tmp_path)
+    saved = [smf_cases.read_bytes() for smf_cases in tmp_path.glob("crash-*.cases")]
+    assert status == 1 and figures["crashes"] == figures["reproducers"] == len(saved) > 0
+    assert all(int.from_bytes(data[:4], "big") == len(data) - 4 and (len(data) - 4) % 53 == 0 for data in saved)
