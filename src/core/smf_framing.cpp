@@ -14,12 +14,12 @@ constexpr unsigned kVersion = 3;          // the low 3 bits of the first byte
 
 // Standard header parameters: 2 bytes of type and length L, or when that length byte is 0,
 // the type, the 0 and a 4-byte L; L counts the whole parameter.
-// The library never writes a binary-size parameter; given one, it sizes the payload by it
-// unchecked against the contents summary, and on most values refuses the data, freeing a data
-// block twice and leaking 10 KiB.
-constexpr unsigned kBinarySize = 0x0C;
 constexpr unsigned kContentsSummary = 0x16;
 constexpr unsigned kTopic = 0x18;
+// A binary-size parameter, which the library never writes: given one, it sizes the payload
+// by it unchecked against the contents summary, and refusing most such data it frees a data
+// block twice and leaks.
+constexpr unsigned kBinarySize = 0x0C;
 constexpr std::size_t kStandardHead = 2;
 constexpr std::size_t kExtendedHead = 6;
 
@@ -84,7 +84,8 @@ struct Open {
 };
 
 // The structured-data items filling [begin, end) exactly, each within the container it lies
-// in, at every level. Iterative, so that nesting costs no native stack.
+// in, at every level. Iterative, on a fixed stack of its own, so that no nesting can exhaust
+// the native one.
 Fault items_fault(const unsigned char *data, std::size_t begin, std::size_t end) {
     Open open[kSmfMaxNesting + 1];  // a level per container, the section itself at 0
     std::size_t depth = 0;
