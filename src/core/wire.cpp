@@ -5,6 +5,7 @@
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "new_messages.hpp"
+#include "smf_framing.hpp"
 
 #include <limits>
 #include <memory>
@@ -63,6 +64,11 @@ py::object PyZelMsg::from_smf(py::handle cls, py::handle data) {
     const std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> release(&view, PyBuffer_Release);
     if (static_cast<std::size_t>(view.len) > std::numeric_limits<std::uint32_t>::max()) {
         throw py::value_error(std::string(kDecodeRefused) + ": more than 4294967295 bytes");
+    }
+    // The library's parser trusts the lengths inside the data, and crashes on one that points
+    // past its parent or the buffer: every one is checked first.
+    if (const char *fault = smf_framing_fault(static_cast<const unsigned char *>(view.buf), view.len)) {
+        throw py::value_error(std::string(kDecodeRefused) + ": " + fault);
     }
     // The record is emptied first: some refusals leave it as it was, and a success may leave
     // the sub-code of a malformed container inside, which refuses the message.

@@ -1,0 +1,22 @@
+// A bounds check of an SMF encoding's framing, run before libsolclient parses it.
+//
+// The library's decoder trusts the lengths inside the bytes: one that points past the end of
+// its parent, or of the buffer, makes it read wild memory and crash. This walks every length
+// the decoder will follow (the fixed header, the header parameters, the contents summary, the
+// binary metadata and the structured data inside it and inside a map, stream or text
+// payload) and checks each against its parent before the library sees any of it.
+#pragma once
+
+#include <cstddef>
+
+namespace zelmsg {
+
+// The deepest map and stream nesting accepted: zelmsg itself writes at most 1000 levels of a
+// value's own, and the metadata puts up to three more around the user properties.
+inline constexpr std::size_t kSmfMaxNesting = 1100;
+
+// Null when the framing of the size bytes at data holds together, else a short reason in plain
+// English that quotes nothing of the data. Reads only the bytes given; allocates nothing.
+const char *smf_framing_fault(const unsigned char *data, std::size_t size);
+
+}  // namespace zelmsg
