@@ -177,6 +177,31 @@ def test_a_released_memoryview_is_refused_and_a_held_one_cannot_be_released():
     assert msg.map is None and dict(msg.user_properties) == {}
 
 
+def nested_map(depth):
+    """A body that the library reads as a map nested depth levels, each in the key "a"."""
+    # Each level is a map tag, its 4-byte length, and the key before the next level.
+    levels = [b"\x2b" + (5 + 9 * level).to_bytes(4, "big") + b"\x1c\x04a\x00" for level in range(depth, 0, -1)]
+    return b"".join(levels) + b"\x2b\x00\x00\x00\x05"
+
+
+@pytest.mark.parametrize("body, refused", [
+    (nested_map(100_000), True),  # the library's dump recurses into it until the stack runs out
+    (nested_map(999), False), (b"\x2b\x00\x00\x00\x06\xff", True), (b"\x2b\x00\x00\x00\x05", False),
+    (b"\x2b\x00\x00\x00\x09junk", True), (b"\x2bjust bytes", False), (b"\x1f\x00\x00\x00\x07hi", True),
+], ids=["deep", "deep-but-fine", "damaged-map", "empty-map", "damaged-field", "raw", "text-without-nul"])
+def test_a_body_the_library_would_read_as_a_damaged_container_is_refused(body, refused):
+    msg = ZelMsg()
+    msg.body = b"kept"
+    if refused:
+        with pytest.raises(ValueError, match="^ZelMsg.body: bytes that the library would read as a damaged"):
+            msg.body = body
+        assert msg.body == b"kept"
+    else:
+        msg.body = body
+        assert msg.body == body
+    repr(msg)
+
+
 # ---- The corners of Python's protocols
 
 OPERATIONS = st.lists(st.one_of(

@@ -2,6 +2,7 @@
 #include "pyzelmsg.hpp"
 
 #include "errors.hpp"
+#include "smf_framing.hpp"
 #include "texts.hpp"
 
 #include <cstring>
@@ -125,6 +126,14 @@ solClient_returnCode_t PyZelMsg::set_reply2(const std::optional<Destination> &d)
         solClient_msg_deleteReplyTo(msg_);
     }
     return rc;
+}
+
+solClient_returnCode_t PyZelMsg::set_body(const void *data, std::uint32_t size) {
+    if (const char *fault = attachment_framing_fault(static_cast<const unsigned char *>(data), size)) {
+        throw py::value_error(std::string("ZelMsg.body: bytes that the library would read as a damaged map, "
+                                          "stream or text (") + fault + ")");
+    }
+    return solClient_msg_setBinaryAttachment(msg_, data, size);
 }
 
 solClient_returnCode_t PyZelMsg::set_user_data(const std::optional<py::bytes> &data) {

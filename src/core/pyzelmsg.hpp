@@ -132,9 +132,9 @@ public:
         solClient_msg_getBinaryAttachmentPtr(msg_, &data, &size);
         return {data, size};
     }
-    solClient_returnCode_t set_body(const void *data, std::uint32_t size) {
-        return solClient_msg_setBinaryAttachment(msg_, data, size);
-    }
+    // Bytes that the library would read as a damaged map, stream or text, or as one nested
+    // deeper than any zelmsg writes, raise ValueError (pyzelmsg.cpp).
+    solClient_returnCode_t set_body(const void *data, std::uint32_t size);
 
     py::dict get_json() const;
     void set_json(const py::dict &value);

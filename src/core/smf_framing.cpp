@@ -268,4 +268,8 @@ const char *smf_framing_fault(const unsigned char *data, std::size_t size) {
     return payload_fault(data, header_end, size, header);
 }
 
+const char *attachment_framing_fault(const unsigned char *data, std::size_t size) {
+    return attachment_fault(data, 0, size);
+}
+
 }  // namespace zelmsg

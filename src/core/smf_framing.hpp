@@ -19,4 +19,9 @@ inline constexpr std::size_t kSmfMaxNesting = 1100;
 // English that quotes nothing of the data. Reads only the bytes given; allocates nothing.
 const char *smf_framing_fault(const unsigned char *data, std::size_t size);
 
+// The same for a binary attachment alone: null for raw bytes, which nothing parses, and for a
+// map, stream or text whose framing and nesting hold together. The library reads bytes that
+// start as one of those as one, and its dump recurses into them without a limit.
+const char *attachment_framing_fault(const unsigned char *data, std::size_t size);
+
 }  // namespace zelmsg
