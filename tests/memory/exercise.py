@@ -177,8 +177,9 @@ def rest_of_header(msg):
         getattr(msg, name)
     raises(TypeError, setattr, msg, "sequence_number", -1)
     raises(TypeError, setattr, msg, "ttl", None)
-    msg.body = b"\x1c\x02"  # no structured string, though it starts like one
-    msg.text
+    raises(ValueError, setattr, msg, "body", b"\x1c\x02")  # a structured string without its NUL
+    msg.body = b"\x2bjust bytes"  # starts like a map, but is none
+    msg.text, msg.map
 
 
 def payloads(msg):
