@@ -2,52 +2,15 @@
 // copies, and ZelMsg.build.
 #include "new_messages.hpp"
 
-#include "arguments.hpp"
 #include "errors.hpp"
 #include "interpreter.hpp"
+#include "property_table.hpp"
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace zelmsg {
-namespace {
-
-// What ZelMsg.build knows of each writable property, in registration order: its setter, and
-// whether it writes the payload or the content type. Filled by the first interpreter's
-// registration; every interpreter registers the same properties in the same order, and
-// keeps a dict from each name to its place in its own state.
-enum Role : unsigned { kOther = 0, kPayload = 1, kCodec = 2, kContentType = 4 };
-struct Writable {
-    Setter set;
-    unsigned role;
-};
-std::vector<Writable> &writables() {
-    static std::vector<Writable> table;
-    return table;
-}
-// The place of user_properties, which build applies before the rest.
-std::size_t first_place = 0;
-
-unsigned role_of(std::string_view name) {
-    for (const char *payload : {"body", "text", "map", "stream"}) {
-        if (name == payload) return kPayload;
-    }
-    if (name == "json" || name == "msgpack") return kPayload | kCodec;
-    return name == "content_type" ? kContentType : kOther;
-}
-
-}  // namespace
-
-void remember_setter(const char *name, Setter set) {
-    InterpreterState &state = interpreter_state();
-    if (!state.build_places) state.build_places = py::dict().release().ptr();
-    const std::size_t place = static_cast<std::size_t>(PyDict_GET_SIZE(state.build_places));
-    py::reinterpret_borrow<py::dict>(state.build_places)[name] = place;
-    if (place < writables().size()) return;  // an earlier interpreter's registration filled it
-    if (std::string_view(name) == "user_properties") first_place = place;
-    writables().push_back({set, role_of(name)});
-}
 
 py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg, py::handle cls, PyZelMsg **native_p) {
     // An instance of cls as cls.__new__(cls) makes one, with no __init__ run. pybind11 owns
@@ -142,6 +105,7 @@ py::object build_message(py::handle cls, PyObject *const *arguments, Py_ssize_t 
     // order, user_properties first, whatever the order of the keywords.
     if (count != 0) throw py::type_error("ZelMsg.build() takes keyword arguments only");
     const std::vector<Writable> &table = writables();
+    const std::size_t first_place = user_properties_place();
     PyObject *places = interpreter_state().build_places;
     std::vector<PyObject *> values(table.size(), nullptr);
     unsigned roles = 0;
@@ -170,9 +134,10 @@ py::object build_message(py::handle cls, PyObject *const *arguments, Py_ssize_t 
     if (solClient_msg_alloc(msg.out()) != SOLCLIENT_OK) refused("libsolclient cannot allocate a message");
     PyZelMsg *native = nullptr;
     py::object made = msg.adopt_as(cls, &native);  // freed with made if a value raises
-    if (values[first_place]) table[first_place].set(*native, values[first_place]);
+    const auto apply = [&](std::size_t place) { table[place].set(*native, values[place], table[place].where); };
+    if (values[first_place]) apply(first_place);
     for (std::size_t place = 0; place < table.size(); ++place) {
-        if (values[place] && place != first_place) table[place].set(*native, values[place]);
+        if (values[place] && place != first_place) apply(place);
     }
     return made;
 }

@@ -6,11 +6,6 @@
 
 namespace zelmsg {
 
-// A read-write property's setter, as ZelMsg registers it and ZelMsg.build applies it.
-using Setter = void (*)(PyZelMsg &, py::handle);
-// Keeps a setter for ZelMsg.build, in registration order.
-void remember_setter(const char *name, Setter set);
-
 // A subclass instance's state as its __getstate__ gives it (its __dict__, and its slots in a
 // (dict, slots) pair); None for a ZelMsg itself.
 py::object instance_state(py::handle self);

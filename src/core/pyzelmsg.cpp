@@ -194,4 +194,9 @@ AttachmentView payload_view(const py::bytes &payload) {
     return {PyBytes_AS_STRING(payload.ptr()), static_cast<std::uint32_t>(size)};
 }
 
+void write_body(PyZelMsg &msg, const py::bytes &body) {
+    const AttachmentView payload = payload_view(body);
+    msg.set_body(payload.data, payload.size);
+}
+
 }  // namespace zelmsg

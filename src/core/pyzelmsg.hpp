@@ -352,5 +352,7 @@ py::bytes read_body(const PyZelMsg &msg);
 // The payload's own buffer, to hand to the library, which makes the one copy a write
 // makes. Raises ValueError for a payload longer than an attachment can be.
 AttachmentView payload_view(const py::bytes &payload);
+// The attachment set to a bytes object's bytes.
+void write_body(PyZelMsg &msg, const py::bytes &body);
 
 }  // namespace zelmsg

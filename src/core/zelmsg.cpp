@@ -1,13 +1,12 @@
 // zelmsg: a Python message object over libsolclient. This file registers the module: the
 // enums, Destination, ZelMsg with its properties and methods, the typed field classes and the
 // user property view, in the order they have always been registered.
-#include "arguments.hpp"
+#include "property_table.hpp"
 #include "capi.hpp"
 #include "errors.hpp"
 #include "interpreter.hpp"
 #include "methods.hpp"
 #include "new_messages.hpp"
-#include "texts.hpp"
 #include "typed_values.hpp"
 #include "user_properties.hpp"
 #include "values.hpp"
@@ -58,32 +57,50 @@ std::string installed_folder(const char *relative) {
 py::object include_folder(py::handle, py::handle) { return py::str(installed_folder("include")); }
 py::object cmake_folder(py::handle, py::handle) { return py::str(installed_folder("share/cmake/zelmsg")); }
 
-void write_body(PyZelMsg &msg, py::handle body) {
-    const AttachmentView payload = payload_view(argument<py::bytes>(body, "ZelMsg.body", "bytes"));
-    msg.set_body(payload.data, payload.size);
-}
-
-// What the setters accept, as their TypeErrors say it.
-constexpr const char *kFlag = "a bool (or None, or a number, read for its truth)";
-constexpr const char *kText = "a str or bytes";
-constexpr const char *kOptionalText = "a str, bytes or None";
-constexpr const char *kInt64 = "an int from -2**63 to 2**63-1";
-constexpr const char *kOptionalInt64 = "an int from -2**63 to 2**63-1, or None";
-constexpr const char *kPriority = "an int from 0 to 255, or None";
-constexpr const char *kSequenceNumber = "an int from 0 to 2**64-1, or None";
-
-// A priority from 0 to 255, or None for none: the library takes -1 to remove one, and
-// keeps the old value for the other numbers outside, which the TypeError refuses instead.
-std::optional<std::int32_t> priority_argument(py::handle value) {
-    if (value.is_none()) return std::nullopt;
-    const auto priority = argument<std::int32_t>(value, "ZelMsg.priority", kPriority);
-    if (priority < 0 || priority > 255) refuse_argument(value, "ZelMsg.priority", kPriority);
-    return priority;
-}
-
-std::optional<std::string_view> optional_text(py::handle value, const char *where) {
-    return optional_text_argument(value, where, kOptionalText);
-}
+// ZelMsg's properties, in the order they have always been registered, which is part of the
+// module's defined surface; ZelMsg.build applies setters in it too.
+constexpr auto kProperties = std::tuple{
+    read_write<&PyZelMsg::get_dest, &PyZelMsg::set_dest>("dest"),
+    read_write<&PyZelMsg::get_reply2, &PyZelMsg::set_reply2>("reply2"),
+    read_write<&PyZelMsg::get_is_reply, &PyZelMsg::set_is_reply>("is_reply"),
+    read_only<&PyZelMsg::get_is_request>("is_request"),
+    read_only<&PyZelMsg::get_is_p2p>("is_p2p"),
+    read_write<&PyZelMsg::get_delivery_mode, &PyZelMsg::set_delivery_mode>("delivery_mode"),
+    read_write<&PyZelMsg::get_content_type, &PyZelMsg::set_content_type>("content_type"),
+    read_write<&PyZelMsg::get_elide, &PyZelMsg::set_elide>("elide"),
+    read_write<&PyZelMsg::get_cos, &PyZelMsg::set_cos>("cos"),
+    read_write<&PyZelMsg::get_json, &PyZelMsg::set_json>("json"),
+    read_write<&PyZelMsg::get_msgpack, &PyZelMsg::set_msgpack>("msgpack"),
+    read_write<&read_body, &write_body>("body"),
+    read_write<&PyZelMsg::get_dmq_eligible, &PyZelMsg::set_dmq_eligible>("dmq_eligible"),
+    read_write<&PyZelMsg::get_ttl, &PyZelMsg::set_ttl>("ttl"),
+    read_write<&PyZelMsg::get_priority, &PyZelMsg::set_priority>("priority"),
+    read_write<&PyZelMsg::get_correlation_id, &PyZelMsg::set_correlation_id>("correlation_id"),
+    read_write<&PyZelMsg::get_application_message_id, &PyZelMsg::set_application_message_id>(
+        "application_message_id"),
+    read_write<&PyZelMsg::get_sender_timestamp, &PyZelMsg::set_sender_timestamp>("sender_timestamp"),
+    read_write<&PyZelMsg::get_sequence_number, &PyZelMsg::set_sequence_number>("sequence_number"),
+    read_write<&PyZelMsg::get_text, &PyZelMsg::set_text>("text"),
+    read_write<&user_properties_view, &PyZelMsg::set_user_properties>("user_properties"),
+    read_write<&PyZelMsg::get_map, &PyZelMsg::set_map>("map"),
+    read_write<&PyZelMsg::get_stream, &PyZelMsg::set_stream>("stream"),
+    read_write<&PyZelMsg::get_application_message_type, &PyZelMsg::set_application_message_type>(
+        "application_message_type"),
+    read_write<&PyZelMsg::get_sender_id, &PyZelMsg::set_sender_id>("sender_id"),
+    read_write<&PyZelMsg::get_http_content_type, &PyZelMsg::set_http_content_type>("http_content_type"),
+    read_write<&PyZelMsg::get_http_content_encoding, &PyZelMsg::set_http_content_encoding>(
+        "http_content_encoding"),
+    read_write<&PyZelMsg::get_expiration, &PyZelMsg::set_expiration>("expiration"),
+    read_write<&PyZelMsg::get_ack_immediately, &PyZelMsg::set_ack_immediately>("ack_immediately"),
+    read_write<&PyZelMsg::get_user_data, &PyZelMsg::set_user_data>("user_data"),
+    read_only<&PyZelMsg::get_redelivered>("redelivered"),
+    read_only<&PyZelMsg::get_delivery_count>("delivery_count"),
+    read_only<&PyZelMsg::get_receive_timestamp>("receive_timestamp"),
+    read_only<&PyZelMsg::get_topic_sequence_number>("topic_sequence_number"),
+    read_only<&PyZelMsg::get_message_id>("message_id"),
+    read_only<&PyZelMsg::get_replication_group_message_id>("replication_group_message_id"),
+    read_only<&PyZelMsg::get_discard_indication>("discard_indication"),
+};
 
 }  // namespace
 
@@ -180,119 +197,12 @@ PYBIND11_MODULE(zelmsg, m) {
         if (!extra.empty()) throw py::type_error("ZelMsg.__repr__() takes no arguments");
         return msg.dump();
     });
-    writable(message, "dest",
-        [](const PyZelMsg &msg) { return msg.get_dest(); },
-        [](PyZelMsg &msg, py::handle d) { msg.set_dest(argument<const Destination &>(d, "ZelMsg.dest", "a Destination")); });
-    writable(message, "reply2",
-        [](const PyZelMsg &msg) { return msg.get_reply2(); },
-        [](PyZelMsg &msg, py::handle d) {
-            msg.set_reply2(argument<std::optional<Destination>>(d, "ZelMsg.reply2", "a Destination or None")); });
-    writable(message, "is_reply",
-        [](const PyZelMsg &msg) { return msg.get_is_reply(); },
-        [](PyZelMsg &msg, py::handle flag) { msg.set_is_reply(argument<bool>(flag, "ZelMsg.is_reply", kFlag)); });
-    message.def_property_readonly("is_request", [](const PyZelMsg &msg) { return msg.get_is_request(); });
-    message.def_property_readonly("is_p2p", [](const PyZelMsg &msg) { return msg.get_is_p2p(); });
-    writable(message, "delivery_mode",
-        [](const PyZelMsg &msg) { return msg.get_delivery_mode(); },
-        [](PyZelMsg &msg, py::handle mode) {
-            msg.set_delivery_mode(argument<DeliveryMode>(mode, "ZelMsg.delivery_mode", "a DeliveryMode")); });
-    writable(message, "content_type",
-        [](const PyZelMsg &msg) { return msg.get_content_type(); },
-        [](PyZelMsg &msg, py::handle text) {
-            msg.set_content_type(text_argument(text, "ZelMsg.content_type", kText).data()); });
-    writable(message, "elide",
-        [](const PyZelMsg &msg) { return msg.get_elide(); },
-        [](PyZelMsg &msg, py::handle flag) { msg.set_elide(argument<bool>(flag, "ZelMsg.elide", kFlag)); });
-    writable(message, "cos",
-        [](const PyZelMsg &msg) { return msg.get_cos(); },
-        [](PyZelMsg &msg, py::handle cos) {
-            msg.set_cos(argument<std::uint32_t>(cos, "ZelMsg.cos", "an int from 0 to 4294967295")); });
-    writable(message, "json",
-        [](const PyZelMsg &msg) { return msg.get_json(); },
-        [](PyZelMsg &msg, py::handle value) { msg.set_json(argument<py::dict>(value, "ZelMsg.json", "a dict")); });
-    writable(message, "msgpack",
-        [](const PyZelMsg &msg) { return msg.get_msgpack(); },
-        [](PyZelMsg &msg, py::handle value) { msg.set_msgpack(argument<py::dict>(value, "ZelMsg.msgpack", "a dict")); });
-    writable(message, "body",
-        [](const PyZelMsg &msg) { return read_body(msg); },
-        [](PyZelMsg &msg, py::handle body) { write_body(msg, body); });
-    writable(message, "dmq_eligible",
-        [](const PyZelMsg &msg) { return msg.get_dmq_eligible(); },
-        [](PyZelMsg &msg, py::handle flag) { msg.set_dmq_eligible(argument<bool>(flag, "ZelMsg.dmq_eligible", kFlag)); });
-    writable(message, "ttl",
-        [](const PyZelMsg &msg) { return msg.get_ttl(); },
-        [](PyZelMsg &msg, py::handle ttl) { msg.set_ttl(argument<std::int64_t>(ttl, "ZelMsg.ttl", kInt64)); });
-    writable(message, "priority",
-        [](const PyZelMsg &msg) { return msg.get_priority(); },
-        [](PyZelMsg &msg, py::handle priority) { msg.set_priority(priority_argument(priority)); });
-    writable(message, "correlation_id",
-        [](const PyZelMsg &msg) { return msg.get_correlation_id(); },
-        [](PyZelMsg &msg, py::handle id) { msg.set_correlation_id(optional_text(id, "ZelMsg.correlation_id")); });
-    writable(message, "application_message_id",
-        [](const PyZelMsg &msg) { return msg.get_application_message_id(); },
-        [](PyZelMsg &msg, py::handle id) {
-            msg.set_application_message_id(optional_text(id, "ZelMsg.application_message_id")); });
-    writable(message, "sender_timestamp",
-        [](const PyZelMsg &msg) { return msg.get_sender_timestamp(); },
-        [](PyZelMsg &msg, py::handle ms) {
-            msg.set_sender_timestamp(argument<std::optional<std::int64_t>>(ms, "ZelMsg.sender_timestamp", kOptionalInt64)); });
-    writable(message, "sequence_number",
-        [](const PyZelMsg &msg) { return msg.get_sequence_number(); },
-        [](PyZelMsg &msg, py::handle number) {
-            msg.set_sequence_number(
-            argument<std::optional<std::uint64_t>>(number, "ZelMsg.sequence_number", kSequenceNumber)); });
-    writable(message, "text",
-        [](const PyZelMsg &msg) { return msg.get_text(); },
-        [](PyZelMsg &msg, py::handle text) { msg.set_text(optional_text(text, "ZelMsg.text")); });
+    register_properties(message, kProperties);
+    add_methods(message, message_methods);
 
     m.attr("_C_API") = c_api_capsule();
     add_functions(m, module_functions);
     m.attr("__version__") = ZELMSG_VERSION;
-
     register_typed_values(m, state);
     register_user_properties_view(m, state);
-    writable(message, "user_properties",
-        [](py::handle msg) { return user_properties_view(msg); },
-        [](PyZelMsg &msg, py::handle mapping) { msg.set_user_properties(mapping); });
-    writable(message, "map",
-        [](const PyZelMsg &msg) { return msg.get_map(); },
-        [](PyZelMsg &msg, py::handle mapping) { msg.set_map(mapping); });
-    writable(message, "stream",
-        [](const PyZelMsg &msg) { return msg.get_stream(); },
-        [](PyZelMsg &msg, py::handle sequence) { msg.set_stream(sequence); });
-
-    writable(message, "application_message_type",
-        [](const PyZelMsg &msg) { return msg.get_application_message_type(); },
-        [](PyZelMsg &msg, py::handle type) {
-            msg.set_application_message_type(optional_text(type, "ZelMsg.application_message_type")); });
-    writable(message, "sender_id",
-        [](const PyZelMsg &msg) { return msg.get_sender_id(); },
-        [](PyZelMsg &msg, py::handle id) { msg.set_sender_id(optional_text(id, "ZelMsg.sender_id")); });
-    writable(message, "http_content_type",
-        [](const PyZelMsg &msg) { return msg.get_http_content_type(); },
-        [](PyZelMsg &msg, py::handle type) { msg.set_http_content_type(optional_text(type, "ZelMsg.http_content_type")); });
-    writable(message, "http_content_encoding",
-        [](const PyZelMsg &msg) { return msg.get_http_content_encoding(); },
-        [](PyZelMsg &msg, py::handle encoding) {
-            msg.set_http_content_encoding(optional_text(encoding, "ZelMsg.http_content_encoding")); });
-    writable(message, "expiration",
-        [](const PyZelMsg &msg) { return msg.get_expiration(); },
-        [](PyZelMsg &msg, py::handle ms) { msg.set_expiration(argument<std::int64_t>(ms, "ZelMsg.expiration", kInt64)); });
-    writable(message, "ack_immediately",
-        [](const PyZelMsg &msg) { return msg.get_ack_immediately(); },
-        [](PyZelMsg &msg, py::handle flag) { msg.set_ack_immediately(argument<bool>(flag, "ZelMsg.ack_immediately", kFlag)); });
-    writable(message, "user_data",
-        [](const PyZelMsg &msg) { return msg.get_user_data(); },
-        [](PyZelMsg &msg, py::handle data) {
-            msg.set_user_data(argument<std::optional<py::bytes>>(data, "ZelMsg.user_data", "bytes, or None")); });
-    message.def_property_readonly("redelivered", [](const PyZelMsg &msg) { return msg.get_redelivered(); });
-    message.def_property_readonly("delivery_count", [](const PyZelMsg &msg) { return msg.get_delivery_count(); });
-    message.def_property_readonly("receive_timestamp", [](const PyZelMsg &msg) { return msg.get_receive_timestamp(); });
-    message.def_property_readonly("topic_sequence_number",
-        [](const PyZelMsg &msg) { return msg.get_topic_sequence_number(); });
-    message.def_property_readonly("message_id", [](const PyZelMsg &msg) { return msg.get_message_id(); });
-    message.def_property_readonly("replication_group_message_id",
-        [](const PyZelMsg &msg) { return msg.get_replication_group_message_id(); });
-    message.def_property_readonly("discard_indication", [](const PyZelMsg &msg) { return msg.get_discard_indication(); });
-    add_methods(message, message_methods);
 }
