@@ -7,7 +7,7 @@
 #ifndef ZELMSG_STANDIN_CALL_H
 #define ZELMSG_STANDIN_CALL_H
 
-#include "control.h"
+#include "operations.h"
 #include "handles.h"
 
 #include <memory>

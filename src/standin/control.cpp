@@ -1,7 +1,7 @@
 // The test control: call counts, injected failures, the last-error record, and the
 // exported standin_* functions that tests drive them with.
 
-#include "control.h"
+#include "operations.h"
 #include "handles.h"
 #include "standin_control.h"
 

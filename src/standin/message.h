@@ -1,4 +1,5 @@
-/* One message of the stand-in libsolclient, as the library keeps it, and its text dump. */
+/* One message of the stand-in libsolclient, as the library keeps it, and its text dump
+ * (dump.cpp). */
 #ifndef ZELMSG_STANDIN_MESSAGE_H
 #define ZELMSG_STANDIN_MESSAGE_H
 

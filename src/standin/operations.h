@@ -1,8 +1,8 @@
 /* The inner side of the test control (standin_control.h): the library's operations, their
  * call counts and injected failures, and the failures that a call reports through the
  * last-error record. */
-#ifndef ZELMSG_STANDIN_INNER_CONTROL_H
-#define ZELMSG_STANDIN_INNER_CONTROL_H
+#ifndef ZELMSG_STANDIN_OPERATIONS_H
+#define ZELMSG_STANDIN_OPERATIONS_H
 
 #include "solclient.h"
 #include "standin_control.h"
