@@ -1,6 +1,13 @@
 // zelmsg: a Python message object over libsolclient. This file registers the module: the
-// enums, Destination, ZelMsg with its properties and methods, the typed field classes and the
-// user property view, in the order they have always been registered.
+// enums, Destination, ZelMsg with its properties (the table below) and methods, the typed
+// field classes and the user property view, in the order they have always been registered.
+//
+// The files of src/core stand in floors, each calling only those below it:
+//   registration   zelmsg.cpp, and property_table.* that it fills
+//   features       codecs, user_properties, structured_payload, wire, new_messages, capi
+//   the message    pyzelmsg.* (the accessors), values.* (Destination)
+//   conversion     conversion.* (Python values and fields), typed_values.*
+//   ground         containers.*, smf_framing.*, texts.*, errors.*, methods.*, interpreter.*
 #include "property_table.hpp"
 #include "capi.hpp"
 #include "errors.hpp"
