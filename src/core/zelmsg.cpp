@@ -3,9 +3,11 @@
 // field classes and the user property view, in the order they have always been registered.
 //
 // The files of src/core stand in floors, each calling only those below it:
-//   registration   zelmsg.cpp, and property_table.* that it fills
+//   registration   zelmsg.cpp
 //   features       codecs, user_properties, structured_payload, wire, new_messages, capi
-//   the message    pyzelmsg.* (the accessors), values.* (Destination)
+//   the message    pyzelmsg.* (the accessors), property_table.* and arguments.hpp (how the
+//                  setters take their values, for the registration and ZelMsg.build),
+//                  values.* (Destination)
 //   conversion     conversion.* (Python values and fields), typed_values.*
 //   ground         containers.*, smf_framing.*, texts.*, errors.*, methods.*, interpreter.*
 #include "property_table.hpp"
