@@ -120,6 +120,15 @@ def test_module_holds_exactly_its_surface():
         assert cls.__module__ == "zelmsg" and cls.__qualname__ == cls.__name__
 
 
+def test_the_reference_lists_every_property_in_order_with_what_it_takes():
+    """docs/reference.md's table is the surface a user reads: it cannot drift from the module."""
+    rows = [line.split("|")[1:4] for line in (ROOT / "docs/reference.md").read_text().splitlines()
+            if line.startswith("| `")]
+    documented = [(name.strip().strip("`"), takes.strip() == "read-only") for name, _, takes in rows]
+    assert documented == [(name, value.fset is None) for name, value in vars(zelmsg.ZelMsg).items()
+                          if isinstance(value, property)]
+
+
 def test_versions_name_the_distribution_and_the_library_it_runs_on(lib):
     with open(ROOT / "pyproject.toml", "rb") as file:
         assert zelmsg.__version__ == tomllib.load(file)["project"]["version"]
