@@ -1,6 +1,8 @@
-"""The conversion between Python values and the library's typed fields, written a second time
-from its rules, with plain library calls through ctypes: what zelmsg's user properties and
-structured payloads are checked against."""
+"""The library calls a Python value becomes as a field, made through ctypes: the twin that
+zelmsg's user properties and structured payloads are compared with. For every kind the
+vendor's own API also writes, test_vendor.py holds zelmsg to that independent conversion on
+the genuine library; the kinds only zelmsg writes (the typed widths, bytes, destinations)
+follow the table below."""
 
 import struct
 from collections.abc import Mapping
