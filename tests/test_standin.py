@@ -11,7 +11,7 @@ import threading
 import time
 from collections import namedtuple
 from concurrent.futures import ThreadPoolExecutor
-from ctypes import byref, c_char_p, c_int32, c_int64, c_uint32, c_uint64, c_void_p
+from ctypes import POINTER, byref, c_char_p, c_int32, c_int64, c_ubyte, c_uint32, c_uint64, c_void_p
 
 import pytest
 
@@ -32,7 +32,8 @@ FLAGS = [("solClient_msg_isReplyMsg", "solClient_msg_setAsReplyMsg"),
          ("solClient_msg_isAckImmediately", "solClient_msg_setAckImmediately")]
 ZERO_OR_ONE = [("solClient_msg_isDMQEligible", "solClient_msg_setDMQEligible"),
                ("solClient_msg_isDiscardIndication", "solClient_msg_setDiscardIndication")]
-FLAG_GETTERS = [getter for getter, _ in FLAGS + ZERO_OR_ONE] + ["solClient_msg_isRedelivered"]
+# With isCacheMsg, which answers its own value for a message it cannot read.
+FLAG_GETTERS = [getter for getter, _ in FLAGS + ZERO_OR_ONE] + ["solClient_msg_isRedelivered", "solClient_msg_isCacheMsg"]
 CREATIONS = ["solClient_msg_alloc", "solClient_container_createMap", "solClient_container_createStream"]
 MAP_OPERATIONS = [op for op in OPERATIONS if op.startswith("solClient_container_") and op not in CREATIONS]
 # Calls on no message or container; the first two cannot fail.
@@ -47,7 +48,7 @@ RMID_TEXT = b"rmid1:3477f-a5ce520f2ec-00000000-000f4385"
 
 def failed_flag(op):
     """What a flag getter answers when it fails: it has no code to return."""
-    return 255 if op == "solClient_msg_isAckImmediately" else 0
+    return {"solClient_msg_isAckImmediately": 255, "solClient_msg_isCacheMsg": -1}.get(op, 0)
 
 
 @pytest.fixture
@@ -190,6 +191,24 @@ def call(lib, op, msg, container=None):
         "solClient_container_getField": [container, byref(out.field), FIELD_SIZE, b"ct"],
         "solClient_container_rewind": [container],
         "solClient_container_getSize": [container, byref(out.uint64)],
+        "solClient_msg_isCacheMsg": [msg],
+        "solClient_msg_getCacheRequestId": [msg, byref(out.uint64)],
+        "solClient_msg_getConsumerIdCount": [msg, byref(out.number)],
+        "solClient_msg_getConsumerId": [msg, 0, byref(out.number)],
+        **{f"solClient_msg_tracing_get{part}Byte": [msg, 1, out.buffer, size]
+           for part, size in (("TraceId", 16), ("SpanId", 8))},
+        **{f"solClient_msg_tracing_set{part}Byte": [msg, 1, b"\x01" * size, size]
+           for part, size in (("TraceId", 16), ("SpanId", 8))},
+        "solClient_msg_tracing_isSampled": [msg, 1, ctypes.cast(ctypes.pointer(out.number), POINTER(c_ubyte))],
+        "solClient_msg_tracing_setSampled": [msg, 1, 1],
+        "solClient_msg_tracing_getTraceStatePtr": [msg, 1, byref(out.pointer), byref(out.uint64)],
+        "solClient_msg_tracing_setTraceState": [msg, 1, b"k=v", 3],
+        "solClient_msg_tracing_deleteContext": [msg, 1],
+        "solClient_msg_tracing_getInjectionStandardByte": [msg, 1, ctypes.cast(ctypes.pointer(out.number), POINTER(c_ubyte))],
+        "solClient_msg_tracing_setInjectionStandardByte": [msg, 1, 1],
+        "solClient_msg_tracing_getBaggagePtr": [msg, byref(out.pointer), byref(out.uint64)],
+        "solClient_msg_tracing_setBaggage": [msg, b"k=v"],
+        "solClient_msg_tracing_deleteBaggage": [msg],
         "solClient_container_deleteField": [container, b"ct"],
         **{f"solClient_msg_get{name}": [msg, byref(out.text)]
            for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")},

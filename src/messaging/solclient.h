@@ -416,6 +416,95 @@ SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_toStrin
 #define SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_SIZE 16
 #define SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH 41
 
+/* What a receiver learns of a cache: isCacheMsg answers SOLCLIENT_CACHE_LIVE_MESSAGE for a
+   message that came live, and SOLCLIENT_CACHE_INVALID_MESSAGE for a null handle. The request id
+   reads 5 on a message that no cache request brought, with 0 written. */
+typedef enum solClient_cacheStatus
+#ifdef __cplusplus
+    : int
+#endif
+{
+    SOLCLIENT_CACHE_INVALID_MESSAGE = -1,
+    SOLCLIENT_CACHE_LIVE_MESSAGE = 0,
+    SOLCLIENT_CACHE_MESSAGE = 1,
+    SOLCLIENT_CACHE_SUSPECT_MESSAGE = 2,
+} solClient_cacheStatus_t;
+SOLCLIENT_API solClient_cacheStatus_t solClient_msg_isCacheMsg(solClient_opaqueMsg_pt msg_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getCacheRequestId(solClient_opaqueMsg_pt msg_p,
+                                                                     solClient_uint64_t *id_p);
+/* The ids of the consumers a message was delivered to: the count (4 bytes), then each by
+   index. An index at or past the count answers 0 with 0xFFFFFFFF written: only ask below it. */
+typedef solClient_uint32_t solClient_consumerId_t;
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getConsumerIdCount(solClient_opaqueMsg_pt msg_p,
+                                                                      solClient_uint32_t *count_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getConsumerId(solClient_opaqueMsg_pt msg_p,
+                                                                 solClient_uint32_t index,
+                                                                 solClient_consumerId_t *id_p);
+
+/* W3C trace contexts, two a message: the transport context (rewritten at each hop, which the
+   wire encoding leaves out) and the creation context (set once by the producer, which it
+   keeps); and W3C baggage. Every getter of a message without the context answers 5.
+   Setting any part of a context makes it, with the rest zero, unsampled, an empty trace
+   state and the W3C injection standard. The library takes any size and any context type
+   without complaint, and what it does with others is unknown: pass 16 for a trace id, 8 for
+   a span id, and only the two types below. A trace state is at most 512 bytes (more is -1)
+   and is cut at a NUL; size 0 stores an empty one. A baggage is a NUL-terminated text of any
+   length; its pointer read gives the size with the NUL, and set(NULL) changes nothing. */
+typedef enum solClient_msg_tracing_context_type
+#ifdef __cplusplus
+    : int
+#endif
+{
+    SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT = 0,
+    SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT = 1,
+} solClient_msg_tracing_context_type_t;
+typedef enum solClient_msg_tracing_injection_standard_type
+#ifdef __cplusplus
+    : int
+#endif
+{
+    SOLCLIENT_INJECTION_STANDARD_SMF = 0,
+    SOLCLIENT_INJECTION_STANDARD_W3C = 1,
+} solClient_msg_tracing_injection_standard_type_t;
+#define SOLCLIENT_TRACING_TRACE_ID_SIZE 16
+#define SOLCLIENT_TRACING_SPAN_ID_SIZE 8
+#define SOLCLIENT_TRACING_MAX_TRACE_STATE 512
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getTraceIdByte(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, solClient_uint8_t *traceId,
+    size_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setTraceIdByte(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const solClient_uint8_t *traceId,
+    size_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getSpanIdByte(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, solClient_uint8_t *spanId,
+    size_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setSpanIdByte(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const solClient_uint8_t *spanId,
+    size_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_isSampled(solClient_opaqueMsg_pt msg_p,
+                                                                     solClient_msg_tracing_context_type_t contextType,
+                                                                     solClient_bool_t *isSampled);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setSampled(solClient_opaqueMsg_pt msg_p,
+                                                                      solClient_msg_tracing_context_type_t contextType,
+                                                                      solClient_bool_t isSampled);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getTraceStatePtr(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const char **traceState,
+    size_t *size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setTraceState(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const char *traceState,
+    size_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_deleteContext(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getInjectionStandardByte(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, solClient_uint8_t *standard);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setInjectionStandardByte(
+    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, solClient_uint8_t standard);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getBaggagePtr(solClient_opaqueMsg_pt msg_p,
+                                                                         const char **baggage, size_t *size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setBaggage(solClient_opaqueMsg_pt msg_p,
+                                                                      const char *baggage);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_deleteBaggage(solClient_opaqueMsg_pt msg_p);
+
 /* A full, independent copy of the message. The genuine library crashes on a null copy_p,
    and its copy shares the attachment and user data bytes with the original (reference
    counted; a later set gives either its own), so never write through their pointers. */

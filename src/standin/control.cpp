@@ -121,9 +121,25 @@ int standin_set_received(void *msg, const char *fact, long long value) {
         message.topic_sequence_number = value;
     } else if (name == "message_id") {
         message.message_id = static_cast<std::uint64_t>(value);
+    } else if (name == "cache_status") {
+        if (value < SOLCLIENT_CACHE_LIVE_MESSAGE || value > SOLCLIENT_CACHE_SUSPECT_MESSAGE) {
+            return -1;
+        }
+        message.cache_status = static_cast<solClient_cacheStatus_t>(value);
+    } else if (name == "cache_request_id") {
+        message.cache_request_id = static_cast<std::uint64_t>(value);
     } else {
         return -1;
     }
+    return 0;
+}
+
+int standin_set_consumer_ids(void *msg, const solClient_consumerId_t *ids, size_t count) {
+    const SlotRef ref = table.find(msg, Kind::message);
+    if (!ref || (ids == nullptr && count != 0)) {
+        return -1;
+    }
+    ref->consumer_ids.assign(ids, ids + count);
     return 0;
 }
 

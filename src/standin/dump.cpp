@@ -291,6 +291,49 @@ void container_block(BoundedText &out, const Container &container, std::string_v
     container_lines(out, container, 2);
 }
 
+// Bytes in lowercase hex, two digits each.
+void hex_text(BoundedText &out, std::span<const unsigned char> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (const unsigned char byte : bytes) {
+        const char pair[2] = {kDigits[byte >> 4], kDigits[byte & 15]};
+        out << std::string_view(pair, 2);
+    }
+}
+
+// "{traceId=..., spanId=..., sampled=true, traceState=...}" after a label one column wider
+// than the others.
+void trace_context_line(BoundedText &out, std::string_view name, const std::optional<StoredTraceContext> &context) {
+    if (!context) {
+        return;
+    }
+    label(out, name) << " {traceId=";
+    hex_text(out, context->trace_id);
+    out << ", spanId=";
+    hex_text(out, context->span_id);
+    out << ", sampled=" << (context->sampled ? "true" : "false") << ", traceState=" << context->trace_state << "}\n";
+}
+
+// The baggage's length, then its text with every byte but printable ASCII as " 0xNN "; an
+// empty one has a label of its own and no text line.
+void baggage_lines(BoundedText &out, const std::string &baggage) {
+    if (baggage.empty()) {
+        label(out, "Trace: Baggage:") << "len=0\n";
+        return;
+    }
+    label(out, "Trace Baggage:") << "len=" << baggage.size() << "\n  ";
+    for (const char c : baggage) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out << std::string_view(&c, 1);
+        } else {
+            out << " 0x";
+            hex_text(out, std::span(&byte, 1));
+            out << " ";
+        }
+    }
+    out << "\n";
+}
+
 // A structured string attachment shows its text; an empty one, the label alone, which
 // then ends the dump without a line feed, as the genuine library's does.
 void attachment_lines(BoundedText &out, const Message &message) {
@@ -379,6 +422,12 @@ void dump(const Message &message, char *buffer, std::size_t size) {
     if (!message.user_data.empty()) {
         label(out, "User Data:") << "len=" << message.user_data.size() << "\n";
         hex_rows(out, message.user_data);
+    }
+    trace_context_line(out, "Tracing CreationContext:", message.trace_contexts[SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT]);
+    trace_context_line(out, "Trace Context SMF Parameter:",
+                       message.trace_contexts[SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT]);
+    if (message.baggage) {
+        baggage_lines(out, *message.baggage);
     }
     if (!message.attachment.empty() || message.attachment_container) {
         attachment_lines(out, message);

@@ -24,6 +24,16 @@ struct StoredDestination {
     std::string name;
 };
 
+// A W3C trace context as the library keeps it: made whole (zeros, unsampled, no state, the
+// W3C injection standard) by the first set of any part.
+struct StoredTraceContext {
+    std::array<unsigned char, SOLCLIENT_TRACING_TRACE_ID_SIZE> trace_id{};
+    std::array<unsigned char, SOLCLIENT_TRACING_SPAN_ID_SIZE> span_id{};
+    bool sampled = false;
+    std::string trace_state;
+    unsigned char injection_standard = SOLCLIENT_INJECTION_STANDARD_W3C;
+};
+
 // Everything of a message but its payload: plain values, which a copy takes as they are.
 struct Header {
     std::optional<StoredDestination> destination;
@@ -47,6 +57,9 @@ struct Header {
     bool dmq_eligible = false;
     bool ack_immediately = false;
     bool discard_indication = false;
+    // By context type: the transport context, then the creation context.
+    std::array<std::optional<StoredTraceContext>, 2> trace_contexts;
+    std::optional<std::string> baggage;
 
     // What a received message carries; here only standin_set_received and
     // standin_set_replication_group_message_id give them.
@@ -56,6 +69,9 @@ struct Header {
     std::optional<std::int64_t> topic_sequence_number;
     std::optional<std::uint64_t> message_id;
     std::optional<std::array<unsigned char, kReplicationGroupMessageIdSize>> replication_group_message_id;
+    solClient_cacheStatus_t cache_status = SOLCLIENT_CACHE_LIVE_MESSAGE;
+    std::optional<std::uint64_t> cache_request_id;
+    std::vector<solClient_consumerId_t> consumer_ids;
 };
 
 struct Message : Header {

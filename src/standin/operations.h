@@ -129,7 +129,25 @@ namespace standin {
     X(solClient_msg_getReplicationGroupMessageId)                                             \
     X(solClient_replicationGroupMessageId_toString)                                           \
     X(solClient_msg_deleteReplyTo)                                                            \
-    X(solClient_container_getSize)
+    X(solClient_container_getSize)                                                            \
+    X(solClient_msg_isCacheMsg)                                                               \
+    X(solClient_msg_getCacheRequestId)                                                        \
+    X(solClient_msg_getConsumerIdCount)                                                       \
+    X(solClient_msg_getConsumerId)                                                            \
+    X(solClient_msg_tracing_getTraceIdByte)                                                   \
+    X(solClient_msg_tracing_setTraceIdByte)                                                   \
+    X(solClient_msg_tracing_getSpanIdByte)                                                    \
+    X(solClient_msg_tracing_setSpanIdByte)                                                    \
+    X(solClient_msg_tracing_isSampled)                                                        \
+    X(solClient_msg_tracing_setSampled)                                                       \
+    X(solClient_msg_tracing_getTraceStatePtr)                                                 \
+    X(solClient_msg_tracing_setTraceState)                                                    \
+    X(solClient_msg_tracing_deleteContext)                                                    \
+    X(solClient_msg_tracing_getInjectionStandardByte)                                         \
+    X(solClient_msg_tracing_setInjectionStandardByte)                                         \
+    X(solClient_msg_tracing_getBaggagePtr)                                                    \
+    X(solClient_msg_tracing_setBaggage)                                                       \
+    X(solClient_msg_tracing_deleteBaggage)
 
 enum class Op : unsigned {
 #define STANDIN_ENUMERATOR(name) name,
@@ -245,6 +263,10 @@ inline constexpr Failure kSmallText{kParamOutOfRange, "text buffer under 42 byte
 inline constexpr Failure kNoWire{kNoWireEncoding, "the stand-in has no wire encoding (SMF)"};
 inline constexpr Failure kBadDatablock{kParamNullPtr, "data block is null or not one the library gave out"};
 inline constexpr Failure kInjected{kInternalError, "failure injected by standin_fail_next"};
+inline constexpr Failure kBadContextType{kParamOutOfRange, "trace context type is not 0 or 1"};
+inline constexpr Failure kBadTraceIdSize{kParamOutOfRange, "trace id size is not 16"};
+inline constexpr Failure kBadSpanIdSize{kParamOutOfRange, "span id size is not 8"};
+inline constexpr Failure kLongTraceState{kParamOutOfRange, "Trace State can not be longer than 512 bytes"};
 
 // Each thread's record carries the reason of its latest failure, as the genuine library's
 // does once solClient_initialize has run.

@@ -70,11 +70,17 @@ SOLCLIENT_API unsigned long standin_open_containers(void);
  * getters then read: "redelivered" (0 or not, for solClient_msg_isRedelivered),
  * "delivery_count" (a 32-bit count, for getDeliveryCount, which then answers 0 instead of
  * -1), "receive_timestamp" (getRcvTimestamp), "topic_sequence_number"
- * (getTopicSequenceNumber) and "message_id" (getMsgId, read as the same 64 bits unsigned).
- * The numbers then read 0 instead of 5. The dump shows the redelivered flag, the topic
+ * (getTopicSequenceNumber), "message_id" (getMsgId, read as the same 64 bits unsigned),
+ * "cache_status" (1 cached or 2 suspect for isCacheMsg, 0 live again) and
+ * "cache_request_id" (getCacheRequestId). The numbers then read 0 instead of 5. The dump shows the redelivered flag, the topic
  * sequence number and the message id as the genuine library does. 0 on success; -1 for a
  * handle that is no live message, an unknown fact, or a delivery count out of range. */
 SOLCLIENT_API int standin_set_received(void *msg, const char *fact, long long value);
+
+/* Gives the message the ids of `count` consumers it was delivered to, which
+ * getConsumerIdCount and getConsumerId then read; 0 takes them away. 0 on success, -1 for a
+ * handle that is no live message. */
+SOLCLIENT_API int standin_set_consumer_ids(void *msg, const solClient_consumerId_t *ids, size_t count);
 
 /* Gives the message a replication group message id of `size` bytes, which must be 16, or
  * takes it away when `id` is NULL. 0 on success, -1 for a handle that is no live message or
