@@ -152,6 +152,22 @@ OPERATIONS = {
     "solClient_msg_decodeFromSmf": (_rc, [POINTER(BufInfo), POINTER(_handle)]),
     "solClient_datablock_free": (_rc, [POINTER(c_void_p)]),
     "solClient_resetLastErrorInfo": (None, []),
+    "solClient_msg_isCacheMsg": (c_int, [_handle]),
+    "solClient_msg_getCacheRequestId": (_rc, [_handle, POINTER(c_uint64)]),
+    "solClient_msg_getConsumerIdCount": (_rc, [_handle, POINTER(c_uint32)]),
+    "solClient_msg_getConsumerId": (_rc, [_handle, c_uint32, POINTER(c_uint32)]),
+    **{f"solClient_msg_tracing_{verb}{part}Byte": (_rc, [_handle, c_int, c_char_p, c_size_t])
+       for verb in ("get", "set") for part in ("TraceId", "SpanId")},
+    "solClient_msg_tracing_isSampled": (_rc, [_handle, c_int, POINTER(c_ubyte)]),
+    "solClient_msg_tracing_setSampled": (_rc, [_handle, c_int, c_ubyte]),
+    "solClient_msg_tracing_getTraceStatePtr": (_rc, [_handle, c_int, POINTER(c_void_p), POINTER(c_size_t)]),
+    "solClient_msg_tracing_setTraceState": (_rc, [_handle, c_int, c_char_p, c_size_t]),
+    "solClient_msg_tracing_deleteContext": (_rc, [_handle, c_int]),
+    "solClient_msg_tracing_getInjectionStandardByte": (_rc, [_handle, c_int, POINTER(c_ubyte)]),
+    "solClient_msg_tracing_setInjectionStandardByte": (_rc, [_handle, c_int, c_ubyte]),
+    "solClient_msg_tracing_getBaggagePtr": (_rc, [_handle, POINTER(c_void_p), POINTER(c_size_t)]),
+    "solClient_msg_tracing_setBaggage": (_rc, [_handle, c_char_p]),
+    "solClient_msg_tracing_deleteBaggage": (_rc, [_handle]),
 }
 
 CONTROL = {
@@ -166,6 +182,7 @@ CONTROL = {
     "standin_open_containers": (c_ulong, []),
     "standin_set_received": (c_int, [c_void_p, c_char_p, c_longlong]),
     "standin_set_replication_group_message_id": (c_int, [c_void_p, c_void_p, c_size_t]),
+    "standin_set_consumer_ids": (c_int, [c_void_p, POINTER(c_uint32), c_size_t]),
 }
 
 
@@ -420,6 +437,14 @@ class Library:
 
     def set_received(self, msg, fact, value):
         return self.standin_set_received(msg, fact.encode(), value)
+
+    def set_consumer_ids(self, msg, ids):
+        return self.standin_set_consumer_ids(msg, (c_uint32 * len(ids))(*ids), len(ids))
+
+    def injection_standard(self, msg, context_type):
+        """(code, the byte read)."""
+        standard = c_ubyte(UNWRITTEN & 0xFF)
+        return self.solClient_msg_tracing_getInjectionStandardByte(msg, context_type, byref(standard)), standard.value
 
     def set_error_text(self, text):
         self.standin_set_error_text(None if text is None else text.encode())

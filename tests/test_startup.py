@@ -101,22 +101,25 @@ def test_module_holds_exactly_its_surface():
         "DestinationType", "Null", "Topic", "Queue", "TopicTemp", "QueueTemp",
         "DeliveryMode", "Direct", "Persistent", "NonPersistent", "Destination", "ZelMsg",
         "_C_API", "get_include", "get_cmake_dir", "library_version",
-        *TYPED_CLASSES, "UserProperties",
+        *TYPED_CLASSES, "UserProperties", "TraceContext", "CacheStatus",
     }
     # Each addition is registered after what came before it.
-    assert [name for name in vars(zelmsg) if name in own][-14:] == [
-        "_C_API", "get_include", "get_cmake_dir", "library_version", *TYPED_CLASSES, "UserProperties"]
+    assert [name for name in vars(zelmsg) if name in own][-16:] == [
+        "_C_API", "get_include", "get_cmake_dir", "library_version", *TYPED_CLASSES, "UserProperties",
+        "TraceContext", "CacheStatus"]
     properties = [name for name, value in vars(zelmsg.ZelMsg).items() if isinstance(value, property)]
-    assert properties[-17:] == [
+    assert properties[-23:] == [
         "user_properties", "map", "stream", "application_message_type", "sender_id", "http_content_type",
         "http_content_encoding", "expiration", "ack_immediately", "user_data", "redelivered", "delivery_count",
         "receive_timestamp", "topic_sequence_number", "message_id", "replication_group_message_id",
-        "discard_indication"]
+        "discard_indication", "creation_context", "transport_context", "baggage", "cache_status",
+        "cache_request_id", "consumer_ids"]
     assert list(vars(zelmsg.ZelMsg))[-7:] == [
         "__copy__", "__deepcopy__", "build", "to_smf", "from_smf", "__reduce__", "__setstate__"]
     assert zelmsg.__doc__ == "\n\n  "
     for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg,
-                zelmsg.UserProperties, *(getattr(zelmsg, name) for name in TYPED_CLASSES)):
+                zelmsg.UserProperties, zelmsg.TraceContext, zelmsg.CacheStatus,
+                *(getattr(zelmsg, name) for name in TYPED_CLASSES)):
         assert cls.__module__ == "zelmsg" and cls.__qualname__ == cls.__name__
 
 

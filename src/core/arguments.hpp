@@ -16,6 +16,7 @@
 
 #include "errors.hpp"
 #include "texts.hpp"
+#include "trace_context.hpp"
 #include "values.hpp"
 
 namespace zelmsg {
@@ -104,6 +105,12 @@ struct Taken<std::optional<std::string_view>> {
     static std::optional<std::string_view> from(py::handle value, const char *where) {
         return optional_text_argument(value, where, kOptionalText);
     }
+};
+
+// A trace context, or None (as a null one).
+template <>
+struct Taken<const TraceContext *> {
+    static const TraceContext *from(py::handle value, const char *where) { return trace_context_of(value, where); }
 };
 
 // A value the accessor converts itself: a mapping, a sequence.

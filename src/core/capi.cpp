@@ -21,10 +21,10 @@ int check(PyObject *obj) {
 
 // The PyZelMsg inside an instance of ZelMsg or a subclass, null while pybind11 has not
 // allocated it (the object was made by ZelMsg.__new__ alone and never used).
-const PyZelMsg *native_of(PyObject *obj) {
+PyZelMsg *native_of(PyObject *obj) {
     auto *instance = reinterpret_cast<py::detail::instance *>(obj);
     // ZelMsg is the object's only bound base: its value pointer is in place.
-    if (instance->simple_layout) return static_cast<const PyZelMsg *>(instance->simple_value_holder[0]);
+    if (instance->simple_layout) return static_cast<PyZelMsg *>(instance->simple_value_holder[0]);
     // A Python class that also derives from another bound type keeps one value per base.
     const py::detail::value_and_holder found = instance->get_value_and_holder(find_interpreter_state()->message_info, false);
     return found ? found.value_ptr<PyZelMsg>() : nullptr;
@@ -35,8 +35,8 @@ void *handle(PyObject *msg) {
         PyErr_Format(PyExc_TypeError, "expected a zelmsg.ZelMsg, not %s", msg ? Py_TYPE(msg)->tp_name : "NULL");
         return nullptr;
     }
-    const PyZelMsg *native = native_of(msg);
-    solClient_opaqueMsg_pt held = native ? native->handle() : nullptr;
+    PyZelMsg *native = native_of(msg);
+    solClient_opaqueMsg_pt held = native ? native->handle_for_native() : nullptr;
     if (!held) PyErr_SetString(PyExc_ValueError, "the ZelMsg holds no message");
     // Native code may change the message's user property map through it.
     ++user_property_map_touches;

@@ -26,6 +26,7 @@ InterpreterState::~InterpreterState() {
     Py_XDECREF(float32_type);
     Py_XDECREF(wchar_type);
     Py_XDECREF(view_type);
+    Py_XDECREF(trace_context_type);
     Py_XDECREF(mapping_abc);
     Py_XDECREF(dict_name);
     Py_XDECREF(getstate_name);

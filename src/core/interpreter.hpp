@@ -32,6 +32,7 @@ struct InterpreterState {
     PyTypeObject *float32_type = nullptr;
     PyTypeObject *wchar_type = nullptr;
     PyTypeObject *view_type = nullptr;    // UserProperties
+    PyTypeObject *trace_context_type = nullptr;
     PyObject *mapping_abc = nullptr;      // collections.abc.Mapping
     PyObject *dict_name = nullptr;        // "__dict__"
     PyObject *getstate_name = nullptr;    // "__getstate__"

@@ -64,7 +64,9 @@ struct SetterParameter<R (*)(PyZelMsg &, T)> {
 
 template <auto Set>
 void take_and_set(PyZelMsg &msg, py::handle value, const char *where) {
-    std::invoke(Set, msg, Taken<typename SetterParameter<decltype(Set)>::type>::from(value, where));
+    auto taken = Taken<typename SetterParameter<decltype(Set)>::type>::from(value, where);
+    msg.mark_written();
+    std::invoke(Set, msg, std::move(taken));
 }
 
 template <auto Get, auto Set>

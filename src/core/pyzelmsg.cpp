@@ -199,4 +199,29 @@ void write_body(PyZelMsg &msg, const py::bytes &body) {
     msg.set_body(payload.data, payload.size);
 }
 
+py::tuple PyZelMsg::get_consumer_ids() const {
+    solClient_uint32_t count = 0;
+    if (solClient_msg_getConsumerIdCount(msg_, &count) != SOLCLIENT_OK) return py::tuple();
+    py::tuple ids(count);
+    for (solClient_uint32_t i = 0; i < count; ++i) {
+        solClient_consumerId_t id = 0;
+        solClient_msg_getConsumerId(msg_, i, &id);
+        ids[i] = py::int_(id);
+    }
+    return ids;
+}
+
+solClient_opaqueMsg_pt PyZelMsg::handle_for_native() {
+    if (written_ && msg_) {
+        // Setting the destination again, to what it is, makes the library drop an encoding it
+        // made before and encode afresh: without one, nothing can have been encoded.
+        solClient_destination_t dest{SOLCLIENT_NULL_DESTINATION, nullptr};
+        if (solClient_msg_getDestination(msg_, &dest, sizeof dest) == SOLCLIENT_OK) {
+            solClient_msg_setDestination(msg_, &dest, sizeof dest);
+        }
+        written_ = false;
+    }
+    return msg_;
+}
+
 }  // namespace zelmsg

@@ -16,6 +16,7 @@
 #include "containers.hpp"
 #include "solclient.h"
 #include "texts.hpp"
+#include "trace_context.hpp"
 #include "values.hpp"
 
 namespace zelmsg {
@@ -271,7 +272,41 @@ public:
     std::optional<py::list> get_stream() const;
     void set_stream(py::handle sequence);
 
+    // W3C trace contexts (tracing.cpp): the creation context, set once by the producer, and the
+    // transport context, set at each hop; each None when the message has none, or one whose
+    // ids are zero. Writing one writes it whole; None removes it. And W3C baggage.
+    py::object get_creation_context() const { return read_context(SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT); }
+    solClient_returnCode_t set_creation_context(const TraceContext *context) {
+        return write_context(SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT, context);
+    }
+    py::object get_transport_context() const { return read_context(SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT); }
+    solClient_returnCode_t set_transport_context(const TraceContext *context) {
+        return write_context(SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT, context);
+    }
+    std::optional<py::str> get_baggage() const;
+    solClient_returnCode_t set_baggage(std::optional<std::string_view> baggage) {
+        return baggage ? solClient_msg_tracing_setBaggage(msg_, baggage->data()) : solClient_msg_tracing_deleteBaggage(msg_);
+    }
+
+    // What a receiver learns of a cache and of the consumers it was delivered to.
+    solClient_cacheStatus_t get_cache_status() const { return solClient_msg_isCacheMsg(msg_); }
+    std::optional<std::uint64_t> get_cache_request_id() const {
+        solClient_uint64_t id = 0;
+        if (solClient_msg_getCacheRequestId(msg_, &id) != SOLCLIENT_OK) return std::nullopt;
+        return id;
+    }
+    py::tuple get_consumer_ids() const;
+
+    // Marks the message changed by zelmsg: the next handle() makes the library encode it
+    // afresh (refresh_encoding), for the library reuses an encoding it made before.
+    void mark_written() { written_ = true; }
+    // The message's library handle for native code, after that refresh if zelmsg changed it.
+    solClient_opaqueMsg_pt handle_for_native();
+
 private:
+    py::object read_context(solClient_msg_tracing_context_type_t type) const;
+    solClient_returnCode_t write_context(solClient_msg_tracing_context_type_t type, const TraceContext *context);
+
     void remove_attachment();
     // Copies a container in as the attachment; the library refuses nothing it built itself.
     void set_attachment_container(solClient_opaqueContainer_pt container);
@@ -316,6 +351,8 @@ private:
     // A container the object would own and close: part of its shape from the start, though
     // no accessor keeps a container (each opens and closes its own), so it stays null.
     solClient_opaqueContainer_pt container_ = nullptr;
+    // Changed by zelmsg since native code last had the handle (mark_written).
+    bool written_ = false;
 };
 
 // The name of the content-type tag in the user property map, and the size the module asks

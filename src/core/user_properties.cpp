@@ -168,7 +168,11 @@ struct View {
 
 View *as_view(PyObject *self) { return reinterpret_cast<View *>(self); }
 const PyZelMsg &message_of(PyObject *self) { return *as_view(self)->msg; }
-PyZelMsg &writable_message_of(PyObject *self) { return *as_view(self)->msg; }
+PyZelMsg &writable_message_of(PyObject *self) {
+    PyZelMsg &msg = *as_view(self)->msg;
+    msg.mark_written();
+    return msg;
+}
 
 // Runs a body that raises C++ exceptions as the C API wants it: a null result and the error set.
 template <typename Body>
@@ -234,7 +238,7 @@ void set_item(PyObject *self, PyObject *key, PyObject *value) {
 
 void del_item(PyObject *self, PyObject *key) {
     const char *name = lookup_name(key);
-    const OpenContainer map = name ? message_of(self).open_user_property_map() : OpenContainer();
+    const OpenContainer map = name ? writable_message_of(self).open_user_property_map() : OpenContainer();
     if (!map.get()) missing(key);
     solClient_field_t field;
     const solClient_returnCode_t rc = solClient_container_getField(map.get(), &field, sizeof field, name);

@@ -16,6 +16,7 @@
 #include "interpreter.hpp"
 #include "methods.hpp"
 #include "new_messages.hpp"
+#include "trace_context.hpp"
 #include "typed_values.hpp"
 #include "user_properties.hpp"
 #include "values.hpp"
@@ -109,6 +110,12 @@ constexpr auto kProperties = std::tuple{
     read_only<&PyZelMsg::get_message_id>("message_id"),
     read_only<&PyZelMsg::get_replication_group_message_id>("replication_group_message_id"),
     read_only<&PyZelMsg::get_discard_indication>("discard_indication"),
+    read_write<&PyZelMsg::get_creation_context, &PyZelMsg::set_creation_context>("creation_context"),
+    read_write<&PyZelMsg::get_transport_context, &PyZelMsg::set_transport_context>("transport_context"),
+    read_write<&PyZelMsg::get_baggage, &PyZelMsg::set_baggage>("baggage"),
+    read_only<&PyZelMsg::get_cache_status>("cache_status"),
+    read_only<&PyZelMsg::get_cache_request_id>("cache_request_id"),
+    read_only<&PyZelMsg::get_consumer_ids>("consumer_ids"),
 };
 
 }  // namespace
@@ -214,4 +221,10 @@ PYBIND11_MODULE(zelmsg, m) {
     m.attr("__version__") = ZELMSG_VERSION;
     register_typed_values(m, state);
     register_user_properties_view(m, state);
+    register_trace_context(m, state);
+    py::enum_<solClient_cacheStatus>(m, "CacheStatus", "Whether a received message came live or from a cache")
+        .value("Invalid", SOLCLIENT_CACHE_INVALID_MESSAGE, "Not a message")
+        .value("Live", SOLCLIENT_CACHE_LIVE_MESSAGE, "Live")
+        .value("Cached", SOLCLIENT_CACHE_MESSAGE, "From a cache")
+        .value("Suspect", SOLCLIENT_CACHE_SUSPECT_MESSAGE, "From a cache that may have missed messages");
 }
