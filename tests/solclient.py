@@ -442,9 +442,10 @@ class Library:
         return self.standin_set_consumer_ids(msg, (c_uint32 * len(ids))(*ids), len(ids))
 
     def injection_standard(self, msg, context_type):
-        """(code, the byte read)."""
-        standard = c_ubyte(UNWRITTEN & 0xFF)
-        return self.solClient_msg_tracing_getInjectionStandardByte(msg, context_type, byref(standard)), standard.value
+        """(code, the value read). The genuine library writes four bytes through its byte pointer."""
+        standard = c_uint32(UNWRITTEN)
+        code = self.solClient_msg_tracing_getInjectionStandardByte(msg, context_type, ctypes.cast(ctypes.pointer(standard), POINTER(c_ubyte)))
+        return code, standard.value
 
     def set_error_text(self, text):
         self.standin_set_error_text(None if text is None else text.encode())

@@ -3,6 +3,7 @@
 
 #include "call.h"
 
+#include <cstdint>
 #include <cstring>
 
 using namespace standin;
@@ -162,14 +163,22 @@ solClient_returnCode_t solClient_msg_tracing_deleteContext(solClient_opaqueMsg_p
 solClient_returnCode_t solClient_msg_tracing_getInjectionStandardByte(solClient_opaqueMsg_pt msg_p,
                                                                       solClient_msg_tracing_context_type_t contextType,
                                                                       solClient_uint8_t *standard) {
-    return run(Op::solClient_msg_tracing_getInjectionStandardByte, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (standard == nullptr) {
-            return refuse(kNullArgument);
-        }
+    constexpr Op op = Op::solClient_msg_tracing_getInjectionStandardByte;
+    if (const std::optional<int> injected = enter(op)) {
+        return fail(op, kInjected, *injected);
+    }
+    // As the genuine library does, four bytes are written through the byte pointer, 0 before
+    // the message is looked at: a caller that gives one byte is overrun, here as there.
+    if (standard == nullptr) {
+        return fail(op, kNullArgument);
+    }
+    const auto write = [standard](std::uint32_t value) { std::memcpy(standard, &value, sizeof value); };
+    write(0);
+    return run_found(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         StoredTraceContext *context = nullptr;
         const Outcome found = with_context(*msg, contextType, false, context);
-        if (found.failure == nullptr) {
-            *standard = context ? context->injection_standard : 0;
+        if (found.failure == nullptr && context != nullptr) {
+            write(context->injection_standard);
         }
         return found;
     });
@@ -188,17 +197,21 @@ solClient_returnCode_t solClient_msg_tracing_setInjectionStandardByte(solClient_
 // The size counts the NUL.
 solClient_returnCode_t solClient_msg_tracing_getBaggagePtr(solClient_opaqueMsg_pt msg_p, const char **baggage,
                                                            size_t *size) {
-    return run(Op::solClient_msg_tracing_getBaggagePtr, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (baggage == nullptr || size == nullptr) {
+    // The genuine library answers every failure of this call as not found, recording the
+    // error all the same, except a null size, which it answers with no error at all.
+    const solClient_returnCode_t rc = run(Op::solClient_msg_tracing_getBaggagePtr, msg_p, Kind::message,
+                                          [&](const SlotRef &msg) {
+        if (baggage == nullptr) {
             return refuse(kNullArgument);
         }
-        if (!msg->baggage) {
+        if (size == nullptr || !msg->baggage) {
             return kNotFound;
         }
         *baggage = msg->baggage->c_str();
         *size = msg->baggage->size() + 1;
         return kOk;
     });
+    return rc == SOLCLIENT_FAIL ? SOLCLIENT_NOT_FOUND : rc;
 }
 
 // A null baggage changes nothing and is no error, as in the genuine library.
