@@ -30,8 +30,8 @@ namespace {
     if (std::strcmp(finding, "leak") == 0) {
         leak_on_purpose();
     } else if (std::strcmp(finding, "undefined") == 0) {
-        static volatile int sink;
-        sink = overflow_on_purpose();
+        // The result is discarded: the overflow itself is the finding.
+        (void)overflow_on_purpose();
     }
 }
 
