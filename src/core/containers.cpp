@@ -22,6 +22,40 @@ bool out_of_room() {
     return error && error->subCode == kSubCodeNoRoom;
 }
 
+// The bytes a field's value takes beyond kFieldOverhead: a nested container's encoding, or
+// the length of the rest.
+std::size_t value_size(const solClient_field_t &field) {
+    if (field.type != SOLCLIENT_MAP && field.type != SOLCLIENT_STREAM) return field.length;
+    std::size_t size = 0;
+    check_call(solClient_container_getSize(field.value.map, &size), "sizing a container");
+    return size;
+}
+
+// Memory for containers built aside, given back when they go and taken again by the next
+// built on the same thread: a block holds a typical map, and a few blocks the levels of one
+// nested write. Per thread, so that interpreters with a lock of their own never share them.
+constexpr std::size_t kBlockSize = 4096;
+constexpr std::size_t kMostFreeBlocks = 8;
+// A first guess of what a field takes, for a container too large for one block.
+constexpr std::size_t kFieldGuess = 32;
+
+struct FreeBlocks {
+    std::unique_ptr<char[]> blocks[kMostFreeBlocks];
+    std::size_t count = 0;
+};
+thread_local FreeBlocks free_blocks;
+
+std::unique_ptr<char[]> take_memory(std::size_t size) {
+    if (size == kBlockSize && free_blocks.count > 0) return std::move(free_blocks.blocks[--free_blocks.count]);
+    return std::unique_ptr<char[]>(new char[size]);
+}
+
+void give_back(std::unique_ptr<char[]> memory, std::size_t size) {
+    if (memory && size == kBlockSize && free_blocks.count < kMostFreeBlocks) {
+        free_blocks.blocks[free_blocks.count++] = std::move(memory);
+    }
+}
+
 }  // namespace
 
 solClient_returnCode_t add_field(solClient_opaqueContainer_pt container, const char *name,
@@ -49,11 +83,18 @@ solClient_returnCode_t add_field(solClient_opaqueContainer_pt container, const c
     }
 }
 
-AsideContainer::AsideContainer(Kind kind, std::size_t size_guess) : kind_(kind) { make(size_guess); }
+AsideContainer::AsideContainer(Kind kind, std::size_t fields) : kind_(kind) {
+    make(std::max(kBlockSize, fields * kFieldGuess));
+}
+
+AsideContainer::~AsideContainer() {
+    container_.close();
+    give_back(std::move(memory_), size_);
+}
 
 void AsideContainer::make(std::size_t size) {
     if (size > kMaxContainerSize) throw py::value_error("a map or stream cannot take more than 4294967295 bytes");
-    memory_.reset(new char[size]);
+    memory_ = take_memory(size);
     size_ = size;
     const auto create = kind_ == map ? solClient_container_createMap : solClient_container_createStream;
     check_call(create(container_.out(), memory_.get(), static_cast<solClient_uint32_t>(size)),
@@ -66,14 +107,14 @@ void AsideContainer::add(const char *name, const solClient_field_t &field) {
         if (rc == SOLCLIENT_OK) return;
         if (!out_of_room()) check_call(rc, "adding a field");
         // The refused field left no trace: move what there is and try again.
-        grow(kFieldOverhead + (name ? std::strlen(name) : 0) + field.length);
+        grow(kFieldOverhead + (name ? std::strlen(name) : 0) + value_size(field));
     }
 }
 
 void AsideContainer::grow(std::size_t needed) {
-    // Declared in this order, the old container is closed before its memory goes.
-    const std::unique_ptr<char[]> old_memory = std::move(memory_);
-    const OpenContainer old = std::move(container_);
+    const std::size_t old_size = size_;
+    std::unique_ptr<char[]> old_memory = std::move(memory_);
+    OpenContainer old = std::move(container_);
     make(std::max(size_ * 2, size_ + needed));
     check_call(solClient_container_rewind(old.get()), "rewinding a container");
     solClient_field_t field;
@@ -87,6 +128,8 @@ void AsideContainer::grow(std::size_t needed) {
         check_call(add_field(container_.get(), name, field), "moving a field");
     }
     if (rc != SOLCLIENT_EOS) check_call(rc, "reading a field");
+    old.close();  // before its memory goes
+    give_back(std::move(old_memory), old_size);
 }
 
 }  // namespace zelmsg

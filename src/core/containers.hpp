@@ -48,16 +48,17 @@ solClient_returnCode_t add_field(solClient_opaqueContainer_pt container, const c
 
 // A map or stream built aside. The library builds a standalone container in memory of a fixed
 // size and refuses a field that does not fit; this one then moves what it holds into memory
-// twice as large and adds the field again, so its first size need only be a good guess.
+// twice as large and adds the field again. It starts in a block of its thread's that the last
+// container built there gave back, so that most writes neither size nor allocate anything.
 class AsideContainer {
 public:
     enum Kind { map, stream };
-    AsideContainer(Kind kind, std::size_t size_guess);
+    // fields: how many fields it will hold, where that is known, for a first size.
+    AsideContainer(Kind kind, std::size_t fields);
     AsideContainer(AsideContainer &&) noexcept = default;
+    ~AsideContainer();
 
     solClient_opaqueContainer_pt get() const { return container_.get(); }
-    // The memory it is built in, which its encoding does not exceed.
-    std::size_t size() const { return size_; }
     // Adds a field; raises ValueError for a field the library refuses.
     void add(const char *name, const solClient_field_t &field);
 

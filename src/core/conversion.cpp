@@ -37,20 +37,6 @@ py::bytes bytes_of(const void *data, std::uint32_t length) {
 
 bool is_sequence(PyObject *value) { return PyList_Check(value) || PyTuple_Check(value); }
 
-// ---- Sizing a container before it is built. A guess, so that a container seldom has to
-// grow, read only from built-in objects: nothing here may run Python code.
-
-constexpr std::size_t kContainerHeader = 5;
-constexpr std::size_t kFieldGuess = 24;      // a field with its name's tag, length and NUL
-constexpr std::size_t kNestedGuess = 32;     // each entry of a nested container
-constexpr std::size_t kUnknownGuess = 256;   // a container whose entries cannot be counted
-
-// At least the bytes of a str's UTF-8, without making it.
-std::size_t utf8_guess(PyObject *text) {
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    return PyUnicode_IS_ASCII(text) ? length : 4 * length;
-}
-
 // Whether converting the value can run no Python code: built-in scalars and byte strings.
 // Anything else (a container, which may hold a Mapping, or a class of the user's) may.
 bool inert(PyObject *value) {
@@ -59,19 +45,8 @@ bool inert(PyObject *value) {
            type == &PyBytes_Type || type == &PyByteArray_Type || value == Py_None;
 }
 
-std::size_t value_guess(PyObject *value) {
-    PyTypeObject *type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return utf8_guess(value);
-    if (type == &PyBytes_Type) return static_cast<std::size_t>(PyBytes_GET_SIZE(value));
-    if (type == &PyByteArray_Type) return static_cast<std::size_t>(PyByteArray_GET_SIZE(value));
-    if (type == &PyDict_Type) return kContainerHeader + kNestedGuess * static_cast<std::size_t>(PyDict_GET_SIZE(value));
-    if (type == &PyList_Type || type == &PyTuple_Type) {
-        return kContainerHeader + kNestedGuess * static_cast<std::size_t>(Py_SIZE(value));
-    }
-    return 0;
-}
-
-// Adds value under name, converted; key, which name points into, is the caller's to hold.
+// Adds value under name, converted; value and the key that name points into are the
+// caller's to hold.
 void add_value(AsideContainer &aside, const char *name, py::handle value, int depth) {
     const FieldValue converted(value, depth);
     aside.add(name, converted.field());
@@ -156,9 +131,11 @@ py::list read_stream(solClient_opaqueContainer_pt stream, int depth) {
 // ---- Writing
 
 FieldValue::FieldValue(py::handle handle, int depth) {
+    field_.length = 0;
     PyObject *value = handle.ptr();
     PyTypeObject *type = Py_TYPE(value);
-    // The built-in types a map most often holds come first, and skip the typed classes' checks.
+    // The built-in types a map most often holds skip the typed classes' checks, and come
+    // first, in the order of checks that cost least.
     const bool builtin = type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
                          type == &PyBool_Type || type == &PyBytes_Type || type == &PyDict_Type ||
                          type == &PyList_Type || type == &PyTuple_Type || value == Py_None;
@@ -179,65 +156,55 @@ FieldValue::FieldValue(py::handle handle, int depth) {
             PyErr_SetString(PyExc_OverflowError, "a map or stream field holds an int from -2**63 to 2**64-1");
             raise_python_error();
         }
-    } else if (PyFloat_Check(value)) {
-        field_.type = SOLCLIENT_DOUBLE;
-        field_.value.float64 = PyFloat_AS_DOUBLE(value);
     } else if (PyUnicode_Check(value)) {
         const std::string_view text = str_text(value, kTextField);
-        held_ = py::reinterpret_borrow<py::object>(value);
         field_.type = SOLCLIENT_STRING;
         field_.value.string = text.data();
         field_.length = static_cast<solClient_uint32_t>(text.size() + 1);
     } else if (PyBytes_Check(value)) {
-        held_ = py::reinterpret_borrow<py::object>(value);
-        buffer_.buf = PyBytes_AS_STRING(value);
-        buffer_.len = PyBytes_GET_SIZE(value);
-        field_.type = SOLCLIENT_BYTEARRAY;
-    } else if (PyByteArray_Check(value) || PyMemoryView_Check(value)) {
-        hold_buffer(value);
-        field_.type = SOLCLIENT_BYTEARRAY;
+        set_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     } else if (value == Py_None) {
         field_.type = SOLCLIENT_NULL;
-    } else if (is_sequence(value) || is_mapping(handle)) {
-        // Before the Destination check, which asks the type system: dicts and lists are common.
-        // A list is no Mapping, and so skips that slow check.
-        const bool stream = is_sequence(value);
-        container_.emplace(stream ? build_stream(handle, depth) : build_map(handle, depth));
-        field_.type = stream ? SOLCLIENT_STREAM : SOLCLIENT_MAP;
-        field_.value.map = container_->get();
-        field_.length = static_cast<solClient_uint32_t>(container_->size());
+    } else if (is_sequence(value) || PyDict_Check(value)) {
+        hold_container(handle, depth);
+    } else if (PyFloat_Check(value)) {
+        field_.type = SOLCLIENT_DOUBLE;
+        field_.value.float64 = PyFloat_AS_DOUBLE(value);
+    } else if (PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+        if (PyObject_GetBuffer(value, &buffer_.view, PyBUF_SIMPLE) != 0) {
+            buffer_.view.obj = nullptr;
+            PyErr_Clear();
+            throw py::value_error("a memoryview that is released or not contiguous cannot be a field");
+        }
+        set_bytes(buffer_.view.buf, buffer_.view.len);
     } else if (py::isinstance<Destination>(handle)) {
         const Destination &d = handle.cast<const Destination &>();
-        destination_name_ = d.dest;
         field_.type = SOLCLIENT_DESTINATION;
-        field_.value.dest = {d.dest_type, c_text(destination_name_, "a Destination in a map or stream")};
-        field_.length = static_cast<solClient_uint32_t>(destination_name_.size() + 2);
+        field_.value.dest = {d.dest_type, c_text(d.dest, "a Destination in a map or stream")};
+        field_.length = static_cast<solClient_uint32_t>(d.dest.size() + 2);
+    } else if (is_mapping(handle)) {
+        hold_container(handle, depth);
     } else {
         throw py::type_error(std::string("a field of a map or stream holds a bool, int, float, str, bytes, "
                                          "bytearray, memoryview, None, Destination, typed value (Int8 ... WChar), "
                                          "Mapping with str keys, list or tuple; got ") + type->tp_name);
     }
-    if (field_.type == SOLCLIENT_BYTEARRAY) {
-        if (static_cast<std::size_t>(buffer_.len) > std::numeric_limits<std::uint32_t>::max()) {
-            throw py::value_error("a byte array of " + std::to_string(buffer_.len) +
-                                  " bytes is longer than a field can hold");
-        }
-        field_.value.bytearray = static_cast<const solClient_uint8_t *>(buffer_.buf);
-        field_.length = static_cast<solClient_uint32_t>(buffer_.len);
-    }
 }
 
-// A bytearray's or memoryview's bytes, held exported: Python refuses to resize or release an
-// object while its buffer is, whatever code runs before the library copies it.
-void FieldValue::hold_buffer(PyObject *value) {
-    if (PyObject_GetBuffer(value, &buffer_, PyBUF_SIMPLE) != 0) {
-        PyErr_Clear();
-        throw py::value_error("a memoryview that is released or not contiguous cannot be a field");
-    }
+void FieldValue::hold_container(py::handle value, int depth) {
+    const bool stream = is_sequence(value.ptr());
+    container_.emplace(stream ? build_stream(value, depth) : build_map(value, depth));
+    field_.type = stream ? SOLCLIENT_STREAM : SOLCLIENT_MAP;
+    field_.value.map = container_->get();
 }
 
-FieldValue::~FieldValue() {
-    if (buffer_.obj) PyBuffer_Release(&buffer_);
+void FieldValue::set_bytes(const void *data, Py_ssize_t size) {
+    if (static_cast<std::size_t>(size) > std::numeric_limits<std::uint32_t>::max()) {
+        throw py::value_error("a byte array of " + std::to_string(size) + " bytes is longer than a field can hold");
+    }
+    field_.type = SOLCLIENT_BYTEARRAY;
+    field_.value.bytearray = static_cast<const solClient_uint8_t *>(data);
+    field_.length = static_cast<solClient_uint32_t>(size);
 }
 
 const char *map_name(py::handle key) {
@@ -261,7 +228,7 @@ AsideContainer build_map(py::handle mapping, int depth) {
     PyObject *dict = mapping.ptr();
     if (!PyDict_Check(dict)) {
         // Any other Mapping: its items(), one pair at a time.
-        AsideContainer aside(AsideContainer::map, kUnknownGuess);
+        AsideContainer aside(AsideContainer::map, 0);
         for (const py::handle item : mapping.attr("items")()) {
             const bool pair = (PyTuple_Check(item.ptr()) || PyList_Check(item.ptr())) && py::len(item) == 2;
             if (!pair) throw py::type_error("items() of a Mapping must give (name, value) pairs");
@@ -270,41 +237,32 @@ AsideContainer build_map(py::handle mapping, int depth) {
         }
         return aside;
     }
-    std::size_t guess = kContainerHeader;
-    bool all_inert = true;
+    AsideContainer aside(AsideContainer::map, static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t position = 0;
     PyObject *key = nullptr;
     PyObject *value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        guess += kFieldGuess + (PyUnicode_Check(key) ? utf8_guess(key) : 0) + value_guess(value);
-        all_inert = all_inert && inert(value);
+    // Pairs whose conversion runs no Python code are added straight from the dict, which
+    // nothing can change meanwhile.
+    bool more = PyDict_Next(dict, &position, &key, &value);
+    for (; more && inert(value); more = PyDict_Next(dict, &position, &key, &value)) {
+        add_value(aside, map_name(key), value, depth + 1);
     }
-    AsideContainer aside(AsideContainer::map, guess);
-    if (all_inert) {
-        // No Python code runs: the dict stays as it is while it is walked.
-        position = 0;
-        while (PyDict_Next(dict, &position, &key, &value)) add_value(aside, map_name(key), value, depth + 1);
-        return aside;
+    if (!more) return aside;
+    // This value's conversion may run code that changes the dict: the rest of the pairs are
+    // taken as they are now, and held.
+    std::vector<std::pair<py::object, py::object>> rest;
+    rest.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+    for (; more; more = PyDict_Next(dict, &position, &key, &value)) {
+        rest.emplace_back(py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value));
     }
-    // A value's conversion may run code that changes the dict: walk the pairs it held.
-    std::vector<std::pair<py::object, py::object>> pairs;
-    pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
-    position = 0;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        pairs.emplace_back(py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value));
-    }
-    for (const auto &[held_key, held_value] : pairs) add_value(aside, map_name(held_key), held_value, depth + 1);
+    for (const auto &[held_key, held_value] : rest) add_value(aside, map_name(held_key), held_value, depth + 1);
     return aside;
 }
 
 AsideContainer build_stream(py::handle sequence, int depth) {
     check_depth(depth);
     PyObject *items = sequence.ptr();
-    std::size_t guess = kContainerHeader;
-    for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
-        guess += kFieldGuess + value_guess(PySequence_Fast_GET_ITEM(items, i));
-    }
-    AsideContainer aside(AsideContainer::stream, guess);
+    AsideContainer aside(AsideContainer::stream, static_cast<std::size_t>(Py_SIZE(items)));
     // Each item is taken as it is when its turn comes, and held while it is converted: a
     // list may change under the code an earlier item runs.
     for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {

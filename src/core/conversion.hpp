@@ -17,7 +17,6 @@
 #include "containers.hpp"
 
 #include <optional>
-#include <string>
 
 namespace zelmsg {
 
@@ -41,27 +40,37 @@ py::str field_name(const char *name);
 
 // ---- Writing
 
-// A Python value as a field record, good while this lives: what the record points into stays
-// put, whatever Python code runs (a str or bytes is held, a bytes-like object's buffer is
-// held exported, a destination's name is copied, a map or stream is built aside). What no
-// field can hold raises TypeError, ValueError or OverflowError.
+// A Python value as a field record, good while this lives, the caller holds the value, and
+// no Python code runs: what the record points into is the value's own storage (a str's
+// UTF-8, bytes, a Destination's name), a bytes-like object's buffer held exported, or a map
+// or stream built aside. What no field can hold raises TypeError, ValueError or
+// OverflowError.
 class FieldValue {
 public:
     // depth: the level a container value is at.
     FieldValue(py::handle value, int depth);
-    ~FieldValue();
     FieldValue(const FieldValue &) = delete;
     FieldValue &operator=(const FieldValue &) = delete;
 
     const solClient_field_t &field() const { return field_; }
 
 private:
-    void hold_buffer(PyObject *value);
+    // A bytes-like object's buffer, exported until this goes: Python refuses to resize or
+    // release an object while it is, whatever code runs.
+    struct HeldBuffer {
+        HeldBuffer() { view.obj = nullptr; }
+        ~HeldBuffer() {
+            if (view.obj) PyBuffer_Release(&view);
+        }
+        Py_buffer view;
+    };
 
-    solClient_field_t field_{};
-    py::object held_;
-    Py_buffer buffer_{};
-    std::string destination_name_;
+    void set_bytes(const void *data, Py_ssize_t size);
+    // A Mapping, list or tuple, built aside.
+    void hold_container(py::handle value, int depth);
+
+    solClient_field_t field_;
+    HeldBuffer buffer_;
     std::optional<AsideContainer> container_;
 };
 

@@ -29,6 +29,23 @@ constexpr IntegerClass kIntegerClasses[kIntegerClassCount] = {
 
 constexpr Py_UCS4 kMaxWChar = 0xFFFF;
 
+// An instance of an integer class as its field.
+bool integer_field(const IntegerClass &cls, PyObject *value, solClient_field_t &field) {
+    // Its constructor checked the range, and Python lets no subclass go around it.
+    const unsigned long long bits = *bits_in_range(value, cls.min, cls.max);
+    field.type = cls.field;
+    switch (cls.field) {
+    case SOLCLIENT_INT8: field.value.int8 = static_cast<solClient_int8_t>(bits); break;
+    case SOLCLIENT_INT16: field.value.int16 = static_cast<solClient_int16_t>(bits); break;
+    case SOLCLIENT_INT32: field.value.int32 = static_cast<solClient_int32_t>(bits); break;
+    case SOLCLIENT_UINT8: field.value.uint8 = static_cast<solClient_uint8_t>(bits); break;
+    case SOLCLIENT_UINT16: field.value.uint16 = static_cast<solClient_uint16_t>(bits); break;
+    case SOLCLIENT_UINT32: field.value.uint32 = static_cast<solClient_uint32_t>(bits); break;
+    default: field.value.uint64 = bits; break;
+    }
+    return true;
+}
+
 // Int8(x) and the others take what int(x) takes, and refuse a value outside their width.
 template <std::size_t I>
 PyObject *new_integer(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
@@ -151,32 +168,24 @@ std::optional<unsigned long long> bits_in_range(PyObject *number, long long min,
 }
 
 bool typed_field(const InterpreterState &state, PyObject *value, solClient_field_t &field) {
-    if (PyObject_TypeCheck(value, state.float32_type)) {
-        field.type = SOLCLIENT_FLOAT;
-        field.value.float32 = static_cast<float>(PyFloat_AS_DOUBLE(value));
-        return true;
-    }
-    if (PyObject_TypeCheck(value, state.wchar_type)) {
-        field.type = SOLCLIENT_WCHAR;
-        field.value.wchar = static_cast<solClient_wchar_t>(PyUnicode_READ_CHAR(value, 0));
-        return true;
-    }
-    for (std::size_t i = 0; i < kIntegerClassCount; ++i) {
-        if (!PyObject_TypeCheck(value, state.integer_types[i])) continue;
-        const IntegerClass &cls = kIntegerClasses[i];
-        // Its constructor checked the range, and Python lets no subclass go around it.
-        const unsigned long long bits = *bits_in_range(value, cls.min, cls.max);
-        field.type = cls.field;
-        switch (cls.field) {
-        case SOLCLIENT_INT8: field.value.int8 = static_cast<solClient_int8_t>(bits); break;
-        case SOLCLIENT_INT16: field.value.int16 = static_cast<solClient_int16_t>(bits); break;
-        case SOLCLIENT_INT32: field.value.int32 = static_cast<solClient_int32_t>(bits); break;
-        case SOLCLIENT_UINT8: field.value.uint8 = static_cast<solClient_uint8_t>(bits); break;
-        case SOLCLIENT_UINT16: field.value.uint16 = static_cast<solClient_uint16_t>(bits); break;
-        case SOLCLIENT_UINT32: field.value.uint32 = static_cast<solClient_uint32_t>(bits); break;
-        default: field.value.uint64 = bits; break;
+    PyTypeObject *type = Py_TYPE(value);
+    // The classes themselves first, by identity: a subclass of one is rare, and each check
+    // for it walks the type's bases.
+    for (const bool exact : {true, false}) {
+        const auto is = [type, exact](PyTypeObject *cls) { return exact ? type == cls : PyType_IsSubtype(type, cls); };
+        for (std::size_t i = 0; i < kIntegerClassCount; ++i) {
+            if (is(state.integer_types[i])) return integer_field(kIntegerClasses[i], value, field);
         }
-        return true;
+        if (is(state.float32_type)) {
+            field.type = SOLCLIENT_FLOAT;
+            field.value.float32 = static_cast<float>(PyFloat_AS_DOUBLE(value));
+            return true;
+        }
+        if (is(state.wchar_type)) {
+            field.type = SOLCLIENT_WCHAR;
+            field.value.wchar = static_cast<solClient_wchar_t>(PyUnicode_READ_CHAR(value, 0));
+            return true;
+        }
     }
     return false;
 }
