@@ -6,18 +6,15 @@ import gc
 
 import pytest
 
-import zelmsg
-from zelmsg import Destination, Int8, Persistent, Queue, ZelMsg
+from smf_corpus import HEADERS
+from zelmsg import Destination, Int8, Persistent, ZelMsg
 
 standin_only = pytest.mark.standin_only
 
 
 def full_message():
-    return ZelMsg.build(
-        user_properties={"k": Int8(1), "nested": {"l": [1, "two"]}}, dest=Destination("orders/eu"),
-        reply2=Destination("replies", Queue), delivery_mode=Persistent, cos=2, correlation_id="c-1",
-        sender_id="me", application_message_type="order", expiration=1_700_000_000_000, ack_immediately=True,
-        user_data=b"\x00\x01", priority=9, map={"a": [1, {"b": None}]})
+    return ZelMsg.build(user_properties={"k": Int8(1), "nested": {"l": [1, "two"]}}, **HEADERS["everything"],
+                        expiration=1_700_000_000_000, map={"a": [1, {"b": None}]})
 
 
 def carried(msg):
