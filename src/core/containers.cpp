@@ -31,28 +31,30 @@ std::size_t value_size(const solClient_field_t &field) {
     return size;
 }
 
-// Memory for containers built aside, given back when they go and taken again by the next
-// built on the same thread: a block holds a typical map, and a few blocks the levels of one
-// nested write. Per thread, so that interpreters with a lock of their own never share them.
+// Memory for containers built aside, given back when they go and taken again by the next:
+// a block holds a typical map, and a few blocks the levels of one nested write. Containers
+// are built only with the interpreter's lock held, and zelmsg loads only into interpreters
+// that share the main one's lock, so that lock guards the free blocks too. Trivially
+// destructible, so that nothing runs at load or exit; what is free at exit stays reachable.
 constexpr std::size_t kBlockSize = 4096;
 constexpr std::size_t kMostFreeBlocks = 8;
 // A first guess of what a field takes, for a container too large for one block.
 constexpr std::size_t kFieldGuess = 32;
 
 struct FreeBlocks {
-    std::unique_ptr<char[]> blocks[kMostFreeBlocks];
-    std::size_t count = 0;
+    char *blocks[kMostFreeBlocks];
+    std::size_t count;
 };
-thread_local FreeBlocks free_blocks;
+constinit FreeBlocks free_blocks{};
 
 std::unique_ptr<char[]> take_memory(std::size_t size) {
-    if (size == kBlockSize && free_blocks.count > 0) return std::move(free_blocks.blocks[--free_blocks.count]);
+    if (size == kBlockSize && free_blocks.count > 0) return std::unique_ptr<char[]>(free_blocks.blocks[--free_blocks.count]);
     return std::unique_ptr<char[]>(new char[size]);
 }
 
 void give_back(std::unique_ptr<char[]> memory, std::size_t size) {
     if (memory && size == kBlockSize && free_blocks.count < kMostFreeBlocks) {
-        free_blocks.blocks[free_blocks.count++] = std::move(memory);
+        free_blocks.blocks[free_blocks.count++] = memory.release();
     }
 }
 

@@ -48,8 +48,8 @@ solClient_returnCode_t add_field(solClient_opaqueContainer_pt container, const c
 
 // A map or stream built aside. The library builds a standalone container in memory of a fixed
 // size and refuses a field that does not fit; this one then moves what it holds into memory
-// twice as large and adds the field again. It starts in a block of its thread's that the last
-// container built there gave back, so that most writes neither size nor allocate anything.
+// twice as large and adds the field again. It starts in a block that an earlier container
+// gave back, so that most writes neither size nor allocate anything.
 class AsideContainer {
 public:
     enum Kind { map, stream };
