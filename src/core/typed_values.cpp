@@ -258,6 +258,9 @@ void register_typed_values(py::module_ &m, InterpreterState &state) {
                                     "A float that a map or stream holds as a 32-bit FLOAT field, rounded to one.");
     state.wchar_type = make_class(m, "WChar", &PyUnicode_Type, &new_wchar, &wchar_repr,
                                   "One character from U+0000 to U+FFFF that a map or stream holds as a WCHAR field.");
+}
+
+void register_byte_fields(py::module_ &m, InterpreterState &state) {
     state.smf_type = make_class(m, "Smf", &PyBytes_Type, &new_smf, &bytes_repr,
                                 "Bytes that a map or stream holds as an SMF field: an encoded message, unchecked.");
     state.unknown_field_type = make_class(

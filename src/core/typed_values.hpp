@@ -14,8 +14,10 @@
 
 namespace zelmsg {
 
-// Makes the classes in the module and keeps them in the interpreter's state.
+// Makes the classes in the module and keeps them in the interpreter's state: the numbers and
+// WChar, and then, registered later, Smf and UnknownField.
 void register_typed_values(py::module_ &m, InterpreterState &state);
+void register_byte_fields(py::module_ &m, InterpreterState &state);
 
 // The value of an int object, if it lies in [min, max]; a negative one as its two's complement.
 std::optional<unsigned long long> bits_in_range(PyObject *number, long long min, unsigned long long max);

@@ -1,7 +1,7 @@
 // zelmsg: a Python message object over libsolclient. This file registers the module: the
 // enums, Destination, ZelMsg with its properties (the table below) and methods, the typed
-// field classes, the user property view and ReplicationGroupMessageId, each new one after
-// those before it.
+// field classes, the user property view, Smf and UnknownField, and ReplicationGroupMessageId,
+// each new one after those before it.
 //
 // The files of src/core stand in floors, each calling only those below it:
 //   registration   zelmsg.cpp
@@ -259,5 +259,6 @@ PYBIND11_MODULE(zelmsg, m) {
         .value("Live", SOLCLIENT_CACHE_LIVE_MESSAGE, "Live")
         .value("Cached", SOLCLIENT_CACHE_MESSAGE, "From a cache")
         .value("Suspect", SOLCLIENT_CACHE_SUSPECT_MESSAGE, "From a cache that may have missed messages");
+    register_byte_fields(m, state);
     register_replication_ids(m);
 }
