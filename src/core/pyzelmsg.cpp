@@ -55,16 +55,31 @@ std::size_t incomplete_utf8_tail(std::string_view text) {
     return 0;
 }
 
-// Grows the whole dump's buffer from this size: most dumps fit.
+// The whole dump's buffer beyond what the message's bytes need: most headers and user
+// property maps fit.
 constexpr std::size_t kFirstWholeDumpSize = 16384;
 
 }  // namespace
 
 py::str PyZelMsg::whole_dump(bool brief) const {
+    // The library formats as much as the buffer holds, so a cut try costs about what it
+    // wrote: the first buffer is sized for the bytes shown in hex (16 in a row of 76
+    // characters) and the XML part (at most 6 characters a byte), and most dumps fit it.
+    std::size_t size = kFirstWholeDumpSize;
+    if (!brief) {
+        const auto length = [this](BytesRead read) {
+            solClient_opaquePointer_pt data = nullptr;
+            solClient_uint32_t bytes = 0;
+            return read(msg_, &data, &bytes) == SOLCLIENT_OK ? std::size_t{bytes} : 0;
+        };
+        size += 5 * (length(solClient_msg_getBinaryAttachmentPtr) + length(solClient_msg_getUserDataPtr) +
+                     length(solClient_msg_getCorrelationTagPtr)) +
+                6 * length(solClient_msg_getXmlPtr);
+    }
     // The library cuts a dump that does not fit two bytes short of the buffer, and says OK
     // either way: a text that ends before then is whole.
     const solClient_uint32_t flags = brief ? SOLCLIENT_MSGDUMP_BRIEF : SOLCLIENT_MSGDUMP_FULL;
-    for (std::size_t size = kFirstWholeDumpSize;; size *= 2) {
+    for (;; size *= 2) {
         const std::unique_ptr<char[]> buffer(new char[size]);
         buffer[0] = '\0';  // an object that holds no message gets no text
         solClient_msg_dumpExt(msg_, buffer.get(), size, flags);
