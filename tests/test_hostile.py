@@ -534,6 +534,7 @@ def bad_calls(msg):
         "dump": lambda: msg.dump(SECRET, SECRET), "dump brief": lambda: msg.dump(brief=SECRET),
         "reset": lambda: msg.reset(SECRET), "xml": lambda: setattr(msg, "xml", SECRET),
         "ReplicationGroupMessageId": lambda: ReplicationGroupMessageId("rmid1:" + SECRET),
+        "ReplicationGroupMessageId of bytes": lambda: ReplicationGroupMessageId(SECRET.encode()),
         "compare": lambda: ReplicationGroupMessageId("rmid1:01020-30405060708-090a0b0c-0d0e0f10").compare(SECRET),
         "UnknownField": lambda: UnknownField(SECRET.encode()), "Smf": lambda: Smf(SECRET),
     }
