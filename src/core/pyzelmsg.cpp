@@ -93,6 +93,8 @@ void PyZelMsg::reset() {
     // The library makes every container handle of the message stale: a view must not go on
     // from the one it holds.
     ++user_property_map_touches;
+    // And, like any change, it makes native code's next handle encode afresh.
+    written_ = true;
     check_call(solClient_msg_reset(msg_), "resetting the message");
 }
 
