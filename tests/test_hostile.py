@@ -262,6 +262,34 @@ def test_a_replication_id_from_any_text_is_an_id_or_a_value_error_quoting_none_o
     assert text.replace("-", "").lower() == str(rmid).replace("-", "")
 
 
+RMID = "rmid1:01020-30405060708-090a0b0c-0d0e0f10"
+
+
+class Forged:
+    """Pickles as a ReplicationGroupMessageId made from whatever arguments it is given."""
+    def __init__(self, *arguments):
+        self.arguments = arguments
+
+    def __reduce__(self):
+        return ReplicationGroupMessageId, self.arguments
+
+
+@pytest.mark.parametrize("data", [
+    pickle.dumps(ReplicationGroupMessageId(RMID)).replace(RMID.encode(), RMID[:-1].encode() + b"Z"),
+    pickle.dumps(ReplicationGroupMessageId(RMID)).replace(RMID.encode(), RMID[:20].encode() + b"\0" + RMID[21:].encode()),
+    pickle.dumps(ReplicationGroupMessageId(RMID))[:-4],
+    *(pickle.dumps(Forged(*arguments)) for arguments in [
+        ("rmid1:00000-00000000000-00000000-00000001",), (RMID.encode(),), (None,), (), (RMID, RMID), (RMID * 10**5,)]),
+])
+def test_a_damaged_replication_id_pickle_is_a_clear_error(data):
+    with pytest.raises((ValueError, TypeError, pickle.UnpicklingError, EOFError)) as raised:
+        pickle.loads(data)
+    assert type(raised.value) is not ValueError or str(raised.value) == RMID_REFUSED
+    odd = type("Text", (str,), {"__eq__": lambda s, o: True, "__len__": lambda s: 0})(RMID[:-1])
+    with pytest.raises(ValueError, match="ReplicationGroupMessageId takes the text"):
+        ReplicationGroupMessageId(odd)
+
+
 @given(data=st.binary(max_size=40), smf=st.binary(max_size=300))
 @HYPOTHESIS
 def test_unknown_fields_from_any_bytes_are_refused_or_kept_whole(lib, data, smf):
@@ -564,7 +592,8 @@ def test_the_classmethods_refuse_a_class_that_is_not_zelmsg(cls):
     ((True, 2**70, False, False, None), None), ((True, 1, False, False, None), {"a": 1}), ((1, 2, 3), None),
     ((True, 1, False, False, None), ({}, {"nope": 1}, 3)), ((True, 1, False, False, None), 5), "state", (None,),
     ((True, "1", False, False, None), None), ((True, 1, False, object(), None), None),
-    ((True, 1, False, False), None), ((True, 1, False, False, "tag"), None), ((True, 1, False, False, 5), None),
+    ((True, 1, False, False, None, "tag"), None), ((True, 1, False, False, None, 5), None),
+    ((True, 1, False, False, None, None, None), None),
 ])
 def test_a_refused_state_changes_nothing(state):
     msg = secret_message()

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 import fields
 from solclient import FAIL, MAP, NOT_FOUND, OK, RMID_SIZE, SMF, TOPIC, UNKNOWN, UNWRITTEN
-from zelmsg import Destination, ReplicationGroupMessageId, Smf, UnknownField, ZelMsg
+from zelmsg import Destination, ReplicationGroupMessageId, Smf, TraceContext, UnknownField, ZelMsg
 
 PROFILE = settings(max_examples=60, deadline=None, database=None)
 FULL, BRIEF = 1, 0
@@ -277,13 +277,17 @@ def outcome(msg, name):
         return type(error)
 
 
+TRACE = TraceContext(bytes(range(1, 17)), bytes(range(1, 9)), True, "k=v")
+
+
 class Kept(ZelMsg):
     __slots__ = ("slot", "__dict__")
 
 
 def test_reset_reads_as_a_new_message_and_leaves_python_state():
     msg = Kept.build(dest=Destination("t"), reply2=Destination("r"), priority=3, xml=b"<x/>", correlation_tag=b"t",
-                     user_properties={"k": Smf(b"1")}, stream=[1], ttl=5, user_data=b"u", cos=2, is_reply=True)
+                     user_properties={"k": Smf(b"1")}, stream=[1], ttl=5, user_data=b"u", cos=2, is_reply=True,
+                     creation_context=TRACE, transport_context=TRACE, baggage="k=v")
     msg.slot, msg.note = "slot", "note"
     view = msg.user_properties
     assert dict(view) == {"k": Smf(b"1")}
