@@ -124,7 +124,8 @@ def zelmsg_cases():
             setattr(msg, name, value)
         return msg
 
-    cases = [Case("ZelMsg()", "zelmsg", "ZelMsg()", {"ZelMsg": zelmsg.ZelMsg})]
+    cases = [Case("ZelMsg()", "zelmsg", "ZelMsg()", {"ZelMsg": zelmsg.ZelMsg}),
+             Case("reset()", "zelmsg", "msg.reset()", {"msg": message()})]
     values = [("dest", zelmsg.Destination(payloads.TOPIC)),
               ("reply2", zelmsg.Destination(payloads.REPLY_QUEUE, zelmsg.Queue)),
               ("is_reply", False), ("delivery_mode", zelmsg.Persistent),

@@ -39,7 +39,9 @@ DICTS = {"10 fields": SMALL, "10 KiB": LARGE}
 HEADER = {"application_message_type": "order.created", "sender_id": "eu-west-gw-07",
           "http_content_type": "application/json", "http_content_encoding": "gzip",
           "expiration": SENDER_TIMESTAMP_MS + 86_400_000, "ack_immediately": True,
-          "user_data": bytes.fromhex("4bf92f3577b34da6a3ce929d0e0e4736")}
+          "user_data": bytes.fromhex("4bf92f3577b34da6a3ce929d0e0e4736"),
+          # 16 bytes each, as the user data: the optional bytes floor copies that many.
+          "xml": b'<order id="42"/>', "correlation_tag": b"ack:order-00042"}
 # What a receiver learns: a message a sender holds reads each as absent (None, or False).
 RECEIVED = ("redelivered", "delivery_count", "receive_timestamp", "topic_sequence_number", "message_id",
             "replication_group_message_id", "discard_indication")

@@ -85,7 +85,9 @@ def operations(sizes, smf_lengths):
     def text(value):
         return f"optional str {len(value)} chars"
 
-    ops = [operation("ZelMsg()", "other", ["ZelMsg()"], "Empty()")]
+    ops = [operation("ZelMsg()", "other", ["ZelMsg()"], "Empty()"),
+           # Emptying a message for reuse, which should cost less than a new one.
+           operation("reset()", "other", ["reset()"], "method")]
     ops += get_and_set({"dest": "Destination", "reply2": "Destination", "is_reply": "bool",
                         "delivery_mode": "enum", "content_type": "str", "elide": "bool", "cos": "unsigned"})
     for name in ("is_request", "is_p2p"):
@@ -116,7 +118,8 @@ def operations(sizes, smf_lengths):
                         "http_content_type": text(header["http_content_type"]),
                         "http_content_encoding": text(header["http_content_encoding"]),
                         "expiration": "int64 expiration", "ack_immediately": "bool",
-                        "user_data": "optional bytes"}, group="header")
+                        "user_data": "optional bytes", "xml": "optional bytes",
+                        "correlation_tag": "optional bytes"}, group="header")
     for name in payloads.RECEIVED:
         shape = "get bool read-only" if name in ("redelivered", "discard_indication") else "get optional absent"
         ops.append(operation(f"get {name}", "property", [f"get {name}"], shape, group="header"))
@@ -185,6 +188,7 @@ def run_native(executable, sizes, dump_body, repetitions, workdir):
                "--sender-id=" + header["sender_id"], "--http-content-type=" + header["http_content_type"],
                "--http-content-encoding=" + header["http_content_encoding"],
                f"--expiration={header['expiration']}", "--user-data=" + header["user_data"].hex(),
+               "--xml=" + header["xml"].hex(), "--correlation-tag=" + header["correlation_tag"].hex(),
                "--topic=" + payloads.TOPIC, "--reply-queue=" + payloads.REPLY_QUEUE,
                "--content-type=" + payloads.CONTENT_TYPE, "--correlation-id=" + payloads.CORRELATION_ID,
                "--application-message-id=" + payloads.APPLICATION_MESSAGE_ID, "--text=" + payloads.TEXT,

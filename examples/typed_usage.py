@@ -5,7 +5,8 @@ import pickle
 from typing import Any
 
 import zelmsg
-from zelmsg import DeliveryMode, Destination, DestinationType, Float32, Int8, UInt64, WChar, ZelMsg
+from zelmsg import (DeliveryMode, Destination, DestinationType, Float32, Int8, ReplicationGroupMessageId, Smf,
+                    UInt64, UnknownField, WChar, ZelMsg)
 
 
 def build_request(order: dict[str, Any]) -> ZelMsg:
@@ -75,6 +76,17 @@ def received(wire: bytes) -> tuple[bool, int | None, int | None, str | None, Zel
     return (*facts, copy.deepcopy(msg))
 
 
+def the_rest(msg: ZelMsg, rmid_text: str) -> tuple[bytes | None, bytes | None, str, int]:
+    msg.xml, msg.correlation_tag = b"<order id='1042'/>", b"send-7"
+    msg.user_properties["kept"] = [Smf(b"\x03"), UnknownField(b"\x30\x03\x01")]
+    whole: str = msg.dump() + msg.dump(brief=True)
+    rmid = ReplicationGroupMessageId(rmid_text)
+    order: int = rmid.compare(ReplicationGroupMessageId(str(rmid)))
+    read = msg.xml, msg.correlation_tag
+    msg.reset()
+    return (*read, whole, order + hash(rmid))
+
+
 if __name__ == "__main__":
     message = build_request({"order": 1042})
     print(describe(message), rest_of_header(message), as_msgpack(message, {"order": 1042}), repr(message)[:11])
@@ -82,6 +94,7 @@ if __name__ == "__main__":
     print(int(zelmsg.NonPersistent) | int(zelmsg.Direct), zelmsg.Topic < zelmsg.Queue, zelmsg.Null, zelmsg.TopicTemp,
           zelmsg.QueueTemp)
     print(with_properties(message), zelmsg.__version__, zelmsg.library_version())
+    print(the_rest(message, "rmid1:01020-30405060708-090a0b0c-0d0e0f10")[:2])
     built = ZelMsg.build(dest=Destination("orders/eu/new"), delivery_mode=zelmsg.Persistent, json={"order": 1})
     if "stand-in" not in zelmsg.library_version()[2]:  # the wire encoding is the genuine library's
         print(received(built.to_smf()), pickle.loads(pickle.dumps(built)).json)

@@ -15,7 +15,7 @@ MAX_DEPTH = 1000
 # zelmsg's typed classes, checked first, and the add call of each.
 TYPED = [(zelmsg.Float32, "Float"), (zelmsg.WChar, "Wchar"), (zelmsg.Int8, "Int8"), (zelmsg.Int16, "Int16"),
          (zelmsg.Int32, "Int32"), (zelmsg.UInt8, "Uint8"), (zelmsg.UInt16, "Uint16"), (zelmsg.UInt32, "Uint32"),
-         (zelmsg.UInt64, "Uint64")]
+         (zelmsg.UInt64, "Uint64"), (zelmsg.Smf, "Smf"), (zelmsg.UnknownField, "UnknownField")]
 READ_AS = {INT8: zelmsg.Int8, INT16: zelmsg.Int16, INT32: zelmsg.Int32, UINT8: zelmsg.UInt8, UINT16: zelmsg.UInt16,
            UINT32: zelmsg.UInt32, UINT64: zelmsg.UInt64}
 
@@ -48,6 +48,8 @@ def field_of(value, depth):
     converted whole; raises what zelmsg raises."""
     for cls, kind in TYPED:
         if isinstance(value, cls):
+            if kind in ("Smf", "UnknownField"):
+                return kind, bytes(value)
             return kind, float(value) if kind == "Float" else ord(value) if kind == "Wchar" else int(value)
     if isinstance(value, bool):
         return "Boolean", int(value)
@@ -136,8 +138,10 @@ def value_of(kind, value):
         return zelmsg.WChar(chr(value & 0xFFFF))
     if kind == STRING:
         return utf8(value)
-    if kind in (BYTEARRAY, SMF, UNKNOWN):
+    if kind == BYTEARRAY:
         return value
+    if kind in (SMF, UNKNOWN):
+        return (zelmsg.Smf if kind == SMF else zelmsg.UnknownField)(value)
     if kind == DESTINATION:
         return zelmsg.Destination(value[1], zelmsg.DestinationType(value[0]))
     if kind == MAP:

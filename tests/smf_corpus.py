@@ -11,8 +11,8 @@ import struct
 import sys
 
 from solclient import BROKER_PARAMETERS
-from zelmsg import (Destination, Direct, Float32, Int8, Int16, Int32, NonPersistent, Persistent, Queue, TopicTemp,
-                    UInt8, UInt16, UInt32, UInt64, WChar, ZelMsg)
+from zelmsg import (Destination, Direct, Float32, Int8, Int16, Int32, NonPersistent, Persistent, Queue, Smf, TopicTemp,
+                    UInt8, UInt16, UInt32, UInt64, UnknownField, WChar, ZelMsg)
 
 MAX_DEPTH = 1000  # zelmsg's own nesting limit, the payload or property map itself included
 MiB = 1 << 20
@@ -26,7 +26,11 @@ SCALARS = [
     Float32(math.inf), Float32(math.nan), WChar("\0"), WChar("a"), WChar("é"), WChar("\uffff"), "", "é☃𝄞",
     "s" * 252, "s" * 253, "s" * 65531, "s" * 65532, b"", b"\x00\xff", bytes(253), bytes(254), bytes(65532),
     Destination("t/1"), Destination("q", Queue), Destination("tt", TopicTemp), Destination("#P2P/QUE/q", Queue),
-    Destination("d" * 249)]  # the longest name a field takes
+    Destination("d" * 249),  # the longest name a field takes
+    # SMF fields, and fields of the forms the library reads as UNKNOWN: a type it does not know,
+    # a number, a destination and a container in length forms it never writes.
+    Smf(b""), Smf(bytes(300)), UnknownField(b"\xfc\x02"), UnknownField(b"\x32\x00\x01\x07" + bytes(259)),
+    UnknownField(b"\x09\x00\x07\x00\x00\x00\x05"), UnknownField(b"\x22\x00\x00\x05\x01"), UnknownField(b"\x29\x00\x04\x00")]
 
 
 def nested(levels, leaf, kind=dict):
@@ -91,6 +95,9 @@ PAYLOADS = {
     "stream of 10000": dict(stream=list(range(10_000))),
     "map at the limit": dict(map=nested(MAX_DEPTH, 1)),
     "stream at the limit": dict(stream=nested(MAX_DEPTH, "x", list)),
+    "xml": dict(xml=b"<order id='1042'>\xe9\x00</order>"),
+    "xml beside a map": dict(xml=b"<x/>" * 100, map=TREE),
+    "xml 1 MiB": dict(xml=bytes(MiB)),
     "json": dict(json={"order": 1042, "items": ["tea", {"n": None}], "f": 1.5}),
     "msgpack": dict(msgpack={"b": b"\x00", "n": [1, -1, 2**64 - 1]}),
 }
@@ -163,7 +170,7 @@ DELIVERIES = [dict(redelivered=True), dict(topic_sequence_number=2**63 - 1, mess
 CARRIED = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "cos", "content_type", "dmq_eligible", "ttl",
            "correlation_id", "application_message_id", "sender_timestamp", "sequence_number",
            "application_message_type", "sender_id", "http_content_type", "http_content_encoding", "user_data",
-           "body", "text", "map", "stream", "is_request", "is_p2p"]
+           "body", "text", "map", "stream", "is_request", "is_p2p", "xml"]
 RECEIVED = ["redelivered", "topic_sequence_number", "message_id"]
 
 

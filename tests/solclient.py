@@ -62,6 +62,7 @@ ADDS = {
     "Boolean": [_bool], "Uint8": [c_uint8], "Int8": [c_int8], "Uint16": [c_uint16], "Int16": [c_int16],
     "Uint32": [c_uint32], "Int32": [c_int32], "Uint64": [c_uint64], "Int64": [c_int64], "Char": [c_char],
     "Wchar": [c_uint32], "String": [c_char_p], "ByteArray": [c_char_p, c_uint32], "Smf": [c_char_p, c_uint32],
+    "UnknownField": [c_char_p, c_uint32],
     "Float": [c_float], "Double": [c_double], "Null": [], "Destination": [_dest, c_size_t],
 }
 
@@ -168,6 +169,14 @@ OPERATIONS = {
     "solClient_msg_tracing_getBaggagePtr": (_rc, [_handle, POINTER(c_void_p), POINTER(c_size_t)]),
     "solClient_msg_tracing_setBaggage": (_rc, [_handle, c_char_p]),
     "solClient_msg_tracing_deleteBaggage": (_rc, [_handle]),
+    "solClient_msg_setXml": (_rc, [_handle, c_char_p, c_uint32]),
+    "solClient_msg_getXmlPtr": (_rc, [_handle, POINTER(c_void_p), POINTER(c_uint32)]),
+    "solClient_msg_setCorrelationTag": (_rc, [_handle, c_char_p, c_uint32]),
+    "solClient_msg_getCorrelationTagPtr": (_rc, [_handle, POINTER(c_void_p), POINTER(c_uint32)]),
+    "solClient_msg_dumpExt": (_rc, [_handle, c_char_p, c_size_t, c_uint32]),
+    "solClient_msg_reset": (_rc, [_handle]),
+    "solClient_replicationGroupMessageId_fromString": (_rc, [c_void_p, c_size_t, c_char_p]),
+    "solClient_replicationGroupMessageId_compare": (_rc, [c_void_p, c_void_p, POINTER(c_int)]),
 }
 
 CONTROL = {
@@ -306,7 +315,7 @@ class Library:
     def add(self, container, kind, value=None, name=None):
         """Adds a field: value as Python has it (bytes for text and byte arrays, (type, name)
         for a destination)."""
-        if kind in ("ByteArray", "Smf"):
+        if kind in ("ByteArray", "Smf", "UnknownField"):
             args = [value, len(value)]
         elif kind == "Destination":
             args = [byref(Destination(*value)), DESTINATION_SIZE]
@@ -382,11 +391,31 @@ class Library:
     def http_content_type(self, msg):
         return self.text("solClient_msg_getHttpContentType", msg)
 
-    def dump(self, msg, size=4096):
-        """(code, the text up to the first NUL). The buffer starts with no NUL in it, so
-        the text ends where the library put one."""
+    def dump(self, msg, size=4096, flags=None):
+        """(code, the text up to the first NUL), of solClient_msg_dump, or of dumpExt with the
+        flags given. The buffer starts with no NUL in it, so the text ends where the library
+        put one."""
         buffer = ctypes.create_string_buffer(b"\x01" * size, size)
-        return self.solClient_msg_dump(msg, buffer, size), buffer.value
+        if flags is None:
+            return self.solClient_msg_dump(msg, buffer, size), buffer.value
+        return self.solClient_msg_dumpExt(msg, buffer, size, flags), buffer.value
+
+    def rmid_from_text(self, text):
+        """(code, the 16 bytes written, or None when the library wrote none)."""
+        preset = b"\xaa" * RMID_SIZE
+        buffer = ctypes.create_string_buffer(preset, RMID_SIZE)
+        rc = self.solClient_replicationGroupMessageId_fromString(buffer, RMID_SIZE, text)
+        return rc, None if buffer.raw == preset else buffer.raw
+
+    def rmid_text(self, raw):
+        """(code, the text toString writes for 16 bytes)."""
+        buffer = ctypes.create_string_buffer(42)
+        return self.solClient_replicationGroupMessageId_toString(raw, RMID_SIZE, buffer, 42), buffer.value
+
+    def rmid_compare(self, first, second):
+        """(code, the result written, or UNWRITTEN)."""
+        result = c_int(UNWRITTEN)
+        return self.solClient_replicationGroupMessageId_compare(first, second, byref(result)), result.value
 
     def last_error_text(self):
         return self.solClient_getLastErrorInfo().contents.errorStr.decode(errors="replace")

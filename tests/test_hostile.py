@@ -24,10 +24,12 @@ from hypothesis import strategies as st
 import smf_corpus
 import zelmsg
 from solclient import OK
-from zelmsg import (Destination, Direct, Float32, Int8, Int16, Int32, NonPersistent, Persistent, Queue, Topic, UInt8,
-                    UInt16, UInt32, UInt64, WChar, ZelMsg)
+from zelmsg import (Destination, Direct, Float32, Int8, Int16, Int32, NonPersistent, Persistent, Queue,
+                    ReplicationGroupMessageId, Smf, Topic, UInt8, UInt16, UInt32, UInt64, UnknownField, WChar, ZelMsg)
 
 SECRET = "s3cr3t-4111111111111111"
+RMID_REFUSED = ("ReplicationGroupMessageId takes the text of an id as str() gives it: 'rmid1:' and 32 hex digits "
+                "in dashed groups, of an id with an origin")
 HYPOTHESIS = settings(max_examples=60, deadline=None, database=None)
 
 
@@ -200,6 +202,124 @@ def test_a_body_the_library_would_read_as_a_damaged_container_is_refused(body, r
         msg.body = body
         assert msg.body == body
     repr(msg)
+
+
+# ---- A message emptied under its views and handles, dumped whole, and ids and fields from outside
+
+def test_reset_under_a_lookup_run_and_a_held_handle_leaves_nothing_dangling(lib, capi):
+    msg = ZelMsg()
+    msg.user_properties = {f"n{i}": i for i in range(8)}
+    view, held = msg.user_properties, capi.handle(msg)
+    opened = lib.standin_open_containers() if lib.has_control else None
+    assert view["n3"] == 3  # the run keeps the map open, its cursor after n3
+    msg.reset()
+    assert capi.handle(msg) == held
+    assert "n4" not in view and view.get("n5") is None and dict(view) == {} and len(view) == 0
+    # Native code that kept its handle across the reset writes a new map through it.
+    rc, container = lib.new_map(held)
+    assert rc == OK and lib.add(container, "Int64", 7, b"n4") == OK
+    lib.close(container)
+    assert view["n4"] == 7 and dict(view) == {"n4": 7}
+    view["n9"] = "after"
+    assert dict(msg.user_properties) == {"n4": 7, "n9": "after"}
+    del view
+    gc.collect()
+    if opened is not None:  # the run's handle went stale with the reset: nothing to close, nothing leaked
+        assert lib.standin_open_containers() <= opened
+
+
+@given(data=st.data())
+@HYPOTHESIS
+def test_dumps_of_any_bytes_never_raise_and_repr_is_their_start(data):
+    text = st.binary(max_size=40).filter(lambda b: b"\0" not in b)
+    msg = ZelMsg.build(
+        dest=Destination(data.draw(text.filter(bool), label="dest")),
+        user_properties={"k": data.draw(texts, label="property") * 30, "b": data.draw(st.binary(max_size=600))},
+        correlation_id=data.draw(text, label="id"), xml=data.draw(st.binary(max_size=2000), label="xml"),
+        correlation_tag=data.draw(st.binary(max_size=300), label="tag"))
+    whole, brief, cut = msg.dump(), msg.dump(brief=True), repr(msg)
+    assert whole.startswith(cut) and brief.split("User Property Map:")[0] == whole.split("User Property Map:")[0]
+    assert all("\ud800" > char or char > "\udfff" for char in whole + brief)
+
+
+def test_a_dump_of_many_megabytes_is_whole():
+    msg = ZelMsg.build(dest=Destination("t"), body=bytes(4 << 20), xml=b"\x80" * (1 << 20),
+                       user_properties={f"p{n}": b"\xff" * 100 for n in range(2000)})
+    whole = msg.dump()
+    assert len(whole) > 25_000_000 and whole.endswith(" 0x80 \n") and whole.count("XML:") == 1
+    assert len(msg.dump(brief=True)) < 300
+
+
+@given(text=st.one_of(st.text(max_size=50), st.text("0123456789abcdefABCDEF-rmid1:", min_size=38, max_size=44)))
+@HYPOTHESIS
+def test_a_replication_id_from_any_text_is_an_id_or_a_value_error_quoting_none_of_it(text):
+    try:
+        rmid = ReplicationGroupMessageId(text)
+    except ValueError as error:
+        assert str(error) == RMID_REFUSED and error.__context__ is None
+        return
+    assert ReplicationGroupMessageId(str(rmid)) == rmid and str(rmid).lower() == str(rmid)
+    assert text.replace("-", "").lower() == str(rmid).replace("-", "")
+
+
+RMID = "rmid1:01020-30405060708-090a0b0c-0d0e0f10"
+
+
+class Forged:
+    """Pickles as a ReplicationGroupMessageId made from whatever arguments it is given."""
+    def __init__(self, *arguments):
+        self.arguments = arguments
+
+    def __reduce__(self):
+        return ReplicationGroupMessageId, self.arguments
+
+
+@pytest.mark.parametrize("data", [
+    pickle.dumps(ReplicationGroupMessageId(RMID)).replace(RMID.encode(), RMID[:-1].encode() + b"Z"),
+    pickle.dumps(ReplicationGroupMessageId(RMID)).replace(RMID.encode(), RMID[:20].encode() + b"\0" + RMID[21:].encode()),
+    pickle.dumps(ReplicationGroupMessageId(RMID))[:-4],
+    *(pickle.dumps(Forged(*arguments)) for arguments in [
+        ("rmid1:00000-00000000000-00000000-00000001",), (RMID.encode(),), (None,), (), (RMID, RMID), (RMID * 10**5,)]),
+])
+def test_a_damaged_replication_id_pickle_is_a_clear_error(data):
+    with pytest.raises((ValueError, TypeError, pickle.UnpicklingError, EOFError)) as raised:
+        pickle.loads(data)
+    assert type(raised.value) is not ValueError or str(raised.value) == RMID_REFUSED
+    odd = type("Text", (str,), {"__eq__": lambda s, o: True, "__len__": lambda s: 0})(RMID[:-1])
+    with pytest.raises(ValueError, match="ReplicationGroupMessageId takes the text"):
+        ReplicationGroupMessageId(odd)
+
+
+@given(data=st.binary(max_size=40), smf=st.binary(max_size=300))
+@HYPOTHESIS
+def test_unknown_fields_from_any_bytes_are_refused_or_kept_whole(lib, data, smf):
+    try:
+        field = UnknownField(data)
+    except ValueError as error:
+        assert "UnknownField holds one whole encoded field" in str(error) and repr(data) not in str(error)
+        return
+    msg = ZelMsg.build(dest=Destination("t"), user_properties={"u": field, "s": Smf(smf)}, stream=[field, Smf(smf)])
+    assert dict(msg.user_properties) == {"u": field, "s": smf} and msg.stream == [field, smf]
+    if not lib.has_control:  # through the genuine library's encoding and decoding
+        received = ZelMsg.from_smf(msg.to_smf())
+        assert dict(received.user_properties) == {"u": field, "s": smf} and received.stream == [field, smf]
+        assert type(received.stream[0]) is UnknownField and type(received.stream[1]) is Smf
+
+
+@pytest.mark.parametrize("value", [
+    bytearray(SECRET.encode()), memoryview(SECRET.encode()), SECRET, [SECRET], object()])
+@pytest.mark.parametrize("name", ["xml", "correlation_tag"])
+def test_bytes_parts_refuse_other_buffers_quoting_nothing(name, value):
+    msg = secret_message()
+    setattr(msg, name, b"kept")
+    before = repr(msg), msg.dump()
+    with pytest.raises(TypeError) as raised:
+        setattr(msg, name, value)
+    quotes_nothing(raised.value)
+    assert (repr(msg), msg.dump()) == before and getattr(msg, name) == b"kept"
+    # The message's own bytes, given back, are copied before anything changes.
+    setattr(msg, name, msg.body)
+    assert getattr(msg, name) == msg.body
 
 
 # ---- The corners of Python's protocols
@@ -439,6 +559,12 @@ def bad_calls(msg):
         "Destination": lambda: Destination(SECRET, 1), "dest_type": lambda: setattr(Destination("a"), "dest_type", 5),
         "Destination.dest": lambda: Destination("x\udc80" + SECRET), "__eq__": lambda: Destination("a").__eq__(),
         "library_version": lambda: zelmsg.library_version(msg),
+        "dump": lambda: msg.dump(SECRET, SECRET), "dump brief": lambda: msg.dump(brief=SECRET),
+        "reset": lambda: msg.reset(SECRET), "xml": lambda: setattr(msg, "xml", SECRET),
+        "ReplicationGroupMessageId": lambda: ReplicationGroupMessageId("rmid1:" + SECRET),
+        "ReplicationGroupMessageId of bytes": lambda: ReplicationGroupMessageId(SECRET.encode()),
+        "compare": lambda: ReplicationGroupMessageId("rmid1:01020-30405060708-090a0b0c-0d0e0f10").compare(SECRET),
+        "UnknownField": lambda: UnknownField(SECRET.encode()), "Smf": lambda: Smf(SECRET),
     }
 
 
@@ -463,9 +589,11 @@ def test_the_classmethods_refuse_a_class_that_is_not_zelmsg(cls):
 
 
 @pytest.mark.parametrize("state", [
-    ((True, 2**70, False, False), None), ((True, 1, False, False), {"a": 1}), ((1, 2, 3), None),
-    ((True, 1, False, False), ({}, {"nope": 1}, 3)), ((True, 1, False, False), 5), "state", (None,),
-    ((True, "1", False, False), None), ((True, 1, False, object()), None),
+    ((True, 2**70, False, False, None), None), ((True, 1, False, False, None), {"a": 1}), ((1, 2, 3), None),
+    ((True, 1, False, False, None), ({}, {"nope": 1}, 3)), ((True, 1, False, False, None), 5), "state", (None,),
+    ((True, "1", False, False, None), None), ((True, 1, False, object(), None), None),
+    ((True, 1, False, False, None, "tag"), None), ((True, 1, False, False, None, 5), None),
+    ((True, 1, False, False, None, None, None), None),
 ])
 def test_a_refused_state_changes_nothing(state):
     msg = secret_message()
@@ -612,7 +740,6 @@ DAMAGE = {
     "block count 0": (damaged(87, b"\x00"), "do not fill their section"),
     # In the map attachment: its key at 64, the stream's integer at 73 and text at 83.
     "map key not a string": (damaged(64, b"\x18"), "map key that is not a string"),
-    "unknown field type": (damaged(73, b"\x30"), "unknown type"),
     "character of 8 bytes": (damaged(73, b"\x14"), "character field of the wrong width"),
     "text without its NUL": (damaged(86, b"y"), "without its closing NUL"),
     f"nesting past {smf_corpus.MAX_DEPTH + 100} levels": (deep_message(1200), "nested too deep"),

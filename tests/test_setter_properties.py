@@ -52,10 +52,11 @@ HEADER_TEXTS = ["application_message_type", "sender_id", "http_content_type", "h
 TEXTS = [*IDS, "text", *HEADER_TEXTS]
 FLAGS = ["is_reply", "elide", "dmq_eligible", "ack_immediately"]
 HEADER_NUMBERS = ["ttl", "priority", "sender_timestamp", "sequence_number", "expiration"]
+BYTES_PARTS = ["xml", "correlation_tag"]  # bytes kept whole, none when empty
 SETTERS = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "content_type", "cos",
            "json", "msgpack", "body", "dmq_eligible", "ttl", "priority", *IDS,
            "sender_timestamp", "sequence_number", "text", "user_properties", *HEADER_TEXTS, "expiration",
-           "ack_immediately", "user_data"]
+           "ack_immediately", "user_data", *BYTES_PARTS]
 MAX_USER_DATA = 36
 TAG_WRITERS = ["content_type", "json", "msgpack"]
 # What a setter may raise: a wrong type is a TypeError (orjson's JSONEncodeError is one);
@@ -73,7 +74,7 @@ INTEGERS = {"cos": (0, U32), "ttl": (-2**63, 2**63 - 1), "priority": (0, 255),
             "sender_timestamp": (-2**63, 2**63 - 1), "sequence_number": (0, U64), "expiration": (-2**63, 2**63 - 1)}
 # Those that take None for no value: the priority and the text pass the library's own
 # (-1, NULL) to their setter, the others make the call in REMOVALS.
-OPTIONAL = {"reply2", "priority", *TEXTS, "sender_timestamp", "sequence_number", "user_data"}
+OPTIONAL = {"reply2", "priority", *TEXTS, "sender_timestamp", "sequence_number", "user_data", *BYTES_PARTS}
 
 
 # Twin: the library calls each setter makes, and the reads each getter makes
@@ -106,7 +107,10 @@ SETTER_CALLS = {
     "expiration": ["solClient_msg_setExpiration"],
     "ack_immediately": ["solClient_msg_setAckImmediately"],
     "user_data": ["solClient_msg_setUserData"],
+    "xml": ["solClient_msg_setXml"],
+    "correlation_tag": ["solClient_msg_setCorrelationTag"],
 }
+PART_GETTERS = {"xml": "solClient_msg_getXmlPtr", "correlation_tag": "solClient_msg_getCorrelationTagPtr"}
 SETTER_CALLS["json"] = SETTER_CALLS["msgpack"] = [*SETTER_CALLS["content_type"],
                                                   "solClient_msg_setBinaryAttachment"]
 REMOVALS = {prop: SETTER_CALLS[prop][0].replace("_set", "_delete")
@@ -248,8 +252,8 @@ class Twin:
             self.set_content_type(text_bytes(value))
         elif prop == "body":
             self.set_body(bytes(value))
-        elif prop == "user_data":
-            lib.solClient_msg_setUserData(handle, value, len(value or b""))  # size 0 removes it
+        elif prop in ("user_data", *BYTES_PARTS):
+            getattr(lib, SETTER_CALLS[prop][0])(handle, value, len(value or b""))  # size 0 removes it
         elif prop == "user_properties":
             fields.write_user_properties(lib, handle, value)
         else:
@@ -286,8 +290,9 @@ class Twin:
                 return utf8(text or b"")
         return ""
 
-    def user_data(self):
-        rc, _, _, data = self.lib.attachment(self.handle, "solClient_msg_getUserDataPtr")
+    def part(self, getter):
+        """Bytes a message keeps whole, or None."""
+        rc, _, _, data = self.lib.attachment(self.handle, getter)
         return data if rc == OK else None
 
     def reads(self):
@@ -318,7 +323,8 @@ class Twin:
             "dmq_eligible": lib.solClient_msg_isDMQEligible(handle) != 0,
             "ack_immediately": lib.solClient_msg_isAckImmediately(handle) == 1,  # 255 is a refused read
             "expiration": self.number("solClient_msg_getExpiration", ctypes.c_int64, 0),
-            "user_data": self.user_data(),
+            "user_data": self.part("solClient_msg_getUserDataPtr"),
+            **{name: self.part(getter) for name, getter in PART_GETTERS.items()},
             **{name: self.text(f"solClient_msg_get{SETTER_CALLS[name][0][len('solClient_msg_set'):]}")
                for name in HEADER_TEXTS},
             "ttl": self.number("solClient_msg_getTimeToLive", ctypes.c_int64, 0),
@@ -365,6 +371,7 @@ def reads(msg):
         **{name: outcome(lambda: typed(getattr(msg, name), str)) for name in TEXTS},
         "user_properties": outcome(lambda: dict(msg.user_properties)),
         "user_data": typed(msg.user_data, bytes),
+        **{name: typed(getattr(msg, name), bytes) for name in BYTES_PARTS},
     }
     assert type(values["cos"]) is int
     assert type(values["body"]) is bytes
@@ -499,8 +506,8 @@ def check_model(prop, value, before, after):
             assert after["body"] == (b"" if data is None else structured(data))
     elif prop == "body":
         assert after["body"] == bytes(value)
-    elif prop == "user_data":
-        assert after["user_data"] == (value or None)
+    elif prop in ("user_data", *BYTES_PARTS):
+        assert after[prop] == (value or None)
     elif prop == "user_properties":
         written = fields.read_of("Map", fields.fields_of_map(value))
         assert after[prop] == outcome(lambda: written)
@@ -763,6 +770,7 @@ VALID = {
     "ack_immediately": st.one_of(st.booleans(), st.integers(), st.none()),
     "user_data": st.one_of(st.binary(max_size=MAX_USER_DATA + 4), st.none(), st.builds(Blob, st.binary(max_size=8))),
     "user_properties": USER_PROPERTIES,
+    **dict.fromkeys(BYTES_PARTS, st.one_of(st.binary(max_size=300), st.none(), st.builds(Blob, st.binary(max_size=8)))),
 }
 
 

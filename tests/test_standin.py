@@ -39,7 +39,8 @@ MAP_OPERATIONS = [op for op in OPERATIONS if op.startswith("solClient_container_
 # Calls on no message or container; the first two cannot fail.
 CANNOT_FAIL = ["solClient_getLastErrorInfo", "solClient_resetLastErrorInfo"]
 UNBOUND = CANNOT_FAIL + ["solClient_msg_decodeFromSmf", "solClient_datablock_free",
-                         "solClient_replicationGroupMessageId_toString"]
+                         "solClient_replicationGroupMessageId_toString",
+                         "solClient_replicationGroupMessageId_fromString", "solClient_replicationGroupMessageId_compare"]
 MESSAGE_OPERATIONS = [op for op in OPERATIONS if op not in MAP_OPERATIONS + CREATIONS + UNBOUND]
 SENTINEL = 0x5E57
 RMID = bytes.fromhex("3477fa5ce520f2ec00000000000f4385")
@@ -235,6 +236,15 @@ def call(lib, op, msg, container=None):
         "solClient_msg_decodeFromSmf": [byref(BufInfo(ctypes.cast(RMID, c_void_p), len(RMID))), byref(out.pointer)],
         "solClient_datablock_free": [byref(out.pointer)],
         "solClient_resetLastErrorInfo": [],
+        "solClient_msg_setXml": [msg, b"<x/>", 4],
+        "solClient_msg_getXmlPtr": [msg, byref(out.pointer), byref(out.number)],
+        "solClient_msg_setCorrelationTag": [msg, b"tag", 3],
+        "solClient_msg_getCorrelationTagPtr": [msg, byref(out.pointer), byref(out.number)],
+        "solClient_msg_dumpExt": [msg, out.buffer, len(out.buffer), 1],
+        "solClient_msg_reset": [msg],
+        "solClient_replicationGroupMessageId_fromString": [out.buffer, RMID_SIZE, RMID_TEXT],
+        "solClient_replicationGroupMessageId_compare": [RMID, RMID, byref(out.int32)],
+        "solClient_container_addUnknownField": [container, b"\x30\x02", 2, b"n"],
     }[op]
     return getattr(lib, op)(*args), out.values(), (msg_box.value, map_box.value)
 
@@ -296,7 +306,7 @@ def test_fresh_message_holds_only_defaults(lib, msg):
     "solClient_msg_getBinaryAttachmentString", "solClient_msg_getBinaryAttachmentMap",
     "solClient_msg_getBinaryAttachmentStream", "solClient_msg_getSenderId", "solClient_msg_getApplicationMsgType",
     "solClient_msg_getHttpContentEncoding", "solClient_msg_getUserDataPtr",
-    "solClient_msg_getReplicationGroupMessageId"])
+    "solClient_msg_getReplicationGroupMessageId", "solClient_msg_getXmlPtr", "solClient_msg_getCorrelationTagPtr"])
 def test_not_found_writes_nothing(lib, msg, op):
     container = lib.new_map(msg)[1] if op in MAP_OPERATIONS else None
     result, outputs, _ = call(lib, op, msg, container)

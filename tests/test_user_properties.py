@@ -11,8 +11,8 @@ import pytest
 
 import fields
 import zelmsg
-from zelmsg import (Destination, Float32, Int8, Int16, Int32, Queue, TopicTemp, QueueTemp, UInt8, UInt16, UInt32,
-                    UInt64, WChar, ZelMsg)
+from zelmsg import (Destination, Float32, Int8, Int16, Int32, Queue, Smf, TopicTemp, QueueTemp, UInt8, UInt16, UInt32,
+                    UInt64, UnknownField, WChar, ZelMsg)
 
 
 def same(a, b):
@@ -50,6 +50,11 @@ ROUND_TRIPS = {
     "str": (["", "héllo ☃"], ["", "héllo ☃"]),
     "bytes-likes": ([b"", b"\x00\xff", bytearray(b"ab"), memoryview(b"cd")], [b"", b"\x00\xff", b"ab", b"cd"]),
     "None": (None, None),
+    # An SMF field and fields of types the library does not know, each kept as it was read.
+    "smf and unknown": ([Smf(b""), Smf(b"\x00\xff"), UnknownField(b"\x30\x02"), UnknownField(b"\x0d\x00\x04\x07"),
+                         UnknownField(b"\x23\x00\x00\x00\x06\x00"), UnknownField(b"\x28\x02")],
+                        [Smf(b""), Smf(b"\x00\xff"), UnknownField(b"\x30\x02"), UnknownField(b"\x0d\x00\x04\x07"),
+                         UnknownField(b"\x23\x00\x00\x00\x06\x00"), UnknownField(b"\x28\x02")]),
     "destinations": ([Destination("t/x"), Destination("q", Queue), Destination("t", TopicTemp),
                       Destination("tq", QueueTemp)],
                      # the library keeps a temporary kind as its plain one

@@ -82,3 +82,37 @@ def test_user_properties_become_the_fields_the_vendors_api_makes_of_them():
             ours = zelmsg.ZelMsg.build(user_properties=properties, body=b"x")
             assert lines(str(theirs), "  ") == lines(repr(ours), "  "), properties
     """)
+
+
+def test_the_whole_dump_and_replication_ids_agree_with_the_vendors():
+    run_with_vendor("""
+        from solace.messaging.receiver.inbound_message import ReplicationGroupMessageId as Theirs
+
+        # Its str() of a message is the library's dump in a buffer of 10,000 bytes and three a
+        # payload byte: whole for a small payload, cut for a large one, where dump() is whole.
+        for size in (1000, 10_240):
+            payload = bytes(range(256)) * (size // 256) + bytes(size % 256)
+            theirs = service.message_builder().build(bytearray(payload))
+            ours = zelmsg.ZelMsg.build(dmq_eligible=True, body=payload)
+            whole = ours.dump()
+            assert len(repr(ours)) == 4094 and whole.startswith(str(theirs))
+            assert len(str(theirs)) == min(len(whole), 10_000 + 3 * size - 2) < 48_900
+
+        first, later, elsewhere = ("rmid1:01020-30405060708-090a0b0c-0d0e0f10",
+                                   "rmid1:01020-30405060708-090a0b0c-0d0e0f11",
+                                   "rmid1:11020-30405060708-090a0b0c-0d0e0f10")
+        for a in (first, later):
+            assert str(Theirs.of(a)) == str(zelmsg.ReplicationGroupMessageId(a)) == a
+            for b in (first, later):
+                assert Theirs.of(a).compare(Theirs.of(b)) == \\
+                    zelmsg.ReplicationGroupMessageId(a).compare(zelmsg.ReplicationGroupMessageId(b))
+        for compare in (lambda: Theirs.of(first).compare(Theirs.of(elsewhere)),
+                        lambda: zelmsg.ReplicationGroupMessageId(first).compare(
+                            zelmsg.ReplicationGroupMessageId(elsewhere))):
+            try:
+                compare()
+            except Exception as error:
+                assert "different origins" in str(error)
+            else:
+                raise AssertionError("ids of different origins compared")
+    """)

@@ -53,6 +53,8 @@ std::string http_content_type;
 std::string http_content_encoding;
 solClient_int64_t expiration = 0;
 std::string user_data;
+std::string xml;
+std::string correlation_tag;
 std::vector<std::uint32_t> wire_sizes;
 std::string property_key;
 std::string property_value;
@@ -269,6 +271,10 @@ struct Message {
         check(solClient_msg_setAckImmediately(msg, 1), "setAckImmediately");
         check(solClient_msg_setUserData(msg, user_data.data(), static_cast<solClient_uint32_t>(user_data.size())),
               "setUserData");
+        check(solClient_msg_setXml(msg, xml.data(), static_cast<solClient_uint32_t>(xml.size())), "setXml");
+        check(solClient_msg_setCorrelationTag(msg, correlation_tag.data(),
+                                              static_cast<solClient_uint32_t>(correlation_tag.size())),
+              "setCorrelationTag");
     }
     ~Message() { solClient_msg_free(&msg); }
     Message(const Message &) = delete;
@@ -278,6 +284,13 @@ struct Message {
 
     solClient_opaqueMsg_pt msg = nullptr;
 };
+
+// A reset of a message that holds only what the Python benchmark's base message does: after
+// the first, it is empty, as after the first of zelmsg's.
+void reset(benchmark::State &state) {
+    Message m;
+    for (auto _ : state) benchmark::DoNotOptimize(solClient_msg_reset(m.msg));
+}
 
 void alloc_free(benchmark::State &state) {
     for (auto _ : state) {
@@ -508,6 +521,27 @@ void write_user_data(benchmark::State &state) {
     }
 }
 
+// A part kept as bytes (the XML part, the correlation tag), read and written as the user
+// data is.
+template <solClient_returnCode_t (*Read)(solClient_opaqueMsg_pt, solClient_opaquePointer_pt *, solClient_uint32_t *)>
+void read_bytes(benchmark::State &state) {
+    Message m(Held::all);
+    for (auto _ : state) {
+        solClient_opaquePointer_pt data = nullptr;
+        solClient_uint32_t size = 0;
+        benchmark::DoNotOptimize(Read(m.msg, &data, &size));
+        benchmark::DoNotOptimize(data);
+    }
+}
+
+template <solClient_returnCode_t (*Write)(solClient_opaqueMsg_pt, const void *, solClient_uint32_t)>
+void write_bytes(benchmark::State &state, const std::string *value) {
+    Message m(Held::all);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Write(m.msg, value->data(), static_cast<solClient_uint32_t>(value->size())));
+    }
+}
+
 // The id as 16 bytes; its text only when there is one (a sent message has none).
 void read_replication_group_message_id(benchmark::State &state) {
     Message m(Held::all);
@@ -595,6 +629,7 @@ void dump(benchmark::State &state) {
 
 void register_all() {
     benchmark::RegisterBenchmark("ZelMsg()", alloc_free);
+    benchmark::RegisterBenchmark("reset()", reset);
     benchmark::RegisterBenchmark("get dest", read_destination<solClient_msg_getDestination>);
     benchmark::RegisterBenchmark("set dest", write_destination<solClient_msg_setDestination>, &topic);
     benchmark::RegisterBenchmark("get reply2", read_destination<solClient_msg_getReplyTo>);
@@ -678,6 +713,10 @@ void register_all() {
     benchmark::RegisterBenchmark("get message_id", read_value<solClient_uint64_t, solClient_msg_getMsgId, all>);
     benchmark::RegisterBenchmark("get replication_group_message_id", read_replication_group_message_id);
     benchmark::RegisterBenchmark("get discard_indication", read_flag<solClient_msg_isDiscardIndication, all>);
+    benchmark::RegisterBenchmark("get xml", read_bytes<solClient_msg_getXmlPtr>);
+    benchmark::RegisterBenchmark("set xml", write_bytes<solClient_msg_setXml>, &xml);
+    benchmark::RegisterBenchmark("get correlation_tag", read_bytes<solClient_msg_getCorrelationTagPtr>);
+    benchmark::RegisterBenchmark("set correlation_tag", write_bytes<solClient_msg_setCorrelationTag>, &correlation_tag);
 
     benchmark::RegisterBenchmark("get user_properties", read_user_properties);
     benchmark::RegisterBenchmark("set user_properties", [](benchmark::State &state) {
@@ -716,6 +755,14 @@ bool take(const char *arg, const char *name, std::string &value) {
 
 }  // namespace
 
+std::string from_hex(const std::string &digits) {
+    std::string bytes;
+    for (std::size_t at = 0; at + 1 < digits.size(); at += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(digits.substr(at, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
 int main(int argc, char **argv) {
     const std::map<std::string, std::string *> texts{
         {"--topic=", &topic_name},
@@ -747,9 +794,11 @@ int main(int argc, char **argv) {
         } else if (take(argv[i], "--expiration=", value)) {
             expiration = std::stoll(value);
         } else if (take(argv[i], "--user-data=", value)) {
-            for (std::size_t at = 0; at + 1 < value.size(); at += 2) {
-                user_data.push_back(static_cast<char>(std::stoi(value.substr(at, 2), nullptr, 16)));
-            }
+            user_data = from_hex(value);
+        } else if (take(argv[i], "--xml=", value)) {
+            xml = from_hex(value);
+        } else if (take(argv[i], "--correlation-tag=", value)) {
+            correlation_tag = from_hex(value);
         } else if (take(argv[i], "--properties=", value)) {
             std::ifstream file(value);
             properties.fields = parse_fields(file);

@@ -17,6 +17,8 @@ constexpr std::size_t kMaxContainerSize = std::numeric_limits<std::uint32_t>::ma
 // number's or a destination's few bytes.
 constexpr std::size_t kFieldOverhead = 24;
 
+constexpr solClient_uint8_t kNoBytes[1] = {};
+
 bool out_of_room() {
     const solClient_errorInfo_pt error = solClient_getLastErrorInfo();
     return error && error->subCode == kSubCodeNoRoom;
@@ -78,6 +80,9 @@ solClient_returnCode_t add_field(solClient_opaqueContainer_pt container, const c
     case SOLCLIENT_WCHAR: return solClient_container_addWchar(container, v.wchar, name);
     case SOLCLIENT_STRING: return solClient_container_addString(container, v.string, name);
     case SOLCLIENT_BYTEARRAY: return solClient_container_addByteArray(container, v.bytearray, field.length, name);
+    // The library reads an empty SMF field back with a null pointer, which addSmf refuses.
+    case SOLCLIENT_SMF: return solClient_container_addSmf(container, v.smf ? v.smf : kNoBytes, field.length, name);
+    case SOLCLIENT_UNKNOWN: return solClient_container_addUnknownField(container, v.unknown, field.length, name);
     case SOLCLIENT_DESTINATION: return solClient_container_addDestination(container, &v.dest, sizeof v.dest, name);
     case SOLCLIENT_MAP:
     case SOLCLIENT_STREAM: return solClient_container_addContainer(container, v.map, name);

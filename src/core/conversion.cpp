@@ -78,9 +78,7 @@ py::object read_field(const solClient_field_t &field, int depth) {
         const OpenContainer stream(v.stream);
         return read_stream(stream.get(), depth + 1);
     }
-    case SOLCLIENT_SMF: return bytes_of(v.smf, field.length);
-    case SOLCLIENT_UNKNOWN: return bytes_of(v.unknown, field.length);  // the whole encoded field
-    default: return typed_value(field);
+    default: return typed_value(field);  // the other widths, SMF and UNKNOWN (the whole encoded field)
     }
 }
 
@@ -139,6 +137,7 @@ FieldValue::FieldValue(py::handle handle, int depth) {
     const bool builtin = type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
                          type == &PyBool_Type || type == &PyBytes_Type || type == &PyDict_Type ||
                          type == &PyList_Type || type == &PyTuple_Type || value == Py_None;
+    // An Smf or UnknownField is pointed into, as a str is: the caller holds the value.
     if (!builtin && typed_field(interpreter_state(), value, field_)) return;
     if (PyBool_Check(value)) {
         field_.type = SOLCLIENT_BOOL;
@@ -186,8 +185,9 @@ FieldValue::FieldValue(py::handle handle, int depth) {
         hold_container(handle, depth);
     } else {
         throw py::type_error(std::string("a field of a map or stream holds a bool, int, float, str, bytes, "
-                                         "bytearray, memoryview, None, Destination, typed value (Int8 ... WChar), "
-                                         "Mapping with str keys, list or tuple; got ") + type->tp_name);
+                                         "bytearray, memoryview, None, Destination, typed value (Int8 ... WChar, "
+                                         "Smf, UnknownField), Mapping with str keys, list or tuple; got ") +
+                             type->tp_name);
     }
 }
 

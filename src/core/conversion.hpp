@@ -3,11 +3,11 @@
 //
 // Reading: BOOL bool, INT64 int, DOUBLE float, STRING str, BYTEARRAY bytes, NULL None,
 // DESTINATION Destination, MAP a new dict (the first value of each name, in order of first
-// occurrence), STREAM a new list, the narrower and unsigned widths, FLOAT and WCHAR as
-// zelmsg's typed classes (Int8 ... UInt64, Float32, WChar), SMF and UNKNOWN the bytes of
-// the field. Writing takes the same back, plus an int from 2^63 to 2^64-1 as UINT64, a
-// bytearray or contiguous memoryview as BYTEARRAY, any Mapping with str keys as a MAP, and a
-// list or tuple as a STREAM.
+// occurrence), STREAM a new list, and the narrower and unsigned widths, FLOAT, WCHAR, SMF
+// and UNKNOWN as zelmsg's typed classes (Int8 ... UInt64, Float32, WChar, Smf, UnknownField):
+// so every field read and written back keeps its type. Writing takes the same back, plus an
+// int from 2^63 to 2^64-1 as UINT64, a bytearray or contiguous memoryview as BYTEARRAY, any
+// Mapping with str keys as a MAP, and a list or tuple as a STREAM.
 //
 // Writing converts and adds one value at a time, each into the container built aside, so
 // that whatever Python code a later value runs (a Mapping's items(), a subclass's methods)

@@ -25,6 +25,8 @@ InterpreterState::~InterpreterState() {
     for (PyTypeObject *type : integer_types) Py_XDECREF(type);
     Py_XDECREF(float32_type);
     Py_XDECREF(wchar_type);
+    Py_XDECREF(smf_type);
+    Py_XDECREF(unknown_field_type);
     Py_XDECREF(view_type);
     Py_XDECREF(trace_context_type);
     Py_XDECREF(mapping_abc);

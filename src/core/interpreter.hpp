@@ -31,6 +31,8 @@ struct InterpreterState {
     std::array<PyTypeObject *, kIntegerClassCount> integer_types{};
     PyTypeObject *float32_type = nullptr;
     PyTypeObject *wchar_type = nullptr;
+    PyTypeObject *smf_type = nullptr;
+    PyTypeObject *unknown_field_type = nullptr;
     PyTypeObject *view_type = nullptr;    // UserProperties
     PyTypeObject *trace_context_type = nullptr;
     PyObject *mapping_abc = nullptr;      // collections.abc.Mapping

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
 namespace zelmsg {
@@ -54,7 +55,48 @@ std::size_t incomplete_utf8_tail(std::string_view text) {
     return 0;
 }
 
+// The whole dump's buffer beyond what the message's bytes need: most headers and user
+// property maps fit.
+constexpr std::size_t kFirstWholeDumpSize = 16384;
+
 }  // namespace
+
+py::str PyZelMsg::whole_dump(bool brief) const {
+    // The library formats as much as the buffer holds, so a cut try costs about what it
+    // wrote: the first buffer is sized for the bytes shown in hex (16 in a row of 76
+    // characters) and the XML part (at most 6 characters a byte), and most dumps fit it.
+    std::size_t size = kFirstWholeDumpSize;
+    if (!brief) {
+        const auto length = [this](BytesRead read) {
+            solClient_opaquePointer_pt data = nullptr;
+            solClient_uint32_t bytes = 0;
+            return read(msg_, &data, &bytes) == SOLCLIENT_OK ? std::size_t{bytes} : 0;
+        };
+        size += 5 * (length(solClient_msg_getBinaryAttachmentPtr) + length(solClient_msg_getUserDataPtr) +
+                     length(solClient_msg_getCorrelationTagPtr)) +
+                6 * length(solClient_msg_getXmlPtr);
+    }
+    // The library cuts a dump that does not fit two bytes short of the buffer, and says OK
+    // either way: a text that ends before then is whole.
+    const solClient_uint32_t flags = brief ? SOLCLIENT_MSGDUMP_BRIEF : SOLCLIENT_MSGDUMP_FULL;
+    for (;; size *= 2) {
+        const std::unique_ptr<char[]> buffer(new char[size]);
+        buffer[0] = '\0';  // an object that holds no message gets no text
+        solClient_msg_dumpExt(msg_, buffer.get(), size, flags);
+        const std::string_view text(buffer.get(), strnlen(buffer.get(), size));
+        if (text.size() < size - 2) return diagnostic_text(text);
+    }
+}
+
+void PyZelMsg::reset() {
+    if (!msg_) throw py::value_error("the ZelMsg holds no message");
+    // The library makes every container handle of the message stale: a view must not go on
+    // from the one it holds.
+    ++user_property_map_touches;
+    // And, like any change, it makes native code's next handle encode afresh.
+    written_ = true;
+    check_call(solClient_msg_reset(msg_), "resetting the message");
+}
 
 py::str PyZelMsg::dump() const {
     char buffer[kDumpBufferSize] = {};
@@ -143,6 +185,17 @@ solClient_returnCode_t PyZelMsg::set_user_data(const std::optional<py::bytes> &d
                               " bytes is more than a message can be sent with (36 bytes)");
     }
     return solClient_msg_setUserData(msg_, bytes.data(), static_cast<solClient_uint32_t>(bytes.size()));
+}
+
+solClient_returnCode_t PyZelMsg::write_bytes(BytesWrite write, const std::optional<py::bytes> &bytes,
+                                             const char *where) {
+    const std::string_view data = bytes ? std::string_view(*bytes) : std::string_view();
+    if (data.size() > std::numeric_limits<solClient_uint32_t>::max()) {
+        PyErr_Format(PyExc_ValueError, "%s: %zu bytes are more than a message can hold (4294967295 bytes)", where,
+                     data.size());
+        raise_python_error();
+    }
+    return write(msg_, data.data(), static_cast<solClient_uint32_t>(data.size()));
 }
 
 solClient_returnCode_t PyZelMsg::set_text(std::optional<std::string_view> text) {

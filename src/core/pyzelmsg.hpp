@@ -61,8 +61,14 @@ public:
     // The message, null if the object holds none; it stays this object's.
     solClient_opaqueMsg_pt handle() const { return msg_; }
 
-    // Text as the library wrote it, decoded once into the str that Python gets.
+    // Text as the library wrote it, decoded once into the str that Python gets: repr's, cut as
+    // the library cuts it in a 4096-byte buffer; and the whole dump, or its brief form, in a
+    // buffer grown until it fits. Neither raises for bytes that are not UTF-8.
     py::str dump() const;
+    py::str whole_dump(bool brief) const;
+
+    // Empties the message as if it were new, under the same handle (pyzelmsg.cpp).
+    void reset();
 
     // A name with a NUL inside raises ValueError: the library would cut it there, and send
     // the message elsewhere.
@@ -220,12 +226,7 @@ public:
     bool get_ack_immediately() const { return solClient_msg_isAckImmediately(msg_) == 1; }
     solClient_returnCode_t set_ack_immediately(bool flag) { return solClient_msg_setAckImmediately(msg_, flag); }
 
-    std::optional<py::bytes> get_user_data() const {
-        solClient_opaquePointer_pt data = nullptr;
-        solClient_uint32_t size = 0;
-        if (solClient_msg_getUserDataPtr(msg_, &data, &size) != SOLCLIENT_OK || !data) return std::nullopt;
-        return py::bytes(static_cast<const char *>(data), size);
-    }
+    std::optional<py::bytes> get_user_data() const { return read_bytes(solClient_msg_getUserDataPtr); }
     // None, or no bytes, removes it. The library sends at most 36 bytes of it: it stores more,
     // but then cannot encode the message, so more raises ValueError.
     solClient_returnCode_t set_user_data(const std::optional<py::bytes> &data);
@@ -303,6 +304,19 @@ public:
     // The message's library handle for native code, after that refresh if zelmsg changed it.
     solClient_opaqueMsg_pt handle_for_native();
 
+    // The XML part, beside the attachment; None, or no bytes, removes it.
+    std::optional<py::bytes> get_xml() const { return read_bytes(solClient_msg_getXmlPtr); }
+    solClient_returnCode_t set_xml(const std::optional<py::bytes> &xml) {
+        return write_bytes(solClient_msg_setXml, xml, "ZelMsg.xml");
+    }
+    // Bytes of the caller's that the library hands back with a send's acknowledgement, kept in
+    // this process only: a copy keeps them, the wire encoding does not. None, or no bytes,
+    // removes them.
+    std::optional<py::bytes> get_correlation_tag() const { return read_bytes(solClient_msg_getCorrelationTagPtr); }
+    solClient_returnCode_t set_correlation_tag(const std::optional<py::bytes> &tag) {
+        return write_bytes(solClient_msg_setCorrelationTag, tag, "ZelMsg.correlation_tag");
+    }
+
 private:
     py::object read_context(solClient_msg_tracing_context_type_t type) const;
     solClient_returnCode_t write_context(solClient_msg_tracing_context_type_t type, const TraceContext *context);
@@ -320,7 +334,21 @@ private:
     using TextRead = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const char **);
     using Int64Read = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_int64_t *);
 
+    using BytesRead = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_opaquePointer_pt *,
+                                                 solClient_uint32_t *);
+    using BytesWrite = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const void *, solClient_uint32_t);
+
     static constexpr solClient_int32_t kNoPriority = -1;
+
+    // Bytes the message holds whole, or None when the library has none to give.
+    std::optional<py::bytes> read_bytes(BytesRead read) const {
+        solClient_opaquePointer_pt data = nullptr;
+        solClient_uint32_t size = 0;
+        if (read(msg_, &data, &size) != SOLCLIENT_OK || !data) return std::nullopt;
+        return py::bytes(static_cast<const char *>(data), size);
+    }
+    // None, or no bytes, removes them; more than a 32-bit size says raises ValueError.
+    solClient_returnCode_t write_bytes(BytesWrite write, const std::optional<py::bytes> &bytes, const char *where);
 
     // A text the message holds, or None when the library has none to give.
     std::optional<py::str> read_text(TextRead read, const char *where) const;

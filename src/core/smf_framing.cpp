@@ -55,8 +55,8 @@ std::uint32_t big_endian(const unsigned char *p, std::size_t width) {
     return value;
 }
 
-// A value other than a container, by its code. The widths are the only ones the library
-// writes, and a text must end in the NUL that its readers rely on.
+// A value other than a container or an UNKNOWN field, by its code. The widths are the only
+// ones the library writes, and a text must end in the NUL that its readers rely on.
 Fault scalar_fault(unsigned code, const unsigned char *value, std::size_t size) {
     switch (code) {
         case kNull: return size == 0 ? nullptr : "a null field with a value";
@@ -66,14 +66,18 @@ Fault scalar_fault(unsigned code, const unsigned char *value, std::size_t size) 
             return size == 1 || size == 2 || size == 4 || size == 8 ? nullptr : "an integer field of the wrong width";
         case kFloat: return size == 4 || size == 8 ? nullptr : "a floating-point field of the wrong width";
         case kChar: return size == 2 ? nullptr : "a character field of the wrong width";
-        case kBytes:
-        case kSmf: return nullptr;  // read back as bytes, never parsed
         case kString: return size >= 1 && value[size - 1] == 0 ? nullptr : "a string field without its closing NUL";
         case kDestination:
             return size >= 2 && value[size - 1] == 0 ? nullptr : "a destination field without its type or closing NUL";
-        default: return "a structured-data field of an unknown type";
+        default: return nullptr;  // bytes and SMF: read back as bytes, never parsed
     }
 }
+
+// A length form, in bytes, wider than any the library writes for a number, a destination or
+// a container: it reads such fields as UNKNOWN.
+constexpr std::size_t kNumberWidth = 1;
+constexpr std::size_t kDestinationWidth = 2;
+constexpr std::size_t kContainerWidth = 4;
 
 // A map or stream being walked: where it ends (within M, a 32-bit number), and for a map
 // whether a value is due.
@@ -112,6 +116,10 @@ Fault items_fault(const unsigned char *data, std::size_t begin, std::size_t end)
             parent.value_due = !parent.value_due;
         }
         const std::size_t value = pos + 1 + width;
+        if (read_as_unknown(tag)) {
+            pos += length;
+            continue;
+        }
         if (code == kMap || code == kStream) {
             if (depth == kSmfMaxNesting) return "maps and streams nested too deep";
             open[++depth] = {static_cast<std::uint32_t>(pos + length), code == kMap, false};
@@ -254,6 +262,33 @@ Fault payload_fault(const unsigned char *data, std::size_t begin, std::size_t en
 }
 
 }  // namespace
+
+bool read_as_unknown(unsigned tag) {
+    const unsigned code = tag >> 2;
+    const std::size_t width = (tag & 3) + 1;
+    switch (code) {
+        case kNull:
+        case kBool:
+        case kInt:
+        case kUint:
+        case kFloat:
+        case kChar: return width > kNumberWidth;
+        case kDestination: return width > kDestinationWidth;
+        case kMap:
+        case kStream: return width < kContainerWidth;
+        case kBytes:
+        case kString:
+        case kSmf: return false;
+        default: return true;
+    }
+}
+
+const char *unknown_field_fault(const unsigned char *data, std::size_t size) {
+    if (size == 0) return "no bytes";
+    const std::size_t width = (data[0] & 3) + 1;
+    if (size < 1 + width || big_endian(data + 1, width) != size) return "its own length is not its size";
+    return read_as_unknown(data[0]) ? nullptr : "the library reads its type";
+}
 
 const char *smf_framing_fault(const unsigned char *data, std::size_t size) {
     if (size < kFixedHeader) return "shorter than the fixed header";

@@ -1,6 +1,7 @@
 #include "typed_values.hpp"
 
 #include "errors.hpp"
+#include "smf_framing.hpp"
 
 #include <cmath>
 #include <limits>
@@ -95,6 +96,35 @@ PyObject *new_wchar(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     return self;
 }
 
+// The most bytes a field's 32-bit length can say.
+constexpr Py_ssize_t kMaxFieldBytes = std::numeric_limits<std::uint32_t>::max();
+
+// Smf(x) takes what bytes(x) takes, up to what a field can hold.
+PyObject *new_smf(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    PyObject *self = PyBytes_Type.tp_new(type, args, kwargs);
+    if (self && PyBytes_GET_SIZE(self) > kMaxFieldBytes) {
+        Py_DECREF(self);
+        return PyErr_Format(PyExc_ValueError, "Smf holds at most %zd bytes", kMaxFieldBytes);
+    }
+    return self;
+}
+
+// UnknownField(x) takes what bytes(x) takes, when that is one whole encoded field that the
+// library reads as UNKNOWN: the same bytes go back into a map or stream, and a field of a type
+// it knows, which it would parse, never does.
+PyObject *new_unknown_field(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    PyObject *self = PyBytes_Type.tp_new(type, args, kwargs);
+    if (!self) return nullptr;
+    if (const char *fault = unknown_field_fault(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(self)),
+                                                static_cast<std::size_t>(PyBytes_GET_SIZE(self)))) {
+        Py_DECREF(self);
+        return PyErr_Format(PyExc_ValueError,
+                            "UnknownField holds one whole encoded field of a type the library does not know (%s)",
+                            fault);
+    }
+    return self;
+}
+
 // Int8(5), Float32(0.5), WChar('x'): the class's name around the base type's repr.
 PyObject *typed_repr(PyObject *self, reprfunc base_repr) {
     PyObject *name = PyType_GetName(Py_TYPE(self));
@@ -107,6 +137,7 @@ PyObject *typed_repr(PyObject *self, reprfunc base_repr) {
 PyObject *integer_repr(PyObject *self) { return typed_repr(self, PyLong_Type.tp_repr); }
 PyObject *float32_repr(PyObject *self) { return typed_repr(self, PyFloat_Type.tp_repr); }
 PyObject *wchar_repr(PyObject *self) { return typed_repr(self, PyUnicode_Type.tp_repr); }
+PyObject *bytes_repr(PyObject *self) { return typed_repr(self, PyBytes_Type.tp_repr); }
 
 // A new class in the module; the caller keeps the reference returned.
 PyTypeObject *make_class(py::module_ &m, const char *name, PyTypeObject *base, newfunc make, reprfunc repr,
@@ -139,6 +170,11 @@ py::object typed(PyTypeObject *type, PyObject *value) {
     PyObject *made = PyObject_Vectorcall(reinterpret_cast<PyObject *>(type), args, 1, nullptr);
     if (!made) raise_python_error();
     return py::reinterpret_steal<py::object>(made);
+}
+
+// A field's bytes as a new bytes object; the library gives a null pointer for none.
+PyObject *bytes_of(const solClient_uint8_t *data, solClient_uint32_t length) {
+    return PyBytes_FromStringAndSize(data ? reinterpret_cast<const char *>(data) : "", data ? length : 0);
 }
 
 PyTypeObject *integer_type(const InterpreterState &state, solClient_fieldType_t field) {
@@ -176,6 +212,14 @@ bool typed_field(const InterpreterState &state, PyObject *value, solClient_field
         for (std::size_t i = 0; i < kIntegerClassCount; ++i) {
             if (is(state.integer_types[i])) return integer_field(kIntegerClasses[i], value, field);
         }
+        const bool smf = is(state.smf_type);
+        if (smf || is(state.unknown_field_type)) {
+            // Its constructor checked the length, and the bytes cannot change.
+            field.type = smf ? SOLCLIENT_SMF : SOLCLIENT_UNKNOWN;
+            field.value.smf = reinterpret_cast<const solClient_uint8_t *>(PyBytes_AS_STRING(value));
+            field.length = static_cast<solClient_uint32_t>(PyBytes_GET_SIZE(value));
+            return true;
+        }
         if (is(state.float32_type)) {
             field.type = SOLCLIENT_FLOAT;
             field.value.float32 = static_cast<float>(PyFloat_AS_DOUBLE(value));
@@ -202,6 +246,8 @@ py::object typed_value(const solClient_field_t &field) {
     case SOLCLIENT_UINT32: return typed(integer_type(state, field.type), PyLong_FromUnsignedLong(v.uint32));
     case SOLCLIENT_UINT64: return typed(integer_type(state, field.type), PyLong_FromUnsignedLongLong(v.uint64));
     case SOLCLIENT_FLOAT: return typed(state.float32_type, PyFloat_FromDouble(v.float32));
+    case SOLCLIENT_SMF: return typed(state.smf_type, bytes_of(v.smf, field.length));
+    case SOLCLIENT_UNKNOWN: return typed(state.unknown_field_type, bytes_of(v.unknown, field.length));
     default: return typed(state.wchar_type, PyUnicode_FromOrdinal(static_cast<int>(v.wchar & kMaxWChar)));
     }
 }
@@ -212,6 +258,14 @@ void register_typed_values(py::module_ &m, InterpreterState &state) {
                                     "A float that a map or stream holds as a 32-bit FLOAT field, rounded to one.");
     state.wchar_type = make_class(m, "WChar", &PyUnicode_Type, &new_wchar, &wchar_repr,
                                   "One character from U+0000 to U+FFFF that a map or stream holds as a WCHAR field.");
+}
+
+void register_byte_fields(py::module_ &m, InterpreterState &state) {
+    state.smf_type = make_class(m, "Smf", &PyBytes_Type, &new_smf, &bytes_repr,
+                                "Bytes that a map or stream holds as an SMF field: an encoded message, unchecked.");
+    state.unknown_field_type = make_class(
+        m, "UnknownField", &PyBytes_Type, &new_unknown_field, &bytes_repr,
+        "A field of a type the library does not know, as its whole encoding: tag, length and value.");
 }
 
 }  // namespace zelmsg

@@ -87,12 +87,13 @@ py::object PyZelMsg::from_smf(py::handle cls, py::handle data) {
 
 // Pickling carries the encoding, and beside it what the encoding drops that the library can
 // set again: an absent priority (which arrives as 4), the expiration, the discard indication,
-// ack-immediately and the transport trace context. A subclass's instance state goes along as
-// an ordinary object's does.
+// ack-immediately, the transport trace context and the correlation tag. A subclass's instance
+// state goes along as an ordinary object's does.
 py::object reduce_message(py::handle self, py::handle) {
     const PyZelMsg &msg = self.cast<const PyZelMsg &>();
-    const py::tuple dropped = py::make_tuple(!msg.get_priority(), msg.get_expiration(), msg.get_discard_indication(),
-                                             msg.get_ack_immediately(), msg.get_transport_context());
+    const py::tuple dropped =
+        py::make_tuple(!msg.get_priority(), msg.get_expiration(), msg.get_discard_indication(),
+                       msg.get_ack_immediately(), msg.get_transport_context(), msg.get_correlation_tag());
     return py::make_tuple(py::type::handle_of(self).attr("from_smf"), py::make_tuple(msg.to_smf()),
                           py::make_tuple(dropped, instance_state(self)));
 }
@@ -107,14 +108,16 @@ py::object restore_message(py::handle self, py::handle state) {
     if (!is_tuple_of(state, 2)) refuse_argument(state, kWhere, kState);
     const py::handle dropped = PyTuple_GET_ITEM(state.ptr(), 0);
     const py::handle attributes = PyTuple_GET_ITEM(state.ptr(), 1);
-    // Four values, or five since the transport context went along.
-    if (!is_tuple_of(dropped, 4) && !is_tuple_of(dropped, 5)) refuse_argument(dropped, kWhere, kState);
+    // Four values, five since the transport context went along, six since the correlation tag.
+    const Py_ssize_t count = PyTuple_Check(dropped.ptr()) ? PyTuple_GET_SIZE(dropped.ptr()) : 0;
+    if (count < 4 || count > 6) refuse_argument(dropped, kWhere, kState);
     const auto value = [&](Py_ssize_t i) { return py::handle(PyTuple_GET_ITEM(dropped.ptr(), i)); };
     const bool no_priority = argument<bool>(value(0), kWhere, kState);
     const auto expiration = argument<std::int64_t>(value(1), kWhere, kState);
     const bool discard = argument<bool>(value(2), kWhere, kState);
     const bool ack = argument<bool>(value(3), kWhere, kState);
-    const TraceContext *transport = is_tuple_of(dropped, 5) ? trace_context_of(value(4), kWhere) : nullptr;
+    const TraceContext *transport = count >= 5 ? trace_context_of(value(4), kWhere) : nullptr;
+    const auto tag = count >= 6 ? argument<std::optional<py::bytes>>(value(5), kWhere, kState) : std::nullopt;
     check_instance_state(self, attributes);
     PyZelMsg &msg = self.cast<PyZelMsg &>();
     apply_instance_state(self, attributes);
@@ -124,6 +127,7 @@ py::object restore_message(py::handle self, py::handle state) {
     msg.set_discard_indication(discard);
     msg.set_ack_immediately(ack);
     if (transport) msg.set_transport_context(transport);
+    msg.set_correlation_tag(tag);
     return py::none();
 }
 

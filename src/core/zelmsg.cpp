@@ -1,13 +1,14 @@
 // zelmsg: a Python message object over libsolclient. This file registers the module: the
 // enums, Destination, ZelMsg with its properties (the table below) and methods, the typed
-// field classes and the user property view, in the order they have always been registered.
+// field classes, the user property view, Smf and UnknownField, and ReplicationGroupMessageId,
+// each new one after those before it.
 //
 // The files of src/core stand in floors, each calling only those below it:
 //   registration   zelmsg.cpp
 //   features       codecs, user_properties, structured_payload, wire, new_messages, capi
 //   the message    pyzelmsg.* (the accessors), property_table.* and arguments.hpp (how the
 //                  setters take their values, for the registration and ZelMsg.build),
-//                  values.* (Destination)
+//                  values.* (Destination), replication_ids.* (ReplicationGroupMessageId)
 //   conversion     conversion.* (Python values and fields), typed_values.*
 //   ground         containers.*, smf_framing.*, texts.*, errors.*, methods.*, interpreter.*
 #include "property_table.hpp"
@@ -17,6 +18,7 @@
 #include "methods.hpp"
 #include "new_messages.hpp"
 #include "trace_context.hpp"
+#include "replication_ids.hpp"
 #include "typed_values.hpp"
 #include "user_properties.hpp"
 #include "values.hpp"
@@ -116,7 +118,29 @@ constexpr auto kProperties = std::tuple{
     read_only<&PyZelMsg::get_cache_status>("cache_status"),
     read_only<&PyZelMsg::get_cache_request_id>("cache_request_id"),
     read_only<&PyZelMsg::get_consumer_ids>("consumer_ids"),
+    read_write<&PyZelMsg::get_xml, &PyZelMsg::set_xml>("xml"),
+    read_write<&PyZelMsg::get_correlation_tag, &PyZelMsg::set_correlation_tag>("correlation_tag"),
 };
+
+// msg.dump(brief=False): the whole dump, where repr's is cut. brief is taken as a flag
+// property takes its value.
+py::object dump_message(py::handle self, PyObject *const *arguments, Py_ssize_t count, PyObject *names) {
+    const Py_ssize_t keywords = names ? PyTuple_GET_SIZE(names) : 0;
+    if (count + keywords > 1) {
+        PyErr_Format(PyExc_TypeError, "dump() takes at most 1 argument (%zd given)", count + keywords);
+        raise_python_error();
+    }
+    if (keywords == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, 0), "brief") != 0) {
+        throw py::type_error("dump() got an unexpected keyword argument");
+    }
+    const bool brief = count + keywords == 1 && argument<bool>(arguments[0], "ZelMsg.dump", kFlag);
+    return self.cast<const PyZelMsg &>().whole_dump(brief);
+}
+
+py::object reset_message(py::handle self, py::handle) {
+    self.cast<PyZelMsg &>().reset();
+    return py::none();
+}
 
 }  // namespace
 
@@ -166,6 +190,14 @@ PYBIND11_MODULE(zelmsg, m) {
         {"from_smf", &method<decode_message>, METH_O | METH_CLASS, "from_smf($cls, data, /)\n--\n\n"},
         {"__reduce__", &method<reduce_message>, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
         {"__setstate__", &method<restore_message>, METH_O, "__setstate__($self, state, /)\n--\n\n"},
+        {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_method<dump_message>)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "dump($self, /, brief=False)\n--\n\nThe library's dump of the whole message, however long; brief gives "
+         "only the lengths of the user property map, the body and the XML part. Never raises for bytes that are "
+         "not UTF-8: they show as \\x escapes."},
+        {"reset", &method<reset_message>, METH_NOARGS,
+         "reset($self, /)\n--\n\nEmpties the message, which then reads as a new one, and keeps it: views and "
+         "handles of it stay valid. A subclass's own attributes are left as they are."},
         {nullptr, nullptr, 0, nullptr},
     };
 
@@ -212,7 +244,7 @@ PYBIND11_MODULE(zelmsg, m) {
     message.def("__repr__", [](const PyZelMsg &msg, const py::args &extra) {
         if (!extra.empty()) throw py::type_error("ZelMsg.__repr__() takes no arguments");
         return msg.dump();
-    });
+    }, "The library's dump of the message, cut at 4094 bytes with no mark of the cut; msg.dump() gives it whole.");
     register_properties(message, kProperties);
     add_methods(message, message_methods);
 
@@ -227,4 +259,6 @@ PYBIND11_MODULE(zelmsg, m) {
         .value("Live", SOLCLIENT_CACHE_LIVE_MESSAGE, "Live")
         .value("Cached", SOLCLIENT_CACHE_MESSAGE, "From a cache")
         .value("Suspect", SOLCLIENT_CACHE_SUSPECT_MESSAGE, "From a cache that may have missed messages");
+    register_byte_fields(m, state);
+    register_replication_ids(m);
 }

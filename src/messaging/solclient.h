@@ -409,8 +409,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getReplicationGroupMessageId(
                                                                                 void *id_p, size_t size);
 /* The id as text, "rmid1:" and 32 lowercase hex digits grouped 5-11-8-8: 41 characters and
    a NUL, so textSize must be 42 or more. A smaller buffer gets textSize - 1 characters and
-   a NUL, and -1. idSize must be 16; an all-zero id is refused. The genuine library crashes on
-   a null id. */
+   a NUL, and -1. idSize must be 16; an id whose first 8 bytes are zero is refused. The
+   genuine library crashes on a null id. */
 SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_toString(const void *id_p, size_t idSize,
                                                                                   char *text_p, size_t textSize);
 #define SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_SIZE 16
@@ -527,6 +527,53 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_encodeToSMF(solClient_opaqueM
 SOLCLIENT_API solClient_returnCode_t solClient_datablock_free(solClient_opaqueDatablock_pt *datablock_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_decodeFromSmf(solClient_bufInfo_pt in_p,
                                                                  solClient_opaqueMsg_pt *msg_p);
+
+/* The rest of the message. */
+/* The XML part, beside the binary attachment: a pointer into the message. A null buffer
+   with a non-zero size is refused (-1) and keeps the part; size 0 deletes it. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setXml(solClient_opaqueMsg_pt msg_p, const void *buf_p,
+                                                          solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getXmlPtr(solClient_opaqueMsg_pt msg_p,
+                                                             solClient_opaquePointer_pt *buf_p,
+                                                             solClient_uint32_t *size_p);
+/* The correlation tag: bytes that stay with the message in this process (a copy keeps them,
+   the wire encoding does not). Taken as the XML part is. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setCorrelationTag(solClient_opaqueMsg_pt msg_p,
+                                                                     const void *buf_p, solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getCorrelationTagPtr(solClient_opaqueMsg_pt msg_p,
+                                                                        solClient_opaquePointer_pt *buf_p,
+                                                                        solClient_uint32_t *size_p);
+/* The dump of solClient_msg_dump, cut as it cuts it; bit 0 of flags set gives it whole
+   (SOLCLIENT_MSGDUMP_FULL), clear gives only the lengths of the user property map, the
+   attachment and the XML part (SOLCLIENT_MSGDUMP_BRIEF). Other bits are ignored. OK even when
+   the text is cut. */
+#define SOLCLIENT_MSGDUMP_BRIEF 0
+#define SOLCLIENT_MSGDUMP_FULL 1
+SOLCLIENT_API solClient_returnCode_t solClient_msg_dumpExt(solClient_opaqueMsg_pt msg_p, char *buffer_p,
+                                                           size_t bufferSize, solClient_uint32_t flags);
+/* Empties the message as if it were new; the handle stays, and every container handle
+   opened on it goes stale. */
+SOLCLIENT_API solClient_returnCode_t solClient_msg_reset(solClient_opaqueMsg_pt msg_p);
+/* The inverse of toString: 41 characters, "rmid1:" and 32 hex digits of either case, with
+   three dashes of which none is last nor follows another; an id whose first 8 bytes are zero
+   is refused. Any refusal is -1 with sub-code 1 (2 for a null text), and writes nothing. The
+   genuine library writes 16 bytes whatever idSize says. */
+SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_fromString(void *id_p, size_t idSize,
+                                                                                    const char *text_p);
+/* -1, 0 or 1 in *result_p: the last 8 bytes compared as an unsigned big-endian number. Ids whose
+   first 8 bytes differ come from different origins: -1 with sub-code 157, and *result_p left
+   as it was. The genuine library crashes on a null pointer. */
+SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_compare(const void *first_p,
+                                                                                 const void *second_p,
+                                                                                 int *result_p);
+/* Adds one whole encoded field (its tag, its length, its value) as it is; it is then read as
+   whatever type its bytes say, so a well-formed one of a known type reads as that type. A
+   length other than the one the field's own length bytes give is refused (sub-code 3), and so
+   is a null or empty field (sub-code 2). */
+SOLCLIENT_API solClient_returnCode_t solClient_container_addUnknownField(solClient_opaqueContainer_pt container_p,
+                                                                         const solClient_uint8_t *value,
+                                                                         solClient_uint32_t length,
+                                                                         const char *name);
 
 /* Empties this thread's last-error record: sub-code 0, response code 0, no text. Successful
    calls leave the record as it was, so clear it before a call whose failure is reported. */

@@ -150,6 +150,12 @@ public:
         }
     }
 
+    // The one field that the content holds whole.
+    std::optional<Field> single() {
+        const std::optional<Tlv> value = next();
+        return value && rest_.empty() ? decode(*value) : std::nullopt;
+    }
+
 private:
     struct Tlv {
         unsigned code;
@@ -207,6 +213,9 @@ private:
             field.bytes = text(0, size - 1);
             return field;
         case kDestinationCode:
+            if (tlv.length_bytes > 2) {
+                return unknown(tlv);  // as the genuine library reads a destination in a long form
+            }
             if (size < 2 || tlv.payload.back() != 0) {
                 return std::nullopt;
             }
@@ -419,5 +428,7 @@ std::unique_ptr<Container> parse(std::span<const unsigned char> bytes) {
     Parser(bytes.subspan(kHeaderSize)).fill(*container);
     return container;
 }
+
+std::optional<Field> parse_field(std::span<const unsigned char> bytes) { return Parser(bytes).single(); }
 
 }  // namespace standin

@@ -110,6 +110,10 @@ unsigned char *encode_field(const Container &container, const Field &field, unsi
 // bytes), if they are one. Fields that do not parse end it: see Container::broken.
 std::unique_ptr<Container> parse(std::span<const unsigned char> bytes);
 
+// The field that bytes hold whole (a tag, a length and a value, with no name), if they hold
+// one that parses; a type the parser does not know is an UNKNOWN field of those bytes.
+std::optional<Field> parse_field(std::span<const unsigned char> bytes);
+
 }  // namespace standin
 
 #endif

@@ -334,22 +334,29 @@ void baggage_lines(BoundedText &out, const std::string &baggage) {
     out << "\n";
 }
 
+// A container in brief: its label and the length of its encoding.
+void container_length(BoundedText &out, const Container &container, std::string_view map_label,
+                      std::string_view stream_label) {
+    label(out, container.is_map() ? map_label : stream_label) << "len=" << container.encoded_size() << "\n";
+}
+
 // A structured string attachment shows its text; an empty one, the label alone, which
-// then ends the dump without a line feed, as the genuine library's does.
-void attachment_lines(BoundedText &out, const Message &message) {
+// then ends the dump without a line feed, as the genuine library's does (in brief, len=0).
+void attachment_lines(BoundedText &out, const Message &message, bool brief) {
+    const auto block = brief ? &container_length : &container_block;
     if (message.attachment_container) {
-        container_block(out, *message.attachment_container, "Binary Attachment Map:", "Binary Attachment Stream:");
+        block(out, *message.attachment_container, "Binary Attachment Map:", "Binary Attachment Stream:");
         return;
     }
     const std::vector<unsigned char> &attachment = message.attachment;
     if (const std::unique_ptr<Container> container = parse(attachment)) {
-        container_block(out, *container, "Binary Attachment Map:", "Binary Attachment Stream:");
+        block(out, *container, "Binary Attachment Map:", "Binary Attachment Stream:");
         return;
     }
     std::span<const unsigned char> bytes = attachment;
     if (const std::optional<std::string_view> text = structured_text(attachment)) {
         label(out, "Binary Attachment String:");
-        if (text->empty()) {
+        if (text->empty() && !brief) {
             return;
         }
         bytes = {reinterpret_cast<const unsigned char *>(text->data()), text->size()};  // the text, inside it
@@ -357,12 +364,43 @@ void attachment_lines(BoundedText &out, const Message &message) {
         label(out, "Binary Attachment:");
     }
     out << "len=" << bytes.size() << "\n";
-    hex_rows(out, bytes);
+    if (!brief) {
+        hex_rows(out, bytes);
+    }
+}
+
+// The XML part as text, two blanks in: printable ASCII as it is, any other byte as " 0x%02x ",
+// and a new line once a line holds 60 characters or more.
+void xml_lines(BoundedText &out, std::span<const unsigned char> xml) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    constexpr std::size_t kLineWidth = 60;
+    out << "  ";
+    std::size_t width = 0;
+    for (const unsigned char byte : xml) {
+        if (out.done()) {
+            return;
+        }
+        if (byte >= 0x20 && byte < 0x7f) {
+            out << std::string_view(reinterpret_cast<const char *>(&byte), 1);
+            width += 1;
+        } else {
+            const char escaped[] = {' ', '0', 'x', kDigits[byte >> 4], kDigits[byte & 0xf], ' '};
+            out << std::string_view(escaped, sizeof escaped);
+            width += sizeof escaped;
+        }
+        if (width >= kLineWidth) {
+            out << "\n  ";
+            width = 0;
+        }
+    }
+    if (width > 0) {
+        out << "\n";
+    }
 }
 
 }  // namespace
 
-void dump(const Message &message, char *buffer, std::size_t size) {
+void dump(const Message &message, char *buffer, std::size_t size, bool brief) {
     BoundedText out(buffer, size);
     const auto text_line = [&](std::string_view name, const std::optional<std::string> &text) {
         if (text) {
@@ -417,7 +455,11 @@ void dump(const Message &message, char *buffer, std::size_t size) {
     }
     // A stream given as the user property map is not shown, as in the genuine library.
     if (message.user_properties && message.user_properties->is_map()) {
-        container_block(out, *message.user_properties, "User Property Map:", "");
+        (brief ? &container_length : &container_block)(out, *message.user_properties, "User Property Map:", "");
+    }
+    if (!message.correlation_tag.empty()) {
+        label(out, "Correlation Tag Pointer:") << "len=" << message.correlation_tag.size() << "\n";
+        hex_rows(out, message.correlation_tag);
     }
     if (!message.user_data.empty()) {
         label(out, "User Data:") << "len=" << message.user_data.size() << "\n";
@@ -430,7 +472,13 @@ void dump(const Message &message, char *buffer, std::size_t size) {
         baggage_lines(out, *message.baggage);
     }
     if (!message.attachment.empty() || message.attachment_container) {
-        attachment_lines(out, message);
+        attachment_lines(out, message, brief);
+    }
+    if (!message.xml.empty()) {
+        label(out, "XML:") << "len=" << message.xml.size() << "\n";
+        if (!brief) {
+            xml_lines(out, message.xml);
+        }
     }
     out.finish();
 }

@@ -291,15 +291,24 @@ std::unique_ptr<Container> SlotRef::copy() const {
 }
 
 void SlotRef::release() const {
-    for (const OpenHandle &h : slot_->handles) {
-        open_container_references.fetch_sub(h.references, std::memory_order_relaxed);
-    }
-    slot_->handles.clear();
+    forget_all();
     slot_->generation = next_generation(slot_->generation);
     const bool message = slot_->message.has_value();
     slot_->message.reset();
     slot_->standalone.reset();
     table.recycle(index_, message);
+}
+
+void SlotRef::empty() const {
+    forget_all();
+    slot_->message.emplace();
+}
+
+void SlotRef::forget_all() const {
+    for (const OpenHandle &h : slot_->handles) {
+        open_container_references.fetch_sub(h.references, std::memory_order_relaxed);
+    }
+    slot_->handles.clear();
 }
 
 }  // namespace standin

@@ -99,12 +99,17 @@ public:
 
     // Frees the message or the standalone container and invalidates its handles.
     void release() const;
+    // Makes the message a new one under the same handle, and invalidates its container handles.
+    void empty() const;
 
 private:
     friend class Table;
 
     // Makes this the reference of the slot's container handle of that serial, if it is open.
     bool bind(std::uint32_t serial);
+
+    // Invalidates every container handle of the slot.
+    void forget_all() const;
 
     enum class Home { user_properties, attachment, standalone };
     Home home(const Container &root) const;

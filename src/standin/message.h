@@ -34,7 +34,8 @@ struct StoredTraceContext {
     unsigned char injection_standard = SOLCLIENT_INJECTION_STANDARD_W3C;
 };
 
-// Everything of a message but its payload: plain values, which a copy takes as they are.
+// Everything of a message but its attachment and user property map: plain values, which a
+// copy takes as they are.
 struct Header {
     std::optional<StoredDestination> destination;
     std::optional<StoredDestination> reply_to;
@@ -47,6 +48,8 @@ struct Header {
     std::optional<std::int64_t> sender_timestamp;
     std::optional<std::int64_t> sequence_number;  // the setter's 64 bits, read back signed
     std::vector<unsigned char> user_data;          // empty is none
+    std::vector<unsigned char> correlation_tag;    // empty is none
+    std::vector<unsigned char> xml;                // empty is none
     std::int64_t time_to_live = 0;  // 0 is none
     std::int64_t expiration = 0;    // 0 is none
     std::int32_t priority = -1;     // -1 is none
@@ -112,8 +115,9 @@ std::vector<unsigned char> &attachment_bytes(Message &message);
 
 // Writes the message's text form into buffer, which holds size (at least 1) bytes. Text
 // that fits in size - 2 bytes ends with one NUL; longer text is cut to size - 2 bytes and
-// the last two bytes of the buffer are both NUL.
-void dump(const Message &message, char *buffer, std::size_t size);
+// the last two bytes of the buffer are both NUL. A brief one gives only the lengths of the
+// user property map, the attachment and the XML part.
+void dump(const Message &message, char *buffer, std::size_t size, bool brief = false);
 
 }  // namespace standin
 

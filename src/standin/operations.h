@@ -147,7 +147,16 @@ namespace standin {
     X(solClient_msg_tracing_setInjectionStandardByte)                                         \
     X(solClient_msg_tracing_getBaggagePtr)                                                    \
     X(solClient_msg_tracing_setBaggage)                                                       \
-    X(solClient_msg_tracing_deleteBaggage)
+    X(solClient_msg_tracing_deleteBaggage)                                                    \
+    X(solClient_msg_setXml)                                                                   \
+    X(solClient_msg_getXmlPtr)                                                                \
+    X(solClient_msg_setCorrelationTag)                                                        \
+    X(solClient_msg_getCorrelationTagPtr)                                                     \
+    X(solClient_msg_dumpExt)                                                                  \
+    X(solClient_msg_reset)                                                                    \
+    X(solClient_replicationGroupMessageId_fromString)                                         \
+    X(solClient_replicationGroupMessageId_compare)                                            \
+    X(solClient_container_addUnknownField)
 
 enum class Op : unsigned {
 #define STANDIN_ENUMERATOR(name) name,
@@ -207,6 +216,7 @@ enum SubCode : int {
     kMalformedContainer = 14,
     kFieldTypeMismatch = 43,
     kDeliveryCountUnsupported = 155,
+    kDifferentOrigins = 157,
     // The stand-in's own, far above the genuine library's: see standin_control.h.
     kNoWireEncoding = STANDIN_SUBCODE_NO_WIRE_ENCODING,
 };
@@ -258,8 +268,16 @@ inline constexpr Failure kBadDiscardIndication{kParamOutOfRange, "discard indica
 inline constexpr Failure kNoDeliveryCount{
     kDeliveryCountUnsupported, "the message came from no endpoint that counts deliveries"};
 inline constexpr Failure kBadIdSize{kParamOutOfRange, "replication group message id size is not 16"};
-inline constexpr Failure kInvalidId{kParamOutOfRange, "replication group message id is all zero"};
+inline constexpr Failure kInvalidId{kParamOutOfRange, "replication group message id of no origin (its first 8 bytes zero)"};
 inline constexpr Failure kSmallText{kParamOutOfRange, "text buffer under 42 bytes"};
+inline constexpr Failure kNullWithSize{kParamNullPtr, "null buffer with a non-zero size"};
+inline constexpr Failure kBadIdText{kParamOutOfRange, "not the text form of a replication group message id"};
+inline constexpr Failure kNullIdText{kParamNullPtr, "replication group message id text is null"};
+inline constexpr Failure kOriginsDiffer{
+    kDifferentOrigins, "replication group message ids of different origins cannot be compared"};
+inline constexpr Failure kEmptyEncodedField{kParamNullPtr, "encoded field is null or empty"};
+inline constexpr Failure kEncodedFieldLength{kParamConflict,
+                                             "the encoded field's own length is not the length given"};
 inline constexpr Failure kNoWire{kNoWireEncoding, "the stand-in has no wire encoding (SMF)"};
 inline constexpr Failure kBadDatablock{kParamNullPtr, "data block is null or not one the library gave out"};
 inline constexpr Failure kInjected{kInternalError, "failure injected by standin_fail_next"};

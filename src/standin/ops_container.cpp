@@ -396,6 +396,33 @@ solClient_returnCode_t solClient_container_addSmf(solClient_opaqueContainer_pt c
     });
 }
 
+// One whole encoded field, read as whatever type it holds. The genuine library takes any
+// bytes whose own length matches, and fails to read (or crashes on) a field of a known type
+// that does not parse; the stand-in refuses that one.
+solClient_returnCode_t solClient_container_addUnknownField(solClient_opaqueContainer_pt container_p,
+                                                           const solClient_uint8_t *value, solClient_uint32_t length,
+                                                           const char *name) {
+    return run(Op::solClient_container_addUnknownField, container_p, Kind::container, [&](const SlotRef &ref) {
+        if (value == nullptr || length == 0) {
+            return refuse(kEmptyEncodedField);
+        }
+        // The tag's low two bits say how many length bytes follow; missing ones read as 0.
+        const std::size_t length_bytes = (value[0] & 3U) + 1;
+        std::uint64_t whole = 0;
+        for (std::size_t i = 1; i <= length_bytes; ++i) {
+            whole = whole << 8 | (i < length ? value[i] : 0);
+        }
+        if (whole != length) {
+            return refuse(kEncodedFieldLength);
+        }
+        std::optional<Field> field = parse_field({value, length});
+        if (!field) {
+            return refuse(kMalformed);
+        }
+        return add_field(ref, std::move(*field), name);
+    });
+}
+
 solClient_returnCode_t solClient_container_addNull(solClient_opaqueContainer_pt container_p, const char *name) {
     return run(Op::solClient_container_addNull, container_p, Kind::container,
                [&](const SlotRef &ref) { return add_field(ref, number_field(SOLCLIENT_NULL, 0, 0), name); });

@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace standin;
@@ -550,6 +551,27 @@ solClient_returnCode_t solClient_msg_getReplicationGroupMessageId(solClient_opaq
     });
 }
 
+namespace {
+
+// An id's first 8 bytes name the origin it was made at; the last 8 count within it.
+constexpr std::size_t kOriginSize = 8;
+
+bool has_origin(const unsigned char *id) {
+    return std::any_of(id, id + kOriginSize, [](unsigned char byte) { return byte != 0; });
+}
+
+int hex_value(char digit) {
+    if (digit >= '0' && digit <= '9') {
+        return digit - '0';
+    }
+    if (digit >= 'a' && digit <= 'f') {
+        return digit - 'a' + 10;
+    }
+    return digit >= 'A' && digit <= 'F' ? digit - 'A' + 10 : -1;
+}
+
+}  // namespace
+
 // "rmid1:" and the 16 bytes in lowercase hex, grouped 5-11-8-8. A buffer too small for the
 // text and its NUL gets what fits and a NUL, and the call fails, as in the genuine library.
 // A null id is refused here; the genuine library crashes on it.
@@ -563,7 +585,7 @@ solClient_returnCode_t solClient_replicationGroupMessageId_toString(const void *
             return refuse(kNullArgument);
         }
         const auto *id = static_cast<const unsigned char *>(id_p);
-        if (std::all_of(id, id + idSize, [](unsigned char byte) { return byte == 0; })) {
+        if (!has_origin(id)) {
             return refuse(kInvalidId);
         }
         static constexpr char kDigits[] = "0123456789abcdef";
@@ -585,5 +607,67 @@ solClient_returnCode_t solClient_replicationGroupMessageId_toString(const void *
         std::memcpy(text_p, text, length);
         text_p[length] = '\0';
         return length < sizeof text - 1 ? refuse(kSmallText) : kOk;
+    });
+}
+
+// Read back as the genuine library reads it: the dashes may stand anywhere but last, and never
+// two together; digits of either case. An id of no origin is refused as toString refuses it.
+solClient_returnCode_t solClient_replicationGroupMessageId_fromString(void *id_p, size_t idSize,
+                                                                      const char *text_p) {
+    return run_unbound(Op::solClient_replicationGroupMessageId_fromString, [&] {
+        if (text_p == nullptr) {
+            return refuse(kNullIdText);
+        }
+        if (idSize != kReplicationGroupMessageIdSize) {
+            return refuse(kBadIdSize);  // the genuine library writes 16 bytes regardless
+        }
+        if (id_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        const std::string_view text(text_p);
+        constexpr std::string_view kPrefix = "rmid1:";
+        if (text.size() != SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH || !text.starts_with(kPrefix)) {
+            return refuse(kBadIdText);
+        }
+        unsigned char id[kReplicationGroupMessageIdSize] = {};
+        std::size_t digits = 0;
+        for (std::size_t i = kPrefix.size(); i < text.size(); ++i) {
+            if (text[i] == '-') {
+                if (i + 1 == text.size() || hex_value(text[i + 1]) < 0) {
+                    return refuse(kBadIdText);
+                }
+                continue;
+            }
+            const int value = hex_value(text[i]);
+            if (value < 0 || digits == 2 * sizeof id) {
+                return refuse(kBadIdText);
+            }
+            id[digits / 2] = static_cast<unsigned char>(id[digits / 2] << 4 | value);
+            ++digits;
+        }
+        if (digits != 2 * sizeof id || !has_origin(id)) {
+            return refuse(kBadIdText);
+        }
+        std::memcpy(id_p, id, sizeof id);
+        return kOk;
+    });
+}
+
+// The genuine library crashes on a null pointer; the stand-in refuses it.
+solClient_returnCode_t solClient_replicationGroupMessageId_compare(const void *first_p, const void *second_p,
+                                                                   int *result_p) {
+    return run_unbound(Op::solClient_replicationGroupMessageId_compare, [&] {
+        if (first_p == nullptr || second_p == nullptr || result_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        const auto *first = static_cast<const unsigned char *>(first_p);
+        const auto *second = static_cast<const unsigned char *>(second_p);
+        if (std::memcmp(first, second, kOriginSize) != 0) {
+            return refuse(kOriginsDiffer);
+        }
+        const int order = std::memcmp(first + kOriginSize, second + kOriginSize,
+                                      kReplicationGroupMessageIdSize - kOriginSize);
+        *result_p = (order > 0) - (order < 0);
+        return kOk;
     });
 }

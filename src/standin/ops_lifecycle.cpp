@@ -112,15 +112,38 @@ void solClient_resetLastErrorInfo(void) {
     last_error = solClient_errorInfo_t{};
 }
 
+namespace {
+
+solClient_returnCode_t dump_into(Op op, solClient_opaqueMsg_pt msg_p, char *buffer_p, size_t bufferSize,
+                                 bool brief) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (buffer_p == nullptr || bufferSize == 0) {
+            return refuse(kNoBuffer);
+        }
+        standin::dump(*msg, buffer_p, bufferSize, brief);
+        return kOk;
+    });
+}
+
+}  // namespace
+
 // The genuine library prints the dump to stdout when given no buffer and size 0; the
 // stand-in refuses that like any other missing buffer.
 solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt msg_p, char *buffer_p,
                                           size_t bufferSize) {
-    return run(Op::solClient_msg_dump, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (buffer_p == nullptr || bufferSize == 0) {
-            return refuse(kNoBuffer);
-        }
-        standin::dump(*msg, buffer_p, bufferSize);
+    return dump_into(Op::solClient_msg_dump, msg_p, buffer_p, bufferSize, false);
+}
+
+// Only bit 0 of the flags counts.
+solClient_returnCode_t solClient_msg_dumpExt(solClient_opaqueMsg_pt msg_p, char *buffer_p, size_t bufferSize,
+                                             solClient_uint32_t flags) {
+    return dump_into(Op::solClient_msg_dumpExt, msg_p, buffer_p, bufferSize, (flags & SOLCLIENT_MSGDUMP_FULL) == 0);
+}
+
+// Everything goes, what a received message carries included; the handle stays.
+solClient_returnCode_t solClient_msg_reset(solClient_opaqueMsg_pt msg_p) {
+    return run(Op::solClient_msg_reset, msg_p, Kind::message, [&](const SlotRef &msg) {
+        msg.empty();
         return kOk;
     });
 }

@@ -1,5 +1,6 @@
 // The operations on a message's payload: its binary attachment, read and written raw, as a
-// structured string or as a container, and its user property map.
+// structured string or as a container, its user property map, and the other bytes it holds
+// whole: the XML part and the correlation tag.
 
 #include "call.h"
 
@@ -233,4 +234,61 @@ solClient_returnCode_t solClient_msg_setBinaryAttachmentContainer(solClient_opaq
                              msg->attachment = std::move(bytes);
                              return kOk;
                          });
+}
+
+// ---------------------------------------------------------------------------------------
+// The XML part and the correlation tag: bytes kept whole, none when empty
+
+namespace {
+
+solClient_returnCode_t get_bytes(Op op, solClient_opaqueMsg_pt msg_p, std::vector<unsigned char> Header::*member,
+                                 solClient_opaquePointer_pt *buf_p, solClient_uint32_t *size_p) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (buf_p == nullptr || size_p == nullptr) {
+            return refuse(kNullArgument);
+        }
+        std::vector<unsigned char> &bytes = (*msg).*member;
+        if (bytes.empty()) {
+            return kNotFound;  // the outputs untouched
+        }
+        *buf_p = bytes.data();
+        *size_p = static_cast<solClient_uint32_t>(bytes.size());
+        return kOk;
+    });
+}
+
+// Size 0 deletes, whatever the pointer; a null pointer with a size keeps the old bytes.
+solClient_returnCode_t set_bytes(Op op, solClient_opaqueMsg_pt msg_p, std::vector<unsigned char> Header::*member,
+                                 const void *buf_p, solClient_uint32_t size) {
+    return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
+        if (buf_p == nullptr && size != 0) {
+            return refuse(kNullWithSize);
+        }
+        // Built apart first: the bytes may be the message's own.
+        const auto *bytes = static_cast<const unsigned char *>(buf_p);
+        (*msg).*member = size == 0 ? std::vector<unsigned char>() : std::vector<unsigned char>(bytes, bytes + size);
+        return kOk;
+    });
+}
+
+}  // namespace
+
+solClient_returnCode_t solClient_msg_setXml(solClient_opaqueMsg_pt msg_p, const void *buf_p, solClient_uint32_t size) {
+    return set_bytes(Op::solClient_msg_setXml, msg_p, &Message::xml, buf_p, size);
+}
+
+solClient_returnCode_t solClient_msg_getXmlPtr(solClient_opaqueMsg_pt msg_p, solClient_opaquePointer_pt *buf_p,
+                                               solClient_uint32_t *size_p) {
+    return get_bytes(Op::solClient_msg_getXmlPtr, msg_p, &Message::xml, buf_p, size_p);
+}
+
+solClient_returnCode_t solClient_msg_setCorrelationTag(solClient_opaqueMsg_pt msg_p, const void *buf_p,
+                                                       solClient_uint32_t size) {
+    return set_bytes(Op::solClient_msg_setCorrelationTag, msg_p, &Message::correlation_tag, buf_p, size);
+}
+
+solClient_returnCode_t solClient_msg_getCorrelationTagPtr(solClient_opaqueMsg_pt msg_p,
+                                                          solClient_opaquePointer_pt *buf_p,
+                                                          solClient_uint32_t *size_p) {
+    return get_bytes(Op::solClient_msg_getCorrelationTagPtr, msg_p, &Message::correlation_tag, buf_p, size_p);
 }

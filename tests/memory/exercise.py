@@ -53,7 +53,10 @@ LIBRARY_CALLS = [
     "solClient_msg_getUserDataPtr", "solClient_msg_setUserData", "solClient_msg_isRedelivered",
     "solClient_msg_getDeliveryCount", "solClient_msg_getReplicationGroupMessageId",
     "solClient_replicationGroupMessageId_toString", "solClient_msg_dup", "solClient_msg_encodeToSMF",
-    "solClient_msg_decodeFromSmf",
+    "solClient_msg_decodeFromSmf", "solClient_msg_setXml", "solClient_msg_getXmlPtr",
+    "solClient_msg_setCorrelationTag", "solClient_msg_getCorrelationTagPtr", "solClient_msg_dumpExt",
+    "solClient_msg_reset", "solClient_replicationGroupMessageId_fromString",
+    "solClient_replicationGroupMessageId_compare", "solClient_container_addSmf", "solClient_container_addUnknownField",
 ]
 FIELDS = {"i": 1, "big": 2**64 - 1, "f": 1.5, "s": "text", "b": b"\x00" * 50, "n": None, "t": True,
           "typed": [zelmsg.Int8(-1), zelmsg.UInt32(7), zelmsg.Float32(0.5), zelmsg.WChar("x")],
@@ -329,7 +332,7 @@ def hostile(msg):
     raises(ValueError, getattr, msg, "correlation_id")
     repr(msg)
     raises(ValueError, setattr, msg, "text", "x\udc80")
-    raises(TypeError, msg.__setstate__, ((True, 2**70, False, False), None))
+    raises(TypeError, msg.__setstate__, ((True, 2**70, False, False, None), None))
     raises(TypeError, msg.to_smf, 1)
     eager = Eager.build(body=b"e")
     copy.copy(eager), copy.deepcopy(eager)
@@ -339,6 +342,28 @@ def hostile(msg):
     slotted.view = slotted.user_properties  # a cycle the collector frees
     del slotted
     gc.collect()
+
+
+def rest_of_message(msg):
+    msg.xml, msg.correlation_tag = b"<x/>" * 100, b"tag"
+    msg.xml, msg.correlation_tag  # noqa: B018
+    raises(TypeError, setattr, msg, "xml", "text")
+    msg.user_properties = {"s": zelmsg.Smf(b"\x01" * 50), "u": zelmsg.UnknownField(b"\x30\x02")}
+    msg.stream = [zelmsg.Smf(b""), zelmsg.UnknownField(b"\x0d\x00\x04\x07")]
+    dict(msg.user_properties), msg.stream
+    raises(ValueError, zelmsg.UnknownField, b"\x08\x03\x05")
+    msg.dump(), msg.dump(brief=True)
+    raises(TypeError, msg.dump, 1, 2)
+    view = msg.user_properties
+    view["s"]  # noqa: B018 (the view keeps the map open)
+    msg.reset()
+    dict(view), view.setdefault("k", 1)
+    del view
+    rmid = zelmsg.ReplicationGroupMessageId("rmid1:01020-30405060708-090a0b0c-0d0e0f10")
+    str(rmid), repr(rmid), hash(rmid), rmid.compare(rmid), pickle.loads(pickle.dumps(rmid))
+    raises(ValueError, zelmsg.ReplicationGroupMessageId, "garbage")
+    raises(ValueError, rmid.compare, zelmsg.ReplicationGroupMessageId("rmid1:11020-30405060708-090a0b0c-0d0e0f10"))
+    raises(ValueError, zelmsg.ZelMsg.__new__(zelmsg.ZelMsg).reset)
 
 
 def dumps(msg):
@@ -383,6 +408,7 @@ def main():
         structured(msg)
         received_and_copies(msg)
         hostile(msg)
+        rest_of_message(msg)
         dumps(msg)
         touch_everything(msg)
         del msg

@@ -882,6 +882,80 @@ TEST_CASE(dump_never_shortens_values) {
     CHECK(text.find("  Key 'empty' (STRING) \n") != std::string::npos);
 }
 
+// The whole dump and the brief one, into every buffer size: cut as solClient_msg_dump cuts,
+// and never written past the buffer.
+TEST_CASE(dump_ext_into_every_buffer_size) {
+    Message msg;
+    fill(msg);
+    CHECK_EQ(solClient_msg_setXml(msg, "<x>\x01</x>", 8), OK);
+    CHECK_EQ(solClient_msg_setCorrelationTag(msg, "tag", 3), OK);
+    for (const solClient_uint32_t flags : {SOLCLIENT_MSGDUMP_FULL, SOLCLIENT_MSGDUMP_BRIEF}) {
+        Block whole(1 << 16);
+        CHECK_EQ(solClient_msg_dumpExt(msg, reinterpret_cast<char *>(whole.bytes.get()), whole.size, flags), OK);
+        const std::string full(reinterpret_cast<const char *>(whole.bytes.get()));
+        CHECK(full.find("XML:") != std::string::npos && full.find("Correlation Tag Pointer:") != std::string::npos);
+        for (std::size_t size = 1; size <= full.size() + 3; ++size) {
+            Block buffer(size);
+            CHECK_EQ(solClient_msg_dumpExt(msg, reinterpret_cast<char *>(buffer.bytes.get()), size, flags), OK);
+            const std::string got = buffer.contents();
+            if (full.size() + 2 <= size) {
+                CHECK_EQ(got, full + '\0' + std::string(size - full.size() - 1, '\x01'));
+            } else {
+                const std::size_t kept = size < 2 ? 0 : size - 2;
+                CHECK_EQ(got, full.substr(0, kept) + std::string(size - kept, '\0'));
+            }
+        }
+    }
+    CHECK_EQ(solClient_msg_dumpExt(msg, nullptr, 100, SOLCLIENT_MSGDUMP_FULL), FAIL);
+}
+
+// The XML part and the correlation tag given bytes of their own: copied before the old go.
+TEST_CASE(xml_and_tag_taken_from_the_message_itself) {
+    Message msg;
+    using Set = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const void *, solClient_uint32_t);
+    using Get = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_opaquePointer_pt *, solClient_uint32_t *);
+    const std::pair<Set, Get> parts[] = {{solClient_msg_setXml, solClient_msg_getXmlPtr},
+                                         {solClient_msg_setCorrelationTag, solClient_msg_getCorrelationTagPtr}};
+    for (const auto &[set, get] : parts) {
+        solClient_opaquePointer_pt data = kSentinelPointer;
+        solClient_uint32_t size = kSentinel;
+        CHECK_EQ(get(msg, &data, &size), NOT_FOUND);
+        CHECK_EQ(data, kSentinelPointer);
+        CHECK_EQ(set(msg, "own-bytes", 9), OK);
+        CHECK_EQ(get(msg, &data, &size), OK);
+        CHECK_EQ(set(msg, static_cast<const char *>(data) + 4, size - 4), OK);
+        CHECK_EQ(get(msg, &data, &size), OK);
+        CHECK_EQ(std::string(static_cast<const char *>(data), size), "bytes");
+        CHECK_EQ(set(msg, nullptr, UINT32_MAX), FAIL);
+        CHECK_EQ(set(msg, nullptr, 0), OK);
+        CHECK_EQ(get(msg, &data, &size), NOT_FOUND);
+    }
+}
+
+// Reset: every container handle opened on the message goes stale, none is closed twice or
+// leaked, and the message itself keeps its handle.
+TEST_CASE(reset_makes_every_container_handle_stale) {
+    standin_reset();
+    Message msg;
+    const unsigned long open_before = standin_open_containers();
+    solClient_opaqueContainer_pt map = nullptr, again = nullptr, sub = nullptr, attachment = nullptr;
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
+    CHECK_EQ(solClient_msg_getUserPropertyMap(msg, &again), OK);
+    CHECK_EQ(solClient_container_openSubMap(map, &sub, "sub"), OK);
+    CHECK_EQ(solClient_msg_createBinaryAttachmentStream(msg, &attachment, 64), OK);
+    CHECK_EQ(solClient_msg_reset(msg), OK);
+    CHECK_EQ(standin_open_containers(), open_before);
+    for (solClient_opaqueContainer_pt stale : {map, again, sub, attachment}) {
+        check_refused_map_handle(stale);
+    }
+    CHECK_EQ(solClient_msg_getUserPropertyMap(msg, &again), NOT_FOUND);
+    CHECK_EQ(attachment_of(msg), "<none>");
+    CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &again, 64), OK);
+    CHECK(again != map);
+    CHECK_EQ(solClient_container_closeMapStream(&again), OK);
+    CHECK_EQ(standin_foreign_handles(), 0UL);
+}
+
 // ---------------------------------------------------------------------------------------
 // Attachments at the 32-bit size limit, from one real buffer of 4 GiB
 
