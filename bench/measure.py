@@ -4,14 +4,15 @@ hand.
 
     python bench/measure.py --floor-dir DIR [--capi PATH] [--vendor-site DIR] --out FILE
 
-A row is a zelmsg statement and its floor, the sum of parts: the library's calls, the empty
-pybind11 call of the same shape, the Python objects made or read through the C API, the codec
-called directly (bench/floor/floor.cpp). Every part is a timer t(n): n runs, in a Python loop
-unrolled UNROLL times or in a C loop, giving the process CPU time in ns. A pair is one sample of
-zelmsg's statement and one of each floor part, in a shuffled order, each about --sample-ms long:
-its ratio is zelmsg's time over the floor's. Every round takes one pair of every row, the rows
-in a shuffled order, so that a slow moment falls on both sides of a pair, and on all rows
-alike. A row reports the median of its ratios, with their quartiles.
+A row is a zelmsg statement and its floor, the sum of parts (bench/floor/floor.cpp): the
+library's calls made inside an empty pybind11 call of the same shape, one operation at a time as
+zelmsg makes them; the Python objects made or read through the C API; the codec called
+directly. Every part is a timer t(n): n runs, in a Python loop unrolled UNROLL times or in a C
+loop, giving the process CPU time in ns. A pair is one sample of zelmsg's statement and one of
+each floor part, in a shuffled order, each about --sample-ms long: its ratio is zelmsg's time
+over the floor's. Every round takes one pair of every row, the rows in a shuffled order, so that
+a slow moment falls on both sides of a pair, and on all rows alike. bench/run.py reports the
+median of a row's ratios, with their quartiles.
 
 The rows come from the module itself: a get row for every property of zelmsg.ZelMsg, in the
 order it registers them, and a set row for each that has a setter, with the values of
@@ -63,9 +64,13 @@ def native(per_iteration):
 
 
 class Row:
-    def __init__(self, name, group, target, zelmsg_timer, parts):
+    """A zelmsg statement and the parts of its floor, timed in pairs; steps, when it has them, are
+    timed in the same pairs and only reported: where the time goes."""
+
+    def __init__(self, name, group, target, zelmsg_timer, parts, steps=None):
         self.name, self.group, self.target = name, group, target
-        self.timers = {"zelmsg": zelmsg_timer, **parts}
+        self.parts, self.steps = list(parts), list(steps or {})
+        self.timers = {"zelmsg": zelmsg_timer, **parts, **(steps or {})}
         self.counts = {}
         self.samples = {label: [] for label in self.timers}
         self.ratios = []
@@ -78,20 +83,40 @@ class Row:
             self.counts[label] = max(UNROLL, round(n * sample_ns / max(elapsed, 1) / UNROLL) * UNROLL)
 
     def pair(self, rng):
-        """One sample of each side, in a shuffled order, and their ratio."""
+        """One sample of each timer, in a shuffled order, and zelmsg's ratio to the floor."""
         order = list(self.timers)
         rng.shuffle(order)
-        taken = {label: self.timers[label](self.counts[label]) / self.counts[label] for label in order}
-        for label, ns in taken.items():
-            self.samples[label].append(ns)
-        floor = sum(ns for label, ns in taken.items() if label != "zelmsg")
-        if floor:
-            self.ratios.append(taken["zelmsg"] / floor)
+        for label in order:
+            self.samples[label].append(self.timers[label](self.counts[label]) / self.counts[label])
+        if self.parts:
+            self.ratios.append(self.samples["zelmsg"][-1] / sum(self.samples[label][-1] for label in self.parts))
 
     def result(self):
-        return {"name": self.name, "group": self.group, "target": self.target,
-                "zelmsg": self.samples["zelmsg"], "parts": {k: v for k, v in self.samples.items() if k != "zelmsg"},
-                "ratios": self.ratios}
+        return {"name": self.name, "group": self.group, "target": self.target, "zelmsg": self.samples["zelmsg"],
+                "parts": {label: self.samples[label] for label in self.parts},
+                "steps": {label: self.samples[label] for label in self.steps}, "ratios": self.ratios}
+
+
+def bound(floor, calls, stmt, **names):
+    """A timer of a statement calling into floor.Empty, whose every call makes the given library
+    calls first."""
+    timer = statement(stmt, **names)
+
+    def run(n):
+        floor.inside(calls)
+        return timer(n)
+
+    return run
+
+
+def binding_parts(floor, steps, stmt, **names):
+    """The floor part of the library calls made inside the empty binding, and for a breakdown,
+    each library step in a C loop and the empty binding alone."""
+    calls = [timer for _, timer in steps]
+    part = {"library calls + empty binding": bound(floor, calls, stmt, **names)}
+    apart = {f"library: {step}": timer for step, timer in steps}
+    apart["empty binding"] = bound(floor, [], stmt, **names)
+    return part, apart
 
 
 def signature(prop):
@@ -112,16 +137,14 @@ def property_rows(floor):
     """Every property's rows, in registration order."""
     shapes = {signature(v): name for name, v in vars(floor.Empty).items() if isinstance(v, property)}
 
-    def binding(prop, value, stmt):
+    def binding(steps, prop, value, stmt):
         empty = floor.Empty()
         empty.configure(value)
         shape = shapes.get(signature(prop))
         if shape is None:
             raise SystemExit(f"bench: no empty property returns {signature(prop)}: add one to bench/floor/floor.cpp")
-        return statement(stmt.replace("SHAPE", f"e.{shape}"), e=empty, value=floor_twin(floor, value), dict=dict)
-
-    def library(name, msg, *args):
-        return {step: timer for step, timer in floor.library(name, msg, *args)}
+        return binding_parts(floor, steps, stmt.replace("SHAPE", f"e.{shape}"), e=empty,
+                             value=floor_twin(floor, value), dict=dict)
 
     rows = []
     for name, prop in vars(zelmsg.ZelMsg).items():
@@ -139,9 +162,8 @@ def property_rows(floor):
             container = view or isinstance(got, (dict, list)) and not codec
             group = "codec" if codec else "container" if container else "property"
             target = CODEC_TARGET if codec else PROPERTY_TARGET
-            read = f"dict(msg.{name})" if view else f"msg.{name}"
-            parts = library(f"get {name}", msg)
-            parts["empty binding"] = binding(prop, dict(got) if view else got, "dict(SHAPE)" if view else "SHAPE")
+            steps = floor.library(f"get {name}", msg)
+            parts, apart = binding(steps, prop, dict(got) if view else got, "dict(SHAPE)" if view else "SHAPE")
             if codec:
                 module, loads = codec
                 data = module.dumps(value)
@@ -149,19 +171,20 @@ def property_rows(floor):
                 parts["codec"] = statement(loads, loads=module.loads, data=data)
             elif container:
                 parts["Python objects"] = floor.objects("keys and values" if view else "make", dict(got) if view else got)
-            rows.append(Row(f"get {name}{label}", group, target, statement(read, msg=msg, dict=dict), parts))
+            read = statement(f"dict(msg.{name})" if view else f"msg.{name}", msg=msg, dict=dict)
+            rows.append(Row(f"get {name}{label}", group, target, read, parts, apart if codec else None))
             if view:
                 rows += item_rows(floor, name, value)
             if not prop.fset:
                 continue
-            parts = library(f"set {name}", msg)
-            parts["empty binding"] = binding(prop, value, "SHAPE = value")
+            steps = floor.library(f"set {name}", msg)
+            parts, apart = binding(steps, prop, value, "SHAPE = value")
             if codec:
                 parts["codec"] = statement("dumps(value)", dumps=codec[0].dumps, value=value)
             elif container:
                 parts["Python objects"] = floor.objects("read", value)
-            rows.append(Row(f"set {name}{label}", group, target, statement(f"msg.{name} = value", msg=msg, value=value),
-                            parts))
+            write = statement(f"msg.{name} = value", msg=msg, value=value)
+            rows.append(Row(f"set {name}{label}", group, target, write, parts, apart if codec or len(steps) > 1 else None))
     return rows
 
 
@@ -173,14 +196,13 @@ def item_rows(floor, name, mapping):
     for verb, stmt, args, objects in (("get", "v[k]", (key,), ("make", mapping[key])),
                                       ("set", "v[k] = x", (key, value), ("read", [key, value]))):
         msg = payloads.message(**{name: mapping})
-        view = getattr(msg, name)
         empty = floor.Empty()
         empty.configure(mapping)
-        parts = {step: timer for step, timer in floor.library(f"{verb} {name}[k]", msg, *args)}
-        parts["empty binding"] = statement(stmt, v=empty.view, k=key, x=value)
+        parts, _ = binding_parts(floor, floor.library(f"{verb} {name}[k]", msg, *args), stmt, v=empty.item_view(),
+                                 k=key, x=value)
         parts["Python objects"] = floor.objects(*objects)
-        rows.append(Row(f"{verb} {name}[k]", "container", PROPERTY_TARGET, statement(stmt, v=view, k=key, x=value),
-                        parts))
+        rows.append(Row(f"{verb} {name}[k]", "container", PROPERTY_TARGET,
+                        statement(stmt, v=getattr(msg, name), k=key, x=value), parts))
     return rows
 
 
@@ -189,25 +211,25 @@ def method_rows(floor):
     msg = payloads.message()
     shown = floor.Empty()
     shown.configure(repr(msg))
-    rows = [Row("ZelMsg()", "message", None, statement("ZelMsg()", ZelMsg=zelmsg.ZelMsg),
-                {**dict(floor.library("ZelMsg()", msg)), "empty binding": statement("Empty()", Empty=floor.Empty)}),
-            Row("repr", "message", None, statement("repr(msg)", msg=msg, repr=repr),
-                {**dict(floor.library("repr", msg)), "empty binding": statement("repr(e)", e=shown, repr=repr)}),
-            Row("__copy__", "message", PROPERTY_TARGET, statement("msg.__copy__()", msg=msg),
-                {**dict(floor.library("__copy__", msg)), "empty binding": statement("Empty()", Empty=floor.Empty)})]
+
+    def row(name, group, target, stmt, operation, empty, objects=None, **names):
+        parts, _ = binding_parts(floor, floor.library(operation, msg), empty, Empty=floor.Empty, e=shown, **names)
+        if objects is not None:
+            parts["Python objects"] = floor.objects("make", objects)
+        return Row(name, group, target, statement(stmt, msg=msg, **names), parts)
+
+    rows = [row("ZelMsg()", "message", None, "ZelMsg()", "ZelMsg()", "Empty()", ZelMsg=zelmsg.ZelMsg),
+            row("repr", "message", None, "repr(msg)", "repr", "repr(e)", repr=repr),
+            row("__copy__", "message", PROPERTY_TARGET, "msg.__copy__()", "__copy__", "e.copy_data()")]
     for label, size in payloads.WIRE_SIZES.items():
         msg = payloads.message(body=b"x" * size)
         try:
             data = msg.to_smf()
         except ValueError:
             break  # the stand-in has no wire encoding
-        rows.append(Row(f"to_smf {label}", "wire", PROPERTY_TARGET, statement("msg.to_smf()", msg=msg),
-                        {**dict(floor.library("to_smf", msg)), "empty binding": statement("e.to_data()", e=floor.Empty()),
-                         "Python objects": floor.objects("make", data)}))
-        rows.append(Row(f"from_smf {label}", "wire", PROPERTY_TARGET,
-                        statement("ZelMsg.from_smf(data)", ZelMsg=zelmsg.ZelMsg, data=data),
-                        {**dict(floor.library("from_smf", msg)),
-                         "empty binding": statement("Empty.from_data(data)", Empty=floor.Empty, data=data)}))
+        rows += [row(f"to_smf {label}", "wire", PROPERTY_TARGET, "msg.to_smf()", "to_smf", "e.to_data()", data),
+                 row(f"from_smf {label}", "wire", PROPERTY_TARGET, "ZelMsg.from_smf(data)", "from_smf",
+                     "Empty.from_data(data)", ZelMsg=zelmsg.ZelMsg, data=data)]
     return rows
 
 

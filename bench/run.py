@@ -27,7 +27,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LIBRARIES = {"standin": "stand-in", "genuine": "genuine"}
-FLOOR_PARTS = ("empty binding", "Python objects", "codec")
+FLOOR_PARTS = ("library calls + empty binding", "Python objects", "codec")
 GROUPS = {"property": "properties", "codec": "json and msgpack", "container": "user properties, map and stream",
           "message": "messages made and copied", "wire": "the wire"}
 IMPORT_RUNS = 30
@@ -91,8 +91,15 @@ def verdict(row):
     return "-" if row["met"] is None else "yes" if row["met"] else "NO"
 
 
-def library_ns(row):
-    return sum(part["median"] for label, part in row["parts"].items() if label not in FLOOR_PARTS)
+def summarize(row):
+    """A row as measure.py's samples give it, with the medians and quartiles of each timer and of
+    its pair ratios, and its verdict."""
+    ratio = quartiles(row["ratios"]) if row["ratios"] else None
+    return {"name": row["name"], "group": row["group"], "target": row["target"], "pairs": len(row["zelmsg"]),
+            "zelmsg": quartiles(row["zelmsg"]), "parts": {k: quartiles(v) for k, v in row["parts"].items()},
+            "steps": {k: quartiles(v) for k, v in row["steps"].items()}, "ratio": ratio,
+            "met": None if row["target"] is None or ratio is None else ratio["median"] <= row["target"],
+            "ratios": row["ratios"]}
 
 
 def format_table(headers, rows, align=None):
@@ -116,7 +123,7 @@ def main_table(result):
         row = genuine.get(name) or standin[name]
         parts = row["parts"]
         cells = [name, spread(standin[name]["zelmsg"]) if name in standin else "-",
-                 spread(genuine[name]["zelmsg"]) if name in genuine else "-", ns(library_ns(row))]
+                 spread(genuine[name]["zelmsg"]) if name in genuine else "-"]
         cells += [ns(parts[label]["median"]) if label in parts else "-" for label in FLOOR_PARTS]
         cells += [ratio(genuine[name]["ratio"]) if name in genuine else "-",
                   ratio(standin[name]["ratio"]) if name in standin else "-",
@@ -125,23 +132,25 @@ def main_table(result):
                   "yes" if all(side[name]["met"] for side in (genuine, standin) if name in side) else "NO"]
         rows.append(cells)
     library = "genuine" if genuine else "stand-in"
-    return format_table(["operation", "zelmsg, stand-in", "zelmsg, genuine", f"{library} library calls",
-                         *FLOOR_PARTS, "ratio, genuine", "ratio, stand-in", "target", "met"], rows)
+    return format_table(["operation", "zelmsg, stand-in", "zelmsg, genuine", *(f"{part}, {library}" for part in FLOOR_PARTS),
+                         "ratio, genuine", "ratio, stand-in", "target", "met"], rows)
 
 
 def steps_table(result):
-    """Where the time goes: each part of the floor of the whole-mapping writes and the 10-field
-    codec rows, beside zelmsg's time."""
+    """Where the time goes: the rows timed step by step, each step beside zelmsg's time and the
+    floor's (the library's steps in C loops, the empty binding alone, the Python objects, the
+    codec)."""
     rows = []
-    for library, label in LIBRARIES.items():
+    for label in LIBRARIES.values():
         for row in result["rows"].get(label, []):
-            if "copy in" in row["parts"] or (row["group"] == "codec" and row["name"].endswith("10 fields")):
+            if row["steps"]:
                 floor = sum(part["median"] for part in row["parts"].values())
-                steps = ", ".join(f"{step} {ns(part['median'])}" for step, part in row["parts"].items())
-                rows.append([row["name"], label, ns(row["zelmsg"]["median"]), steps, ns(floor),
-                             ns(row["zelmsg"]["median"] - floor), f"{row['ratio']['median']:.2f}"])
-    return format_table(["operation", "library", "zelmsg", "floor, step by step", "floor", "zelmsg's own", "ratio"],
-                        rows, ["<", "<", ">", "<", ">", ">", ">"])
+                apart = {**row["steps"], **{k: v for k, v in row["parts"].items() if k != FLOOR_PARTS[0]}}
+                steps = ", ".join(f"{step} {ns(part['median'])}" for step, part in apart.items())
+                rows.append([row["name"], label, ns(row["zelmsg"]["median"]), ns(floor),
+                             ns(row["zelmsg"]["median"] - floor), f"{row['ratio']['median']:.2f}", steps])
+    return format_table(["operation", "library", "zelmsg", "floor", "zelmsg's own", "ratio", "steps apart"],
+                        rows, ["<", "<", ">", ">", ">", ">", "<"])
 
 
 def other_table(result, group, headers):
@@ -231,9 +240,7 @@ def chart(result, path):
     times = axes[0]
     upper = [p + height / 2 for p in positions]
     times.barh(upper, [sum(part["median"] for part in row["parts"].values()) for row in rows], height,
-               color="#c6dbef", label="floor: library calls + empty binding (+ Python objects, codec)")
-    times.barh(upper, [library_ns(row) for row in rows], height, color="#6baed6",
-               label=f"of which the {primary} library's calls")
+               color="#6baed6", label="floor: library calls in an empty binding (+ Python objects, codec)")
     times.barh([p - height / 2 for p in positions], [row["zelmsg"]["median"] for row in rows], height,
                color="#e6550d", label=f"zelmsg on the {primary} library")
     times.set_xscale("log")
@@ -339,7 +346,7 @@ def main():
             subprocess.run(command, check=True)
             with open(out) as file:
                 measured = json.load(file)
-            result["rows"][LIBRARIES[library]] = measured.pop("rows")
+            result["rows"][LIBRARIES[library]] = [summarize(row) for row in measured.pop("rows")]
             result[f"{library}_library"] = measured
     for library, (python, _, _) in pythons.items():
         log(f"import zelmsg, {IMPORT_RUNS} fresh processes, {LIBRARIES[library]} library")
