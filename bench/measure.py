@@ -125,22 +125,39 @@ def signature(prop):
     return returned.replace("zelmsg.", "").replace("bench_floor.", "")
 
 
+# The empty property whose getter gives the like of a zelmsg getter's value that pybind11 calls
+# only an object (a type of the C API's own), by the value's type.
+OBJECT_SHAPES = {"UserProperties": "view", "TraceContext": "context"}
+
+
+def shape_of(shapes, prop, got):
+    """The name of the empty property of the same shape as prop, whose getter gave got."""
+    returned = signature(prop)
+    if returned == "object":
+        return OBJECT_SHAPES.get(type(got).__name__)
+    # An enum registered after the properties that give it is named by its C++ type there.
+    return shapes.get(returned) or shapes.get(type(got).__name__)
+
+
 def floor_twin(floor, value):
     """value as the floor's own class takes it, where zelmsg's class has a twin there."""
     twin = getattr(floor, type(value).__name__, None)
     if twin is None or type(value).__module__ != "zelmsg":
         return value
-    return twin(value.dest, int(value.dest_type)) if hasattr(value, "dest") else twin(int(value))
+    if hasattr(value, "dest"):
+        return twin(value.dest, int(value.dest_type))
+    return twin(int(value)) if isinstance(value, int) else twin(value)
 
 
 def property_rows(floor):
     """Every property's rows, in registration order."""
-    shapes = {signature(v): name for name, v in vars(floor.Empty).items() if isinstance(v, property)}
+    shapes = {signature(v): name for name, v in vars(floor.Empty).items()
+              if isinstance(v, property) and signature(v) != "object"}
 
-    def binding(steps, prop, value, stmt):
+    def binding(steps, prop, got, value, stmt):
         empty = floor.Empty()
         empty.configure(value)
-        shape = shapes.get(signature(prop))
+        shape = shape_of(shapes, prop, got)
         if shape is None:
             raise SystemExit(f"bench: no empty property returns {signature(prop)}: add one to bench/floor/floor.cpp")
         return binding_parts(floor, steps, stmt.replace("SHAPE", f"e.{shape}"), e=empty,
@@ -163,7 +180,7 @@ def property_rows(floor):
             group = "codec" if codec else "container" if container else "property"
             target = CODEC_TARGET if codec else PROPERTY_TARGET
             steps = floor.library(f"get {name}", msg)
-            parts, apart = binding(steps, prop, dict(got) if view else got, "dict(SHAPE)" if view else "SHAPE")
+            parts, apart = binding(steps, prop, got, dict(got) if view else got, "dict(SHAPE)" if view else "SHAPE")
             if codec:
                 module, loads = codec
                 data = module.dumps(value)
@@ -178,7 +195,7 @@ def property_rows(floor):
             if not prop.fset:
                 continue
             steps = floor.library(f"set {name}", msg)
-            parts, apart = binding(steps, prop, value, "SHAPE = value")
+            parts, apart = binding(steps, prop, got, value, "SHAPE = value")
             if codec:
                 parts["codec"] = statement("dumps(value)", dumps=codec[0].dumps, value=value)
             elif container:

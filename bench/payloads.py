@@ -46,7 +46,11 @@ MIXED = {"order": 1042, "customer": "C-20931", "total": 12.5, "paid": True, "reg
 # What each property's rows write (a message holding it is what its getter reads); read-only
 # properties are read on MESSAGE's message. JSON has no bytes: its mixed entries carry the
 # token as hex text.
-VALUES = {**MESSAGE, "is_reply": False, "text": "order 1042 for C-20931: tea, scones; total 12.50 GBP, paid; "
+# A W3C trace context as a traced sender sets it, and its baggage.
+CONTEXT = zelmsg.TraceContext.from_w3c("00-4bf92f3577b34da6a3ce929d0e0e4736-00f067aa0ba902b7-01", "congo=t61rcWkgMzE")
+BAGGAGE = "userId=alice,serverNode=DF%2028,isProduction=false"
+
+VALUES = {**MESSAGE, "creation_context": CONTEXT, "transport_context": CONTEXT, "baggage": BAGGAGE, "is_reply": False, "text": "order 1042 for C-20931: tea, scones; total 12.50 GBP, paid; "
           "leave at the door; eu-west, 10:15:00 UTC", "user_properties": MIXED, "map": MIXED,
           "stream": list(MIXED.values())}
 VARIANTS = {

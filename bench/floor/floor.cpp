@@ -346,6 +346,47 @@ Steps read_container(const Shared &m, bool map) {
     });
 }
 
+// A trace context as the core reads and writes one: every part, one call each.
+struct Context {
+    unsigned char trace_id[SOLCLIENT_TRACING_TRACE_ID_SIZE] = {};
+    unsigned char span_id[SOLCLIENT_TRACING_SPAN_ID_SIZE] = {};
+    solClient_bool_t sampled = 0;
+    std::string trace_state;
+};
+
+Steps read_context(const Shared &m, solClient_msg_tracing_context_type_t type) {
+    return one([m, type] {
+        Context context;
+        const char *state = nullptr;
+        std::size_t size = 0;
+        keep(solClient_msg_tracing_getTraceIdByte(m->msg, type, context.trace_id, sizeof context.trace_id));
+        keep(solClient_msg_tracing_getSpanIdByte(m->msg, type, context.span_id, sizeof context.span_id));
+        keep(solClient_msg_tracing_isSampled(m->msg, type, &context.sampled));
+        keep(solClient_msg_tracing_getTraceStatePtr(m->msg, type, &state, &size));
+        keep(context);
+    });
+}
+
+Steps write_context(const Shared &m, solClient_msg_tracing_context_type_t type) {
+    auto context = std::make_shared<Context>();
+    const char *state = nullptr;
+    std::size_t size = 0;
+    check(solClient_msg_tracing_getTraceIdByte(m->msg, type, context->trace_id, sizeof context->trace_id), "a trace id");
+    check(solClient_msg_tracing_getSpanIdByte(m->msg, type, context->span_id, sizeof context->span_id), "a span id");
+    solClient_msg_tracing_isSampled(m->msg, type, &context->sampled);
+    if (solClient_msg_tracing_getTraceStatePtr(m->msg, type, &state, &size) == SOLCLIENT_OK && state) {
+        context->trace_state.assign(state, size);
+    }
+    return one([m, type, context] {
+        const Context &c = *context;
+        keep(solClient_msg_tracing_setTraceIdByte(m->msg, type, c.trace_id, sizeof c.trace_id));
+        keep(solClient_msg_tracing_setSpanIdByte(m->msg, type, c.span_id, sizeof c.span_id));
+        keep(solClient_msg_tracing_setSampled(m->msg, type, c.sampled));
+        keep(solClient_msg_tracing_setTraceState(m->msg, type, c.trace_state.data(), c.trace_state.size()));
+        keep(solClient_msg_tracing_setInjectionStandardByte(m->msg, type, SOLCLIENT_INJECTION_STANDARD_W3C));
+    });
+}
+
 using Floor = std::function<Steps(const Shared &, const py::args &)>;
 
 // Each operation's calls, under the name of its row: "get NAME" and "set NAME" for a property.
@@ -666,6 +707,52 @@ const std::map<std::string, Floor> &floors() {
         {"get discard_indication", [](const Shared &m, const py::args &) {
              return read_flag<solClient_msg_isDiscardIndication>(m);
          }},
+        // A trace context read whole (ids, sampled flag, trace state), or written whole with its
+        // injection standard; what the message holds, written back.
+        {"get creation_context", [](const Shared &m, const py::args &) {
+             return read_context(m, SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT);
+         }},
+        {"set creation_context", [](const Shared &m, const py::args &) {
+             return write_context(m, SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT);
+         }},
+        {"get transport_context", [](const Shared &m, const py::args &) {
+             return read_context(m, SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT);
+         }},
+        {"set transport_context", [](const Shared &m, const py::args &) {
+             return write_context(m, SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT);
+         }},
+        {"get baggage", [](const Shared &m, const py::args &) {
+             return one([m] {
+                 const char *baggage = nullptr;
+                 std::size_t size = 0;
+                 keep(solClient_msg_tracing_getBaggagePtr(m->msg, &baggage, &size));
+                 keep(baggage);
+             });
+         }},
+        {"set baggage", [](const Shared &m, const py::args &) {
+             const char *baggage = "";
+             std::size_t size = 0;
+             solClient_msg_tracing_getBaggagePtr(m->msg, &baggage, &size);
+             return one([m, saved = std::string(baggage ? baggage : "")] {
+                 keep(solClient_msg_tracing_setBaggage(m->msg, saved.c_str()));
+             });
+         }},
+        {"get cache_status", [](const Shared &m, const py::args &) { return read_flag<solClient_msg_isCacheMsg>(m); }},
+        {"get cache_request_id", [](const Shared &m, const py::args &) {
+             return read_value<solClient_uint64_t, solClient_msg_getCacheRequestId>(m);
+         }},
+        // The count, then each id by its index.
+        {"get consumer_ids", [](const Shared &m, const py::args &) {
+             return one([m] {
+                 solClient_uint32_t count = 0;
+                 keep(solClient_msg_getConsumerIdCount(m->msg, &count));
+                 for (solClient_uint32_t i = 0; i < count; ++i) {
+                     solClient_consumerId_t id = 0;
+                     keep(solClient_msg_getConsumerId(m->msg, i, &id));
+                     keep(id);
+                 }
+             });
+         }},
     };
     return all;
 }
@@ -833,6 +920,7 @@ std::shared_ptr<Timer> objects(const std::string &kind, const py::object &value)
 // gives in its own type.
 
 enum DeliveryMode : std::int32_t { Direct = 0x00, Persistent = 0x10, NonPersistent = 0x20 };
+enum CacheStatus : std::int32_t { Invalid = -1, Live = 0, Cached = 1, Suspect = 2 };
 
 struct Destination {
     Destination(std::string name, int type) : dest(std::move(name)), dest_type(type) {}
@@ -857,6 +945,7 @@ struct Empty {
     bool absent = false;
     py::object object;  // a dict or list, handed out as it is
     py::object keys;    // a dict's keys, which the view hands out
+    Context context;    // a trace context's parts
 
     // Each getter makes the library calls first (str() for the text ones).
     py::str str() const {
@@ -876,8 +965,44 @@ struct Empty {
         if (py::hasattr(value, "dest")) text = value.attr("dest").cast<std::string>();
         if (PyDict_Check(value.ptr()) || PyList_Check(value.ptr())) object = py::reinterpret_borrow<py::object>(value);
         if (PyDict_Check(value.ptr())) keys = py::list(object);
+        if (py::hasattr(value, "trace_id")) {
+            const auto trace_id = value.attr("trace_id").cast<std::string>();
+            const auto span_id = value.attr("span_id").cast<std::string>();
+            std::memcpy(context.trace_id, trace_id.data(), sizeof context.trace_id);
+            std::memcpy(context.span_id, span_id.data(), sizeof context.span_id);
+            context.sampled = value.attr("sampled").cast<bool>();
+            const py::object state = value.attr("trace_state");
+            if (!state.is_none()) context.trace_state = state.cast<std::string>();
+        }
     }
 };
+
+// A trace context object: a type of the C API's own, made with its parts copied in, as
+// zelmsg's TraceContext is.
+struct ContextObject {
+    PyObject_HEAD
+    Context value;
+};
+PyTypeObject *context_type = nullptr;
+
+PyObject *context_object(const Context &value) {
+    PyObject *made = context_type->tp_alloc(context_type, 0);
+    if (!made) throw py::error_already_set();
+    new (&reinterpret_cast<ContextObject *>(made)->value) Context(value);
+    return made;
+}
+void context_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    reinterpret_cast<ContextObject *>(self)->value.~Context();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+// The parts of a context, or null for None, as the setter takes them.
+const Context *context_of(py::handle value) {
+    if (value.is_none()) return nullptr;
+    if (!Py_IS_TYPE(value.ptr(), context_type)) throw py::type_error("a TraceContext or None");
+    return &reinterpret_cast<ContextObject *>(value.ptr())->value;
+}
 
 // The view: its owner held, as zelmsg's holds its message. One read whole makes the library
 // calls in keys(); one that v[k] and v[k] = x work on, in those.
@@ -960,6 +1085,25 @@ PYBIND11_MODULE(bench_floor, m) {
         .value("Persistent", Persistent)
         .value("NonPersistent", NonPersistent);
 
+    py::enum_<CacheStatus>(m, "CacheStatus")
+        .value("Invalid", Invalid)
+        .value("Live", Live)
+        .value("Cached", Cached)
+        .value("Suspect", Suspect);
+
+    static PyType_Slot context_slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(&context_dealloc)}, {0, nullptr}};
+    PyType_Spec context_spec{"bench_floor.TraceContext", sizeof(ContextObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             context_slots};
+    context_type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(m.ptr(), &context_spec, nullptr));
+    if (!context_type) throw py::error_already_set();
+    // zelmsg's context's twin, made of its parts (not timed).
+    m.def("TraceContext", [](py::handle like) {
+        Empty parts;
+        parts.configure(like);
+        return py::reinterpret_steal<py::object>(context_object(parts.context));
+    });
+
     py::class_<Destination>(m, "Destination")
         .def(py::init<std::string, int>())
         .def_readwrite("dest_type", &Destination::dest_type)
@@ -1011,6 +1155,13 @@ PYBIND11_MODULE(bench_floor, m) {
                       [](Empty &, py::handle value) { take(value); })
         .def_property("view", [](const py::object &self) { return make_view(self, false); },
                       [](Empty &, py::handle value) { take(value); })
+        .def_property("context", [](const Empty &e) {
+                          library_calls();
+                          return py::reinterpret_steal<py::object>(context_object(e.context));
+                      },
+                      [](Empty &, py::handle value) { take(context_of(value)); })
+        .def_property_readonly("status", [](const Empty &e) { return library_calls(), static_cast<CacheStatus>(e.number); })
+        .def_property_readonly("tuple", [](const Empty &) { return library_calls(), py::tuple(0); })
         .def("item_view", [](const py::object &self) { return make_view(self, true); });
     // Methods of the C API, as zelmsg's __copy__, to_smf and from_smf are.
     static PyMethodDef methods[] = {{"copy_data", &copy_data, METH_NOARGS, nullptr},
