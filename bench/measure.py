@@ -194,6 +194,9 @@ def property_rows(floor):
                 rows += item_rows(floor, name, value)
             if not prop.fset:
                 continue
+            # A message of its own: the library keeps what each write leaves in the message
+            # it writes, which would slow the reads of the get row's.
+            msg = payloads.message(**{name: value})
             steps = floor.library(f"set {name}", msg)
             parts, apart = binding(steps, prop, got, value, "SHAPE = value")
             if codec:
