@@ -33,8 +33,11 @@ GROUPS = {"property": "properties", "codec": "json and msgpack", "container": "u
 IMPORT_RUNS = 30
 
 
+STARTED = time.monotonic()
+
+
 def log(text):
-    print(f"bench: {text}", file=sys.stderr, flush=True)
+    print(f"bench: {time.monotonic() - STARTED:.0f} s: {text}", file=sys.stderr, flush=True)
 
 
 def quartiles(samples):
@@ -56,16 +59,22 @@ def import_times(python):
     return {"own_us": quartiles(own), "cumulative_us": quartiles(cumulative), "runs": IMPORT_RUNS}
 
 
-def run_memory(python, iterations):
-    """bench/memory.py's verdict (its exit status), and per operation the resident memory growth
-    it printed (the third number of each row)."""
-    done = subprocess.run([python, os.path.join(HERE, "memory.py"), "--iterations", str(iterations)],
-                          capture_output=True, text=True)
-    rows = {match[1]: int(match[2]) for match in
-            re.finditer(r"^(\S.*?)\s{2,}-?\d+\s+-?\d+\s+(-?\d+)\s", done.stdout, re.MULTILINE)}
-    verdict = [line for line in done.stdout.splitlines() if line.strip()][-1:] or [""]
-    return {"flat": done.returncode == 0 and bool(rows), "growth_kib": rows, "verdict": verdict[0],
-            "iterations": iterations, "output": done.stdout + done.stderr}
+def run_memory(pythons, iterations):
+    """Per environment, bench/memory.py's verdict (its exit status), and per operation the
+    resident memory growth it printed (the third number of each row). The environments run at
+    once: they count memory and references, not time, and they take most of a run."""
+    running = {library: subprocess.Popen([python, os.path.join(HERE, "memory.py"), "--iterations", str(iterations)],
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+               for library, python in pythons.items()}
+    results = {}
+    for library, process in running.items():
+        stdout, stderr = process.communicate()
+        rows = {match[1]: int(match[2]) for match in
+                re.finditer(r"^(\S.*?)\s{2,}-?\d+\s+-?\d+\s+(-?\d+)\s", stdout, re.MULTILINE)}
+        verdict = [line for line in stdout.splitlines() if line.strip()][-1:] or [""]
+        results[library] = {"flat": process.returncode == 0 and bool(rows), "growth_kib": rows, "verdict": verdict[0],
+                            "iterations": iterations, "output": stdout + stderr}
+    return results
 
 
 # ---------------------------------------------------------------------------------------
@@ -352,9 +361,10 @@ def main():
         log(f"import zelmsg, {IMPORT_RUNS} fresh processes, {LIBRARIES[library]} library")
         result["import"][library] = import_times(python)
     if args.memory_iterations:
-        for library, (python, _, _) in pythons.items():
-            log(f"resident memory over {args.memory_iterations} uses, {LIBRARIES[library]} library")
-            result["memory"][library] = run_memory(python, args.memory_iterations)
+        log(f"resident memory over {args.memory_iterations} uses, {' and '.join(LIBRARIES[k] for k in pythons)} library")
+        result["memory"] = run_memory({library: python for library, (python, _, _) in pythons.items()},
+                                      args.memory_iterations)
+    log("done")
 
     machine = result["machine"]
     machine["load_end"] = os.getloadavg()
