@@ -100,6 +100,19 @@ def verdict(row):
     return "-" if row["met"] is None else "yes" if row["met"] else "NO"
 
 
+def pool(into, measured):
+    """The samples and pair ratios of each row of measured added to into's, row by row: every
+    process derives the same rows in the same order."""
+    for mine, theirs in zip(into["rows"], measured["rows"], strict=True):
+        assert mine["name"] == theirs["name"], (mine["name"], theirs["name"])
+        mine["zelmsg"] += theirs["zelmsg"]
+        mine["ratios"] += theirs["ratios"]
+        for kind in ("parts", "steps"):
+            for label, samples in theirs[kind].items():
+                mine[kind][label] += samples
+    return into
+
+
 def summarize(row):
     """A row as measure.py's samples give it, with the medians and quartiles of each timer and of
     its pair ratios, and its verdict."""
@@ -335,6 +348,9 @@ def main():
     parser.add_argument("--out-dir", default=os.path.join(HERE, "results"))
     parser.add_argument("--pairs", type=int, default=200, help="pairs per row")
     parser.add_argument("--sample-ms", type=float, default=0.5, help="CPU time of one side of a pair")
+    # Where the heap puts a codec's buffer is fixed for a process's life, and can make one
+    # call site's msgpack.dumps 1.7 times another's: the pairs are spread over fresh processes.
+    parser.add_argument("--processes", type=int, default=4, help="processes per library, each with its share of pairs")
     parser.add_argument("--memory-iterations", type=int, default=10**6)
     args = parser.parse_args()
 
@@ -345,18 +361,23 @@ def main():
         pythons["genuine"] = (args.genuine_python, args.genuine_capi, args.vendor_site)
     with tempfile.TemporaryDirectory() as workdir:
         for library, (python, capi, vendor_site) in pythons.items():
-            log(f"zelmsg and its floors in pairs, {LIBRARIES[library]} library ({python})")
-            out = os.path.join(workdir, f"{library}.json")
-            command = [python, os.path.join(HERE, "measure.py"), "--floor-dir",
-                       os.path.join(args.floor_dir, f"floor-{library}"), "--pairs", str(args.pairs),
-                       "--sample-ms", str(args.sample_ms), "--out", out]
-            command += ["--capi", capi] if capi else []
-            command += ["--vendor-site", vendor_site] if vendor_site else []
-            subprocess.run(command, check=True)
-            with open(out) as file:
-                measured = json.load(file)
-            result["rows"][LIBRARIES[library]] = [summarize(row) for row in measured.pop("rows")]
-            result[f"{library}_library"] = measured
+            pooled = None
+            for process in range(args.processes):
+                log(f"zelmsg and its floors in pairs, {LIBRARIES[library]} library, process {process + 1} of "
+                    f"{args.processes} ({python})")
+                out = os.path.join(workdir, f"{library}-{process}.json")
+                command = [python, os.path.join(HERE, "measure.py"), "--floor-dir",
+                           os.path.join(args.floor_dir, f"floor-{library}"), "--pairs",
+                           str(max(args.pairs // args.processes, 1)), "--sample-ms", str(args.sample_ms),
+                           "--seed", str(2 * process), "--out", out]
+                command += ["--capi", capi] if capi else []
+                command += ["--vendor-site", vendor_site] if vendor_site else []
+                subprocess.run(command, check=True)
+                with open(out) as file:
+                    measured = json.load(file)
+                pooled = measured if pooled is None else pool(pooled, measured)
+            result["rows"][LIBRARIES[library]] = [summarize(row) for row in pooled.pop("rows")]
+            result[f"{library}_library"] = pooled
     for library, (python, _, _) in pythons.items():
         log(f"import zelmsg, {IMPORT_RUNS} fresh processes, {LIBRARIES[library]} library")
         result["import"][library] = import_times(python)
@@ -380,8 +401,9 @@ def main():
     print(f"load average {machine['load_start'][0]:.2f} at start, {machine['load_end'][0]:.2f} at end "
           f"({machine['uptime']}); {result['seconds']} s")
     print(f"ns per operation, process CPU time: median [quartiles] of {args.pairs} samples; a ratio is the median "
-          f"[quartiles] of {args.pairs} pair ratios, zelmsg over its floor, each side about {args.sample_ms} ms, in "
-          "one process. Floor: the library's calls (as the core makes them, on a copy of the message) + the empty "
+          f"[quartiles] of {args.pairs} pair ratios, zelmsg over its floor, each side about {args.sample_ms} ms, both "
+          f"in one process, spread over {args.processes} processes (the vendor's rows: a quarter as many pairs, "
+          "eight times as long). Floor: the library's calls (as the core makes them, on a copy of the message) + the empty "
           "pybind11 call of the same shape + the Python objects made or read through the C API + the codec called "
           "directly.\n")
     print(main_table(result))
