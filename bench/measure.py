@@ -1,330 +1,281 @@
-"""Times operations in this interpreter and writes the samples as JSON. bench/run.py runs
-it once per role and environment; it is not meant to be run by hand.
+"""Times zelmsg's operations against their floors, in pairs, in this interpreter, and writes
+the rows as JSON. bench/run.py runs it once in each environment; it is not meant to be run by
+hand.
 
-    python bench/measure.py --role zelmsg --out FILE
-    python bench/measure.py --role floor --floor-dir build/bench --repr-lengths N,N --smf-lengths N,N --out FILE
-    python bench/measure.py --role peer --vendor-site DIR --out FILE
-    python bench/measure.py --role capi --module PATH --out FILE
+    python bench/measure.py --floor-dir DIR [--capi PATH] [--vendor-site DIR] --out FILE
 
-Roles, each in a process of its own:
-  zelmsg  every zelmsg operation, and the codecs called directly
-  floor   the empty pybind11 properties and methods of binding_floor (built into
-          --floor-dir), a plain __slots__ attribute read, and the Python objects that
-          operations make or read, through the C API in binding_floor's C loops
-  peer    one outbound message built per iteration, by zelmsg and by the vendor's API
-  capi    zelmsg's C API, timed by the C loops of the example module examples/native
-          (built by scripts/native-example, at --module)
+A row is a zelmsg statement and its floor, the sum of parts (bench/floor/floor.cpp): the
+library's calls made inside an empty pybind11 call of the same shape, one operation at a time as
+zelmsg makes them; the Python objects made or read through the C API; the codec called
+directly. Every part is a timer t(n): n runs, in a Python loop unrolled UNROLL times or in a C
+loop, giving the process CPU time in ns. A pair is one sample of zelmsg's statement and one of
+each floor part, in a shuffled order, each about --sample-ms long: its ratio is zelmsg's time
+over the floor's. Every round takes one pair of every row, the rows in a shuffled order, so that
+a slow moment falls on both sides of a pair, and on all rows alike. bench/run.py reports the
+median of a row's ratios, with their quartiles.
 
-Each operation is a statement repeated UNROLL times in a loop; a sample is one run of
-that loop lasting about --sample-ms of process CPU time, and the empty loop's cost per
-statement is subtracted. A C loop times itself and reports the CPU time per iteration,
-with nothing to subtract. The rounds visit every operation once each, in a shuffled
-order, so that a noisy moment spreads over all of them rather than over one.
+The rows come from the module itself: a get row for every property of zelmsg.ZelMsg, in the
+order it registers them, and a set row for each that has a setter, with the values of
+bench/payloads.py. A property's library floor is floor.cpp's of the same name; its binding floor
+is the empty property whose getter returns the same type.
 """
 
 import argparse
+import collections.abc
+import copy
 import gc
 import itertools
 import json
 import os
 import random
-import statistics
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import payloads  # noqa: E402
+import zelmsg  # noqa: E402
 
 UNROLL = 10
 
-# A message with a destination, a delivery mode, a class of service and a json payload, made
-# in one call, and the same four attributes set one by one on ZelMsg().
+PROPERTY_TARGET = 1.3
+CODEC_TARGET = 1.15
+BUILD_TARGET = 0.9
+PEER_TARGET = 1 / 20  # the vendor's time is the floor: zelmsg 20x faster
+
+# A message built in one call, and the same attributes set one by one on ZelMsg().
 BUILD = "m = ZelMsg.build(dest=dest, delivery_mode=mode, cos=2, json=value)"
 ONE_BY_ONE = "m = ZelMsg(); m.dest = dest; m.delivery_mode = mode; m.cos = 2; m.json = value"
 
 
-class Case:
-    """An operation to time: stmt in a Python loop, or, given a timer, a C loop that the
-    timer runs for n iterations, returning the ns per iteration."""
-
-    def __init__(self, name, group, stmt, names, prepare=None, timer=None, **info):
-        self.name, self.group, self.stmt, self.names = name, group, stmt, names
-        self.prepare = prepare or (lambda: None)
-        self.info = info
-        self.samples = []
-        self.iterations = 0
-        self.native = timer is not None
-        # Either way, run(n) gives the CPU time of n * UNROLL operations.
-        self.run = (lambda n: timer(n * UNROLL) * n * UNROLL) if timer else compile_loop(stmt, names)
-
-
-def compile_loop(stmt, names):
-    params = ", ".join(names)
-    lines = "".join(f"        {stmt}\n" for _ in range(UNROLL))
-    source = (f"def run(_n, {params}):\n"
-              f"    _start = _clock()\n"
-              f"    for _ in _repeat(None, _n):\n{lines}"
-              f"    return _clock() - _start\n")
+def statement(stmt, **names):
+    """A timer of a Python statement, in a loop that repeats it UNROLL times a turn."""
+    body = "".join(f"        {stmt}\n" for _ in range(UNROLL))
+    source = (f"def run(_turns, {', '.join(names)}):\n    _start = _clock()\n"
+              f"    for _ in _repeat(None, _turns):\n{body}    return _clock() - _start\n")
     namespace = {"_clock": time.process_time_ns, "_repeat": itertools.repeat}
     exec(compile(source, f"<{stmt}>", "exec"), namespace)
     run = namespace["run"]
-    return lambda n: run(n, **names)
+    return lambda n: run(n // UNROLL, **names)
 
 
-def calibrate(case, sample_ns):
-    case.prepare()
-    n = 1
-    while True:
-        elapsed = case.run(n)
-        if elapsed >= sample_ns / 4 or n >= 1 << 30:
-            break
-        n *= 4
-    case.iterations = max(1, round(n * sample_ns / max(elapsed, 1)))
+def native(per_iteration):
+    """A timer of a C loop that gives the ns of one iteration."""
+    return lambda n: per_iteration(n) * n
 
 
-def measure(cases, rounds, sample_ns):
-    loop = Case("empty loop", "loop", "pass", {})
-    calibrate(loop, sample_ns)
-    for case in cases:
-        calibrate(case, sample_ns)
-    loop_samples = []
-    for round_ in range(rounds):
-        order = list(cases)
-        random.Random(round_).shuffle(order)
-        for case in [loop] + order:
-            case.prepare()
-            elapsed = case.run(case.iterations)
-            per_statement = elapsed / (case.iterations * UNROLL)
-            if case is loop:
-                loop_samples.append(per_statement)
-            else:
-                case.samples.append(per_statement)
-    # The loop's own share of each statement, taken off every sample.
-    loop_ns = statistics.median(loop_samples)
-    for case in cases:
-        if not case.native:
-            case.samples = [sample - loop_ns for sample in case.samples]
-    return loop_ns
+class Row:
+    """A zelmsg statement and the parts of its floor, timed in pairs; steps, when it has them, are
+    timed in the same pairs and only reported: where the time goes."""
+
+    def __init__(self, name, group, target, zelmsg_timer, parts, steps=None):
+        self.name, self.group, self.target = name, group, target
+        self.parts, self.steps = list(parts), list(steps or {})
+        self.timers = {"zelmsg": zelmsg_timer, **parts, **(steps or {})}
+        self.counts = {}
+        self.samples = {label: [] for label in self.timers}
+        self.ratios = []
+
+    def calibrate(self, sample_ns):
+        for label, timer in self.timers.items():
+            n = UNROLL
+            while (elapsed := timer(n)) < sample_ns / 4:
+                n *= 4
+            self.counts[label] = max(UNROLL, round(n * sample_ns / max(elapsed, 1) / UNROLL) * UNROLL)
+
+    def pair(self, rng):
+        """One sample of each timer, in a shuffled order, and zelmsg's ratio to the floor."""
+        order = list(self.timers)
+        rng.shuffle(order)
+        for label in order:
+            self.samples[label].append(self.timers[label](self.counts[label]) / self.counts[label])
+        if self.parts:
+            self.ratios.append(self.samples["zelmsg"][-1] / sum(self.samples[label][-1] for label in self.parts))
+
+    def result(self):
+        return {"name": self.name, "group": self.group, "target": self.target, "zelmsg": self.samples["zelmsg"],
+                "parts": {label: self.samples[label] for label in self.parts},
+                "steps": {label: self.samples[label] for label in self.steps}, "ratios": self.ratios}
 
 
-def zelmsg_cases():
-    import msgpack
-    import orjson
-    import zelmsg
+def bound(floor, calls, stmt, **names):
+    """A timer of a statement calling into floor.Empty, whose every call makes the given library
+    calls first."""
+    timer = statement(stmt, **names)
 
-    def message(**fields):
-        msg = zelmsg.ZelMsg()
-        msg.dest = zelmsg.Destination(payloads.TOPIC)
-        msg.reply2 = zelmsg.Destination(payloads.REPLY_QUEUE, zelmsg.Queue)
-        msg.delivery_mode = zelmsg.Persistent
-        msg.cos = 2
-        msg.elide = True
-        msg.content_type = payloads.CONTENT_TYPE
-        for name, value in fields.items():
-            setattr(msg, name, value)
-        return msg
+    def run(n):
+        floor.inside(calls)
+        return timer(n)
 
-    cases = [Case("ZelMsg()", "zelmsg", "ZelMsg()", {"ZelMsg": zelmsg.ZelMsg}),
-             Case("reset()", "zelmsg", "msg.reset()", {"msg": message()})]
-    values = [("dest", zelmsg.Destination(payloads.TOPIC)),
-              ("reply2", zelmsg.Destination(payloads.REPLY_QUEUE, zelmsg.Queue)),
-              ("is_reply", False), ("delivery_mode", zelmsg.Persistent),
-              ("content_type", payloads.CONTENT_TYPE), ("elide", True), ("cos", 2)]
-    # The rest of the header and the text work on a message holding all of them, as the
-    # native floor's do; the base message, on which the rest is timed, holds none.
-    for name, value in values + list(payloads.FIELDS.items()):
-        held = payloads.FIELDS if name in payloads.FIELDS else {}
-        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message(**held)}))
-        cases.append(Case(f"set {name}", "zelmsg", f"msg.{name} = value", {"msg": message(**held), "value": value}))
-    for name in ("is_request", "is_p2p"):
-        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message()}))
-    for label, size in payloads.BODY_SIZES.items():
-        msg = message()
-        msg.body = b"x" * size
-        cases.append(Case(f"get body {label}", "zelmsg", "msg.body", {"msg": msg}, size=size))
-        cases.append(Case(f"set body {label}", "zelmsg", "msg.body = value",
-                          {"msg": message(), "value": b"x" * size}, size=size))
-    for codec in ("json", "msgpack"):
-        for label, value in payloads.DICTS.items():
-            msg = message()
-            setattr(msg, codec, value)
-            cases.append(Case(f"get {codec} {label}", "zelmsg", f"msg.{codec}", {"msg": msg}))
-            cases.append(Case(f"set {codec} {label}", "zelmsg", f"msg.{codec} = value",
-                              {"msg": message(), "value": value}))
-    shown = message()
-    shown.json = payloads.SMALL
-    cases.append(Case("repr", "zelmsg", "repr(msg)", {"msg": shown, "repr": repr}, length=len(repr(shown))))
+    return run
 
-    # The rest of the header on a message that holds all of it, with FIELDS and the text; what a
-    # receiver learns, read on that same message, which nobody received: each reads as absent.
-    everything = {**payloads.FIELDS, **payloads.HEADER}
-    for name, value in payloads.HEADER.items():
-        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message(**everything)}))
-        cases.append(Case(f"set {name}", "zelmsg", f"msg.{name} = value", {"msg": message(**everything), "value": value}))
-    for name in payloads.RECEIVED:
-        cases.append(Case(f"get {name}", "zelmsg", f"msg.{name}", {"msg": message(**everything)}))
 
-    # User properties and the map payload, on a message holding the same ten entries.
-    properties = payloads.properties(zelmsg.Int16)
+def binding_parts(floor, steps, stmt, **names):
+    """The floor part of the library calls made inside the empty binding, and for a breakdown,
+    each library step in a C loop and the empty binding alone."""
+    calls = [timer for _, timer in steps]
+    part = {"library calls + empty binding": bound(floor, calls, stmt, **names)}
+    apart = {f"library: {step}": timer for step, timer in steps}
+    apart["empty binding"] = bound(floor, [], stmt, **names)
+    return part, apart
 
-    def with_properties():
-        msg = message()
-        msg.user_properties = properties
-        return msg
 
-    key, value = payloads.PROPERTY_KEY, payloads.PROPERTY_VALUE
-    cases.append(Case("get user_properties", "zelmsg", "dict(msg.user_properties)",
-                      {"msg": with_properties(), "dict": dict}))
-    cases.append(Case("set user_properties", "zelmsg", "msg.user_properties = value",
-                      {"msg": with_properties(), "value": properties}))
-    cases.append(Case("get user property", "zelmsg", "v[k]", {"v": with_properties().user_properties, "k": key}))
-    cases.append(Case("set user property", "zelmsg", "v[k] = value",
-                      {"v": with_properties().user_properties, "k": key, "value": value}))
-    for verb in ("get", "set"):
-        msg = message(map=properties)
-        stmt = "msg.map" if verb == "get" else "msg.map = value"
-        cases.append(Case(f"{verb} map", "zelmsg", stmt, {"msg": msg, "value": properties}))
-    # The codecs' properties on the same entries, to set beside the map: JSON has no bytes, so
-    # the json rows take the token as its hex text.
-    as_json = {**properties, "token": properties["token"].hex()}
-    for codec, entries in (("json", as_json), ("msgpack", properties)):
-        msg = message()
-        setattr(msg, codec, entries)
-        cases.append(Case(f"get {codec} 10 mixed", "beside", f"msg.{codec}", {"msg": msg}))
-        cases.append(Case(f"set {codec} 10 mixed", "beside", f"msg.{codec} = value",
-                          {"msg": message(), "value": entries}))
+def signature(prop):
+    """What a property's getter returns, as pybind11 writes it, with no module name."""
+    returned = prop.fget.__doc__.split("->")[-1].strip()
+    return returned.replace("zelmsg.", "").replace("bench_floor.", "")
 
-    # Copies, and a message built in one call against the same four attributes set one by one.
-    cases.append(Case("__copy__", "zelmsg", "msg.__copy__()", {"msg": shown}))
-    built = {"ZelMsg": zelmsg.ZelMsg, "dest": zelmsg.Destination(payloads.TOPIC), "mode": zelmsg.Persistent,
-             "value": payloads.SMALL}
-    cases.append(Case("build, 4 attributes", "build", BUILD, built))
-    cases.append(Case("one by one, 4 attributes", "build", ONE_BY_ONE, built))
 
-    # The wire, where the library has it (the stand-in refuses to encode): the same message as
-    # the native floor's, with a body of each size.
+# The empty property whose getter gives the like of a zelmsg getter's value that pybind11 calls
+# only an object (a type of the C API's own), by the value's type.
+OBJECT_SHAPES = {"UserProperties": "view", "TraceContext": "context"}
+
+
+def shape_of(shapes, prop, got):
+    """The name of the empty property of the same shape as prop, whose getter gave got."""
+    returned = signature(prop)
+    if returned == "object":
+        return OBJECT_SHAPES.get(type(got).__name__)
+    # An enum registered after the properties that give it is named by its C++ type there.
+    return shapes.get(returned) or shapes.get(type(got).__name__)
+
+
+def floor_twin(floor, value):
+    """value as the floor's own class takes it, where zelmsg's class has a twin there."""
+    twin = getattr(floor, type(value).__name__, None)
+    if twin is None or type(value).__module__ != "zelmsg":
+        return value
+    if hasattr(value, "dest"):
+        return twin(value.dest, int(value.dest_type))
+    return twin(int(value)) if isinstance(value, int) else twin(value)
+
+
+def property_rows(floor):
+    """Every property's rows, in registration order."""
+    shapes = {signature(v): name for name, v in vars(floor.Empty).items()
+              if isinstance(v, property) and signature(v) != "object"}
+
+    def binding(steps, prop, got, value, stmt):
+        empty = floor.Empty()
+        empty.configure(value)
+        shape = shape_of(shapes, prop, got)
+        if shape is None:
+            raise SystemExit(f"bench: no empty property returns {signature(prop)}: add one to bench/floor/floor.cpp")
+        return binding_parts(floor, steps, stmt.replace("SHAPE", f"e.{shape}"), e=empty,
+                             value=floor_twin(floor, value), dict=dict)
+
+    rows = []
+    for name, prop in vars(zelmsg.ZelMsg).items():
+        if not isinstance(prop, property):
+            continue
+        if name in payloads.VARIANTS:
+            variants = [(f" {label}", value) for label, value in payloads.VARIANTS[name].items()]
+        else:
+            variants = [("", payloads.VALUES.get(name))]
+        codec = payloads.CODECS.get(name)
+        for label, value in variants:
+            msg = payloads.message(**({name: value} if prop.fset else {}))
+            got = getattr(msg, name)
+            view = isinstance(got, collections.abc.Mapping) and not isinstance(got, dict)
+            container = view or isinstance(got, (dict, list)) and not codec
+            group = "codec" if codec else "container" if container else "property"
+            target = CODEC_TARGET if codec else PROPERTY_TARGET
+            steps = floor.library(f"get {name}", msg)
+            parts, apart = binding(steps, prop, got, dict(got) if view else got, "dict(SHAPE)" if view else "SHAPE")
+            if codec:
+                module, loads = codec
+                data = module.dumps(value)
+                parts["Python objects"] = floor.objects("make", data)
+                parts["codec"] = statement(loads, loads=module.loads, data=data)
+            elif container:
+                parts["Python objects"] = floor.objects("keys and values" if view else "make", dict(got) if view else got)
+            read = statement(f"dict(msg.{name})" if view else f"msg.{name}", msg=msg, dict=dict)
+            rows.append(Row(f"get {name}{label}", group, target, read, parts, apart if codec else None))
+            if view:
+                rows += item_rows(floor, name, value)
+            if not prop.fset:
+                continue
+            # A message of its own: the library keeps what each write leaves in the message
+            # it writes, which would slow the reads of the get row's.
+            msg = payloads.message(**{name: value})
+            steps = floor.library(f"set {name}", msg)
+            parts, apart = binding(steps, prop, got, value, "SHAPE = value")
+            if codec:
+                parts["codec"] = statement("dumps(value)", dumps=codec[0].dumps, value=value)
+            elif container:
+                parts["Python objects"] = floor.objects("read", value)
+            write = statement(f"msg.{name} = value", msg=msg, value=value)
+            rows.append(Row(f"set {name}{label}", group, target, write, parts, apart if codec or len(steps) > 1 else None))
+    return rows
+
+
+def item_rows(floor, name, mapping):
+    """v[k] and v[k] = x on the view a property hands out, each on a message of its own: a
+    lookup, again and again on one view, and a write of one str."""
+    key, value = payloads.ITEM
+    rows = []
+    for verb, stmt, args, objects in (("get", "v[k]", (key,), ("make", mapping[key])),
+                                      ("set", "v[k] = x", (key, value), ("read", [key, value]))):
+        msg = payloads.message(**{name: mapping})
+        empty = floor.Empty()
+        empty.configure(mapping)
+        parts, _ = binding_parts(floor, floor.library(f"{verb} {name}[k]", msg, *args), stmt, v=empty.item_view(),
+                                 k=key, x=value)
+        parts["Python objects"] = floor.objects(*objects)
+        rows.append(Row(f"{verb} {name}[k]", "container", PROPERTY_TARGET,
+                        statement(stmt, v=getattr(msg, name), k=key, x=value), parts))
+    return rows
+
+
+def method_rows(floor):
+    """A message made, shown and copied, and the wire where the library has it."""
+    msg = payloads.message()
+    shown = floor.Empty()
+    shown.configure(repr(msg))
+
+    def row(name, group, target, stmt, operation, empty, objects=None, **names):
+        parts, _ = binding_parts(floor, floor.library(operation, msg), empty, Empty=floor.Empty, e=shown, **names)
+        if objects is not None:
+            parts["Python objects"] = floor.objects("make", objects)
+        return Row(name, group, target, statement(stmt, msg=msg, **names), parts)
+
+    rows = [row("ZelMsg()", "message", None, "ZelMsg()", "ZelMsg()", "Empty()", ZelMsg=zelmsg.ZelMsg),
+            row("repr", "message", None, "repr(msg)", "repr", "repr(e)", repr=repr),
+            row("__copy__", "message", PROPERTY_TARGET, "msg.__copy__()", "__copy__", "e.copy_data()")]
     for label, size in payloads.WIRE_SIZES.items():
-        msg = message(body=b"x" * size)
+        msg = payloads.message(body=b"x" * size)
         try:
             data = msg.to_smf()
         except ValueError:
-            break
-        cases.append(Case(f"to_smf {label}", "zelmsg", "msg.to_smf()", {"msg": msg}, length=len(data)))
-        cases.append(Case(f"from_smf {label}", "zelmsg", "ZelMsg.from_smf(data)",
-                          {"ZelMsg": zelmsg.ZelMsg, "data": data}, size=len(data)))
-
-    # The codecs called directly on the same dicts and encodings, as zelmsg calls them
-    # (msgpack with raw=False, so that strings decode as str whatever msgpack's default),
-    # in this same process: msgpack.dumps takes a 256 KiB buffer from malloc on every call,
-    # whose cost depends on the state of the C heap.
-    for codec, module in (("json", orjson), ("msgpack", msgpack)):
-        for label, value in payloads.DICTS.items():
-            encoded = module.dumps(value)
-            cases.append(Case(f"{codec} dumps {label}", "codec", "dumps(value)",
-                              {"dumps": module.dumps, "value": value}, size=len(encoded)))
-            loads = "loads(value, raw=False)" if codec == "msgpack" else "loads(value)"
-            cases.append(Case(f"{codec} loads {label}", "codec", loads,
-                              {"loads": module.loads, "value": encoded}, size=len(encoded)))
-    cases.append(Case("msgpack loads 10 fields, default options", "codec", "loads(value)",
-                      {"loads": msgpack.loads, "value": msgpack.dumps(payloads.SMALL)}))
-    return cases
+            break  # the stand-in has no wire encoding
+        rows += [row(f"to_smf {label}", "wire", PROPERTY_TARGET, "msg.to_smf()", "to_smf", "e.to_data()", data),
+                 row(f"from_smf {label}", "wire", PROPERTY_TARGET, "ZelMsg.from_smf(data)", "from_smf",
+                     "Empty.from_data(data)", ZelMsg=zelmsg.ZelMsg, data=data)]
+    return rows
 
 
-def floor_cases(floor_dir, repr_lengths, smf_lengths):
-    """The binding's own cost, in a process without zelmsg: pybind11 finds a type by
-    hashing its C++ name in a table that every loaded module shares, so another module's
-    types would change the collisions, and the cost, of zelmsg's."""
-    sys.path.insert(0, floor_dir)
-    import binding_floor
+def build_rows(capi):
+    """ZelMsg.build against the same attributes set one by one, and zelmsg's C API from C (the
+    C loops of examples/native): adopt() and release against ZelMsg() and release, and
+    handle() alone, which has no floor."""
+    names = {"ZelMsg": zelmsg.ZelMsg, "dest": payloads.MESSAGE["dest"], "mode": zelmsg.Persistent,
+             "value": payloads.SMALL}
+    rows = [Row("ZelMsg.build", "build", BUILD_TARGET, statement(BUILD, **names),
+                {"set one by one": statement(ONE_BY_ONE, **names)})]
+    if capi:
+        sys.path.insert(0, os.path.dirname(capi))
+        import native_example
 
-    assert "zelmsg" not in sys.modules
-    empty = binding_floor.Empty()
-
-    def configure(size=64, dump_length=0, text=payloads.CONTENT_TYPE, signed64=payloads.TTL_MS):
-        return lambda: binding_floor.configure(
-            text=text, buffer_size=size, place=payloads.TOPIC, dump="x" * dump_length, signed64=signed64,
-            int32=payloads.PRIORITY, int64=payloads.SENDER_TIMESTAMP_MS, uint64=payloads.SEQUENCE_NUMBER)
-
-    # The user properties as the floor's own objects: its Int16 is an int subclass as zelmsg's is.
-    properties = payloads.properties(binding_floor.Int16)
-    binding_floor.configure_properties(properties, payloads.PROPERTY_KEY, payloads.PROPERTY_VALUE)
-    view = empty.view
-
-    # Empty properties of each shape, returning values as long as zelmsg's.
-    cases = []
-    floor = [("Empty()", "Empty()", {"Empty": binding_floor.Empty}),
-             ("get Destination", "e.place", {}),
-             ("set Destination", "e.place = value", {"value": binding_floor.Place(payloads.TOPIC)}),
-             ("get bool", "e.flag", {}),
-             ("set bool", "e.flag = value", {"value": True}),
-             ("get bool read-only", "e.flag_readonly", {}),
-             ("get enum", "e.mode", {}),
-             ("set enum", "e.mode = value", {"value": binding_floor.Persistent}),
-             ("get str", "e.text", {}),
-             ("set str", "e.text = value", {"value": payloads.CONTENT_TYPE}),
-             ("get unsigned", "e.number", {}),
-             ("set unsigned", "e.number = value", {"value": 2}),
-             ("get dict", "e.dict", {}),
-             ("set dict", "e.dict = value", {"value": payloads.SMALL}),
-             ("get int64", "e.signed64", {}),
-             ("set int64", "e.signed64 = value", {"value": payloads.TTL_MS}),
-             ("get optional int32", "e.maybe_int32", {}),
-             ("set optional int32", "e.maybe_int32 = value", {"value": payloads.PRIORITY}),
-             ("get optional int64", "e.maybe_int64", {}),
-             ("set optional int64", "e.maybe_int64 = value", {"value": payloads.SENDER_TIMESTAMP_MS}),
-             ("get optional uint64", "e.maybe_uint64", {}),
-             ("set optional uint64", "e.maybe_uint64 = value", {"value": payloads.SEQUENCE_NUMBER}),
-             ("get optional absent", "e.absent", {}),
-             ("get optional bytes", "e.maybe_bytes", {}),
-             ("set optional bytes", "e.maybe_bytes = value", {"value": payloads.HEADER["user_data"]}),
-             # dict(v) on the view a property hands out: keys(), then __getitem__ per key.
-             ("dict(view)", "dict(e.view)", {"dict": dict}),
-             ("view[key]", "v[k]", {"v": view, "k": payloads.PROPERTY_KEY}),
-             ("view[key] = value", "v[k] = value", {"v": view, "k": payloads.PROPERTY_KEY,
-                                                    "value": payloads.PROPERTY_VALUE}),
-             ("method", "e.to_data()", {}),
-             ("classmethod", "Empty.from_data(value)", {"Empty": binding_floor.Empty, "value": b"x"})]
-    for name, stmt, names in floor:
-        cases.append(Case(name, "binding", stmt, {"e": empty, **names}, configure()))
-    expiration = payloads.HEADER["expiration"]
-    cases.append(Case("get int64 expiration", "binding", "e.signed64", {"e": empty}, configure(signed64=expiration)))
-    cases.append(Case("set int64 expiration", "binding", "e.signed64 = value", {"e": empty, "value": expiration},
-                      configure(signed64=expiration)))
-    # The Python objects alone, made or read through the C API by a C loop of binding_floor.
-    for name in ("read properties", "read map", "write properties", "read property", "write property"):
-        cases.append(Case(name, "objects", name, {}, timer=lambda n, name=name: binding_floor.time_objects(name, n)))
-    for length in sorted(set(smf_lengths)):
-        cases.append(Case(f"bytes {length}", "objects", "bytes", {},
-                          timer=lambda n, length=length: binding_floor.time_objects("bytes", n, length)))
-    # The optional text shape at each length that zelmsg's text fields have.
-    texts = {len(value): value for value in [*payloads.FIELDS.values(), *payloads.HEADER.values()]
-             if isinstance(value, str)}
-    for _, text in sorted(texts.items()):
-        cases.append(Case(f"get optional str {len(text)} chars", "binding", "e.maybe_text", {"e": empty},
-                          configure(text=text)))
-        cases.append(Case(f"set optional str {len(text)} chars", "binding", "e.maybe_text = value",
-                          {"e": empty, "value": text}, configure(text=text)))
-    for length in sorted(set(repr_lengths)):
-        cases.append(Case(f"repr {length} chars", "binding", "repr(e)", {"e": empty, "repr": repr},
-                          configure(dump_length=length), length=length))
-    for label, size in payloads.BODY_SIZES.items():
-        cases.append(Case(f"get bytes {label}", "binding", "e.bytes", {"e": empty}, configure(size)))
-        cases.append(Case(f"set bytes {label}", "binding", "e.bytes = value",
-                          {"e": empty, "value": b"x" * size}, configure(size)))
-
-    class Slots:
-        __slots__ = ("value",)
-
-    slots = Slots()
-    slots.value = 2
-    cases.append(Case("__slots__ attribute", "binding", "s.value", {"s": slots}))
-
-    return cases
+        msg = zelmsg.ZelMsg()
+        rows += [Row("C API adopt() + release", "capi", 1.0, native(native_example.time_adopt),
+                     {"ZelMsg() + release": native(native_example.time_new)}),
+                 Row("C API handle()", "capi", None, native(lambda n: native_example.time_handle(msg, n)), {})]
+    return rows
 
 
-def peer_cases(vendor_site):
+def peer_rows(vendor_site):
+    """One outbound message per statement, by zelmsg and by the vendor's API (solace-pubsubplus,
+    built with no broker): the vendor's time is the floor part, so the ratio is zelmsg's share."""
     import orjson
-    import zelmsg
 
     sys.path.insert(0, vendor_site)
     from solace.messaging.config.solace_properties import (authentication_properties, message_properties,
@@ -334,159 +285,99 @@ def peer_cases(vendor_site):
 
     # A service is what hands out message builders; it is built, never connected.
     service = MessagingService.builder().from_properties({
-        transport_layer_properties.HOST: "127.0.0.1",
-        service_properties.VPN_NAME: "default",
+        transport_layer_properties.HOST: "127.0.0.1", service_properties.VPN_NAME: "default",
         authentication_properties.SCHEME_BASIC_USER_NAME: "bench",
-        authentication_properties.SCHEME_BASIC_PASSWORD: "bench",
-    }).build()
+        authentication_properties.SCHEME_BASIC_PASSWORD: "bench"}).build()
 
     class Json(ObjectToBytes):
         def to_bytes(self, src):
             return orjson.dumps(src)
 
-    # The same properties as zelmsg's message: class of service 2 (the vendor numbers it
-    # from 0) and the content type that zelmsg's json setter writes into the user
-    # property map. The vendor's builder has no delivery mode: its publisher sets one.
+    # The same message as zelmsg's: class of service 2 (the vendor numbers it from 0) and the
+    # content type that zelmsg's json setter writes as the user property ct. The vendor's
+    # builder has no delivery mode: its publisher sets one.
     properties = {message_properties.CLASS_OF_SERVICE: 1, "ct": "json"}
     converter = Json()
-    per_message = service.message_builder()
-    preset = service.message_builder().from_properties(properties)
-
-    check = preset.build(payloads.SMALL, converter=converter)
+    check = service.message_builder().from_properties(properties).build(payloads.SMALL, converter=converter)
     assert check.get_class_of_service() == 1 and orjson.loads(check.get_payload_as_bytes()) == payloads.SMALL
-    zcheck = zelmsg.ZelMsg()
-    zcheck.delivery_mode = zelmsg.Persistent
-    zcheck.cos = 2
-    zcheck.json = payloads.SMALL
-    dumps = {"vendor": str(check), "zelmsg": repr(zcheck)}
-
-    cases = []
-    for label, value in payloads.DICTS.items():
-        cases.append(Case(f"zelmsg {label}", "peer",
-                          "m = ZelMsg(); m.delivery_mode = mode; m.cos = 2; m.json = value",
-                          {"ZelMsg": zelmsg.ZelMsg, "mode": zelmsg.Persistent, "value": value}))
-        cases.append(Case(f"vendor, properties per message {label}", "peer",
-                          "m = builder.from_properties(properties).build(value, converter=converter)",
-                          {"builder": per_message, "properties": properties, "value": value,
-                           "converter": converter}))
-        cases.append(Case(f"vendor, preset builder {label}", "peer",
-                          "m = builder.build(value, converter=converter)",
-                          {"builder": preset, "value": value, "converter": converter}))
-        # The same message made by ZelMsg.build, which also sets a destination (the vendor's
-        # publisher, not its builder, takes one).
-        cases.append(Case(f"zelmsg build {label}", "peer", BUILD,
-                          {"ZelMsg": zelmsg.ZelMsg, "dest": zelmsg.Destination(payloads.TOPIC),
-                           "mode": zelmsg.Persistent, "value": value}))
-
-    # A message with ten user properties and a 64-byte body. The vendor's builder refuses
-    # bytes, as a property and as a payload, and takes a bytearray (a BYTEARRAY field either
-    # way); it has no Int16, whose value it writes as an INT64.
-    properties = payloads.properties(zelmsg.Int16)
-    vendor_properties = {**payloads.properties(), "token": bytearray(properties["token"])}
-    body = b"x" * payloads.BODY_SIZES["64 B"]
-    with_property = "m = builder" + "".join(f".with_property(k{i}, v{i})" for i in range(len(vendor_properties)))
-    pairs = {name: item for i, (key, value) in enumerate(vendor_properties.items())
-             for name, item in ((f"k{i}", key), (f"v{i}", value))}
-    cases.append(Case("zelmsg 10 user properties", "peer", "m = ZelMsg(); m.user_properties = value; m.body = body",
-                      {"ZelMsg": zelmsg.ZelMsg, "value": properties, "body": body}))
-    cases.append(Case("vendor, from_properties 10 user properties", "peer",
-                      "m = builder.from_properties(properties).build(body)",
-                      {"builder": service.message_builder(), "properties": vendor_properties,
-                       "body": bytearray(body)}))
-    cases.append(Case("vendor, with_property 10 user properties", "peer", with_property + ".build(body)",
-                      {"builder": service.message_builder(), **pairs, "body": bytearray(body)}))
-    vendor_check = service.message_builder().from_properties(vendor_properties).build(bytearray(body))
-    assert vendor_check.get_properties() == {**vendor_properties, "lines": 2}
-    zcheck = zelmsg.ZelMsg()
-    zcheck.user_properties = properties
-    assert dict(zcheck.user_properties) == properties
-    return cases, dumps
+    rows = []
+    for label in ("10 fields", "10 KiB"):
+        value = payloads.VARIANTS["json"][label]
+        names = {"ZelMsg": zelmsg.ZelMsg, "dest": payloads.MESSAGE["dest"], "mode": zelmsg.Persistent, "value": value}
+        vendor = {"properties per message": statement(
+                      "m = builder.from_properties(properties).build(value, converter=converter)",
+                      builder=service.message_builder(), properties=properties, value=value, converter=converter),
+                  "preset builder": statement("m = builder.build(value, converter=converter)",
+                                              builder=service.message_builder().from_properties(properties),
+                                              value=value, converter=converter)}
+        for variant, timer in vendor.items():
+            rows.append(Row(f"{label}, vendor {variant}", "peer", PEER_TARGET,
+                            statement("m = ZelMsg(); m.delivery_mode = mode; m.cos = 2; m.json = value", **names),
+                            {"vendor": timer}))
+            # The same message made by ZelMsg.build, which also sets a destination.
+            rows.append(Row(f"{label}, ZelMsg.build, vendor {variant}", "peer", None, statement(BUILD, **names),
+                            {"vendor": timer}))
+    # Ten user properties and a 64-byte body. The vendor's builder refuses bytes, as a property
+    # and as a payload, and takes a bytearray; it has no Int16, whose value it writes as an int.
+    body = payloads.VARIANTS["body"]["64 B"]
+    vendor_properties = {**payloads.MIXED, "token": bytearray(payloads.MIXED["token"]), "lines": 2}
+    pairs = {f"{kind}{i}": item for i, entry in enumerate(vendor_properties.items()) for kind, item in zip("kv", entry)}
+    with_property = "".join(f".with_property(k{i}, v{i})" for i in range(len(vendor_properties)))
+    zelmsg_timer = statement("m = ZelMsg(); m.user_properties = value; m.body = body", ZelMsg=zelmsg.ZelMsg,
+                             value=payloads.MIXED, body=body)
+    for variant, timer in (("from_properties", statement("m = builder.from_properties(properties).build(body)",
+                                                         builder=service.message_builder(),
+                                                         properties=vendor_properties, body=bytearray(body))),
+                           ("with_property", statement(f"m = builder{with_property}.build(body)",
+                                                       builder=service.message_builder(), body=bytearray(body),
+                                                       **pairs))):
+        rows.append(Row(f"10 user properties, vendor {variant}", "peer", None, zelmsg_timer, {"vendor": timer}))
+    return rows
 
 
-def capi_cases(module_path):
-    """zelmsg's C API as native code calls it: handle() on a message, and a message that
-    the library allocated adopted and released, beside ZelMsg() called and released."""
-    import zelmsg
-
-    sys.path.insert(0, os.path.dirname(module_path))
-    import native_example
-
-    assert os.path.samefile(native_example.__file__, module_path)
-    msg = zelmsg.ZelMsg()
-    return [Case("handle()", "capi", "time_handle(msg, n)", {}, timer=lambda n: native_example.time_handle(msg, n)),
-            Case("adopt() + release", "capi", "time_adopt(n)", {}, timer=native_example.time_adopt),
-            Case("ZelMsg() + release", "capi", "time_new(n)", {}, timer=native_example.time_new)]
-
-
-def summary(samples):
-    quartiles = statistics.quantiles(samples, n=4, method="inclusive")
-    return {"median": statistics.median(samples), "p25": quartiles[0], "p75": quartiles[2],
-            "min": min(samples), "max": max(samples), "count": len(samples)}
-
-
-def versions():
-    from importlib import metadata
-
-    found = {}
-    for name in ("zelmsg", "pybind11", "orjson", "msgpack", "solace-pubsubplus"):
-        try:
-            found[name] = metadata.version(name)
-        except metadata.PackageNotFoundError:
-            pass
-    return found
-
-
-def loaded_libraries():
-    with open("/proc/self/maps") as maps:
-        return sorted({line.split()[-1] for line in maps if "libsolclient" in line})
+def run(rows, pairs, sample_ns, seed):
+    for row in rows:
+        row.calibrate(sample_ns)
+    rng = random.Random(seed)
+    for _ in range(pairs):
+        order = list(rows)
+        rng.shuffle(order)
+        for row in order:
+            row.pair(rng)
+    return [row.result() for row in rows]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--role", choices=("zelmsg", "floor", "peer", "capi"), required=True)
-    parser.add_argument("--floor-dir")
-    parser.add_argument("--repr-lengths", default="", help="lengths of zelmsg's dumps, for the floor")
-    parser.add_argument("--smf-lengths", default="", help="lengths of zelmsg's encodings, for the floor")
-    parser.add_argument("--vendor-site")
-    parser.add_argument("--module", help="the example module built by scripts/native-example")
-    parser.add_argument("--rounds", type=int, default=50)
-    parser.add_argument("--sample-ms", type=float, default=5.0)
+    parser.add_argument("--floor-dir", required=True, help="where scripts/bench built bench/floor for this zelmsg")
+    parser.add_argument("--capi", help="examples/native built against this zelmsg")
+    parser.add_argument("--vendor-site", help="folder holding the vendor's solace-pubsubplus")
+    parser.add_argument("--pairs", type=int, required=True)
+    parser.add_argument("--sample-ms", type=float, required=True)
+    parser.add_argument("--seed", type=int, default=0, help="of the shuffled orders")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
 
-    extra = {}
-    if args.role == "zelmsg":
-        cases = zelmsg_cases()
-    elif args.role == "floor":
-        cases = floor_cases(args.floor_dir, [int(n) for n in args.repr_lengths.split(",") if n],
-                            [int(n) for n in args.smf_lengths.split(",") if n])
-    elif args.role == "capi":
-        cases = capi_cases(args.module)
-    else:
-        cases, extra["dumps"] = peer_cases(args.vendor_site)
-    # Collection off while timing, as timeit does, except for whole messages: there the
-    # collector's share is part of what a user pays, on both sides.
-    if args.role != "peer":
-        gc.collect()
-        gc.disable()
-    loop_ns = measure(cases, args.rounds, args.sample_ms * 1e6)
-    result = {
-        "role": args.role,
-        "python": sys.version.split()[0],
-        "libraries": loaded_libraries(),
-        "versions": versions(),
-        "unroll": UNROLL,
-        "loop_ns": loop_ns,
-        "rounds": args.rounds,
-        "sample_ms": args.sample_ms,
-        "cases": {f"{case.group}:{case.name}": {"group": case.group, "name": case.name, "stmt": case.stmt,
-                                                 "iterations": case.iterations * UNROLL, **case.info,
-                                                 **summary(case.samples), "samples": case.samples}
-                  for case in cases},
-        **extra,
-    }
+    sys.path.insert(0, args.floor_dir)
+    import bench_floor
+
+    sample_ns = args.sample_ms * 1e6
+    rows = property_rows(bench_floor) + method_rows(bench_floor) + build_rows(args.capi)
+    # Collection off while timing, as timeit does; on for whole messages against the vendor's,
+    # where the collector's share is part of what a user pays, on both sides.
+    gc.collect()
+    gc.disable()
+    results = run(rows, args.pairs, sample_ns, args.seed)
+    gc.enable()
+    if args.vendor_site:
+        # With the collector on, a sample of half a millisecond holds one of its passes or
+        # none, and the pair ratios fall into two heaps: samples eight times as long each hold
+        # several, and a quarter as many pairs take twice the time.
+        results += run(peer_rows(args.vendor_site), max(args.pairs // 4, 20), sample_ns * 8, args.seed + 1)
+    with open("/proc/self/maps") as maps:
+        libraries = sorted({line.split()[-1] for line in maps if "libsolclient" in line})
     with open(args.out, "w") as out:
-        json.dump(result, out, indent=1)
+        json.dump({"library": zelmsg.library_version(), "libraries": libraries, "rows": results}, out, indent=1)
 
 
 if __name__ == "__main__":

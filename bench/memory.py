@@ -27,7 +27,9 @@ import tracemalloc
 import msgpack
 import orjson
 
-import zelmsg
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import payloads  # noqa: E402
+import zelmsg  # noqa: E402
 
 PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
 
@@ -65,21 +67,18 @@ def watched(pairs):
 
 def operations(msg):
     """(name, function of one message, objects whose counts it must leave alone) for every
-    operation measured. Each read follows the write of the same property, so the codec
-    reads find their own encoding."""
-    dest = zelmsg.Destination("orders/eu/new")
-    msg.dest = dest  # for the wire encoding, which needs one
+    operation measured: a set and a get of every property of ZelMsg (a get alone of a
+    read-only one), with bench/payloads.py's values, each get following its set so that the
+    codecs read their own encoding; then the view's, the copies', the wire's and the
+    subclasses'."""
+    msg.dest = payloads.MESSAGE["dest"]  # for the wire encoding, which needs one
     wire = msg.to_smf() if "stand-in" not in zelmsg.library_version()[2] else b""
-    reply = zelmsg.Destination("order-replies", zelmsg.Queue)
-    payload = {"order": 1042, "items": ["tea", "scones"], "paid": True, "note": "x" * 100,
-               "total": 12.5, "big": 2**40}
+    dest = msg.dest
+    payload = payloads.SMALL
     body = bytes(range(256)) * 4
 
     # Held by every operation: the message, zelmsg's types and the codec functions.
-    common = [("message", msg)]
-    common += [(name, getattr(zelmsg, name))
-               for name in ("ZelMsg", "Destination", "DestinationType", "DeliveryMode", "UserProperties",
-                             "Int8", "UInt8", "UInt32", "Float32", "WChar")]
+    common = [("message", msg)] + [(name, value) for name, value in vars(zelmsg).items() if isinstance(value, type)]
     common += [(f"{module.__name__}.{function}", getattr(module, function))
                for module in (orjson, msgpack) for function in ("dumps", "loads")]
 
@@ -95,28 +94,17 @@ def operations(msg):
     # What the measurement itself shows, to read the other rows against.
     ops = [("nothing", lambda _: None, [])]
     ops += [("ZelMsg() and release", create_destroy, []), ("repr", repr, [])]
-    for name, value in [("dest", dest), ("reply2", reply), ("is_reply", True),
-                        ("delivery_mode", zelmsg.Persistent), ("content_type", "application/json"),
-                        ("elide", True), ("cos", 2), ("json", payload), ("msgpack", payload),
-                        ("body", body), ("dmq_eligible", True), ("ttl", 60_000), ("priority", 7),
-                        ("correlation_id", "req-42"), ("application_message_id", "app-7"),
-                        ("sender_timestamp", 1_700_000_000_123), ("sequence_number", 2**63 + 5),
-                        ("text", "hello " * 50)]:
-        ops += [set_(name, value), get(name)]
-    ops += [get("is_request"), get("is_p2p")]
-    properties = {"order": 1042, "region": "eu", "priority": zelmsg.UInt8(3), "rate": 1.5,
-                  "tags": ["a", "b"], "where": {"lat": zelmsg.Float32(1.5)}, "blob": b"\x00" * 20}
-    ops += [set_("user_properties", properties), ("get user_properties", lambda m: dict(m.user_properties), []),
-            ("set one user property", lambda m: m.user_properties.__setitem__("region", "us"), []),
-            ("get one user property", lambda m: m.user_properties["order"], [])]
-    for name, value in [("map", properties), ("stream", list(properties.values()))]:
-        ops += [set_(name, value), get(name)]
-    for name, value in [("application_message_type", "order"), ("sender_id", "me"), ("http_content_type", "text/plain"),
-                        ("http_content_encoding", "gzip"), ("expiration", 1_700_000_000_000),
-                        ("ack_immediately", True), ("user_data", b"\x00" * 36)]:
-        ops += [set_(name, value), get(name)]
-    ops += [get(name) for name in ("redelivered", "delivery_count", "receive_timestamp", "topic_sequence_number",
-                                   "message_id", "replication_group_message_id", "discard_indication")]
+    for name, prop in vars(zelmsg.ZelMsg).items():
+        if isinstance(prop, property):
+            value = next(iter(payloads.VARIANTS[name].values())) if name in payloads.VARIANTS else payloads.VALUES.get(name)
+            ops += [set_(name, value)] if prop.fset else []
+            ops += [get(name)]
+            if isinstance(value, dict) and not isinstance(getattr(payloads.message(**{name: value}), name), dict):
+                # A view: read whole, and one item written and read.
+                key, item = payloads.ITEM
+                ops += [(f"get {name}, whole", lambda m, name=name: dict(getattr(m, name)), []),
+                        (f"set {name}[k]", lambda m, name=name: getattr(m, name).__setitem__(key, item), []),
+                        (f"get {name}[k]", lambda m, name=name: getattr(m, name)[key], [])]
     ops += [("copy", copy.copy, []), ("deepcopy", copy.deepcopy, []),
             ("build", lambda m: zelmsg.ZelMsg.build(dest=dest, cos=2, json=payload), [("payload", payload)])]
     slotted = Slotted.build(dest=dest, body=body)
@@ -130,7 +118,7 @@ def operations(msg):
             ("copy of an eager subclass", lambda m: copy.copy(Eager.build(body=body)), []),
             ("copy with slots", lambda m: copy.copy(slotted), []), ("deepcopy with slots", lambda m: copy.deepcopy(slotted), []),
             ("a message keeping its view", keeps_its_view, [])]
-    if "stand-in" not in zelmsg.library_version()[2]:  # the wire encoding is the genuine library's
+    if wire:  # the wire encoding is the genuine library's
         ops += [("to_smf", lambda m: m.to_smf(), []), ("from_smf", lambda m: zelmsg.ZelMsg.from_smf(wire), []),
                 ("pickle round trip", lambda m: pickle.loads(pickle.dumps(m)), []),
                 ("pickle with slots", lambda m: pickle.loads(pickle.dumps(slotted)), [])]
