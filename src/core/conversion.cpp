@@ -37,12 +37,35 @@ py::bytes bytes_of(const void *data, std::uint32_t length) {
 
 bool is_sequence(PyObject *value) { return PyList_Check(value) || PyTuple_Check(value); }
 
-// Whether converting the value can run no Python code: built-in scalars and byte strings.
-// Anything else (a container, which may hold a Mapping, or a class of the user's) may.
-bool inert(PyObject *value) {
+// Whether converting the value can run no Python code: built-in scalars and byte strings, and
+// instances of the typed classes themselves. Anything else (a container, which may hold a
+// Mapping, or a class of the user's) may.
+bool inert_scalar(PyObject *value) {
     PyTypeObject *type = Py_TYPE(value);
     return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-           type == &PyBytes_Type || type == &PyByteArray_Type || value == Py_None;
+           type == &PyBytes_Type || type == &PyByteArray_Type || value == Py_None ||
+           is_typed_class(interpreter_state(), type);
+}
+
+// The same for a value, where a list, tuple or dict of inert scalars is inert too: a look one
+// level down costs less than holding the rest of the pairs, as a value that may run code needs.
+bool inert(PyObject *value) {
+    if (inert_scalar(value)) return true;
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
+            if (!inert_scalar(PySequence_Fast_GET_ITEM(value, i))) return false;
+        }
+        return true;
+    }
+    if (type != &PyDict_Type) return false;
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr;
+    PyObject *item = nullptr;
+    while (PyDict_Next(value, &position, &key, &item)) {
+        if (!inert_scalar(item)) return false;
+    }
+    return true;
 }
 
 // Adds value under name, converted; value and the key that name points into are the
@@ -132,43 +155,42 @@ FieldValue::FieldValue(py::handle handle, int depth) {
     field_.length = 0;
     PyObject *value = handle.ptr();
     PyTypeObject *type = Py_TYPE(value);
-    // The built-in types a map most often holds skip the typed classes' checks, and come
-    // first, in the order of checks that cost least.
-    const bool builtin = type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
-                         type == &PyBool_Type || type == &PyBytes_Type || type == &PyDict_Type ||
-                         type == &PyList_Type || type == &PyTuple_Type || value == Py_None;
-    // An Smf or UnknownField is pointed into, as a str is: the caller holds the value.
-    if (!builtin && typed_field(interpreter_state(), value, field_)) return;
-    if (PyBool_Check(value)) {
-        field_.type = SOLCLIENT_BOOL;
-        field_.value.boolean = value == Py_True;
-    } else if (PyLong_Check(value)) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            field_.type = SOLCLIENT_INT64;
-            field_.value.int64 = number;
-        } else if (const auto big = overflow > 0 ? bits_in_range(value, 0, UINT64_MAX) : std::nullopt) {
-            field_.type = SOLCLIENT_UINT64;
-            field_.value.uint64 = *big;
-        } else {
-            PyErr_SetString(PyExc_OverflowError, "a map or stream field holds an int from -2**63 to 2**64-1");
-            raise_python_error();
-        }
-    } else if (PyUnicode_Check(value)) {
-        const std::string_view text = str_text(value, kTextField);
-        field_.type = SOLCLIENT_STRING;
-        field_.value.string = text.data();
-        field_.length = static_cast<solClient_uint32_t>(text.size() + 1);
-    } else if (PyBytes_Check(value)) {
-        set_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+    // The built-in types a map most often holds, by identity: one comparison each, and none
+    // of the typed classes' checks.
+    if (type == &PyUnicode_Type) {
+        set_text(value);
+    } else if (type == &PyLong_Type) {
+        set_integer(value);
+    } else if (type == &PyFloat_Type) {
+        set_double(value);
+    } else if (type == &PyBool_Type) {
+        set_bool(value);
     } else if (value == Py_None) {
         field_.type = SOLCLIENT_NULL;
+    } else if (type == &PyBytes_Type) {
+        set_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+    } else if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+        hold_container(handle, depth);
+    } else {
+        convert_other(handle, depth);
+    }
+}
+
+void FieldValue::convert_other(py::handle handle, int depth) {
+    PyObject *value = handle.ptr();
+    // zelmsg's typed classes first (an Smf or UnknownField is pointed into, as a str is: the
+    // caller holds the value), and subclasses of the built-in types.
+    if (typed_field(interpreter_state(), value, field_)) return;
+    if (PyLong_Check(value)) {
+        set_integer(value);
+    } else if (PyUnicode_Check(value)) {
+        set_text(value);
+    } else if (PyBytes_Check(value)) {
+        set_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     } else if (is_sequence(value) || PyDict_Check(value)) {
         hold_container(handle, depth);
     } else if (PyFloat_Check(value)) {
-        field_.type = SOLCLIENT_DOUBLE;
-        field_.value.float64 = PyFloat_AS_DOUBLE(value);
+        set_double(value);
     } else if (PyByteArray_Check(value) || PyMemoryView_Check(value)) {
         if (PyObject_GetBuffer(value, &buffer_.view, PyBUF_SIMPLE) != 0) {
             buffer_.view.obj = nullptr;
@@ -187,8 +209,40 @@ FieldValue::FieldValue(py::handle handle, int depth) {
         throw py::type_error(std::string("a field of a map or stream holds a bool, int, float, str, bytes, "
                                          "bytearray, memoryview, None, Destination, typed value (Int8 ... WChar, "
                                          "Smf, UnknownField), Mapping with str keys, list or tuple; got ") +
-                             type->tp_name);
+                             Py_TYPE(value)->tp_name);
     }
+}
+
+void FieldValue::set_bool(PyObject *value) {
+    field_.type = SOLCLIENT_BOOL;
+    field_.value.boolean = value == Py_True;
+}
+
+void FieldValue::set_integer(PyObject *value) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        field_.type = SOLCLIENT_INT64;
+        field_.value.int64 = number;
+    } else if (const auto big = overflow > 0 ? bits_in_range(value, 0, UINT64_MAX) : std::nullopt) {
+        field_.type = SOLCLIENT_UINT64;
+        field_.value.uint64 = *big;
+    } else {
+        PyErr_SetString(PyExc_OverflowError, "a map or stream field holds an int from -2**63 to 2**64-1");
+        raise_python_error();
+    }
+}
+
+void FieldValue::set_double(PyObject *value) {
+    field_.type = SOLCLIENT_DOUBLE;
+    field_.value.float64 = PyFloat_AS_DOUBLE(value);
+}
+
+void FieldValue::set_text(PyObject *value) {
+    const std::string_view text = str_text(value, kTextField);
+    field_.type = SOLCLIENT_STRING;
+    field_.value.string = text.data();
+    field_.length = static_cast<solClient_uint32_t>(text.size() + 1);
 }
 
 void FieldValue::hold_container(py::handle value, int depth) {

@@ -65,6 +65,12 @@ private:
         Py_buffer view;
     };
 
+    // Anything but the built-in types, by identity.
+    void convert_other(py::handle value, int depth);
+    void set_bool(PyObject *value);
+    void set_integer(PyObject *value);
+    void set_double(PyObject *value);
+    void set_text(PyObject *value);
     void set_bytes(const void *data, Py_ssize_t size);
     // A Mapping, list or tuple, built aside.
     void hold_container(py::handle value, int depth);

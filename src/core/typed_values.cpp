@@ -234,6 +234,14 @@ bool typed_field(const InterpreterState &state, PyObject *value, solClient_field
     return false;
 }
 
+bool is_typed_class(const InterpreterState &state, PyTypeObject *type) {
+    for (PyTypeObject *cls : state.integer_types) {
+        if (type == cls) return true;
+    }
+    return type == state.float32_type || type == state.wchar_type || type == state.smf_type ||
+           type == state.unknown_field_type;
+}
+
 py::object typed_value(const solClient_field_t &field) {
     const InterpreterState &state = interpreter_state();
     const auto &v = field.value;

@@ -25,6 +25,9 @@ std::optional<unsigned long long> bits_in_range(PyObject *number, long long min,
 // The field an instance of a typed class becomes, its type and value set (an SMF or UNKNOWN
 // field points into the instance, which the caller holds); false for any other value.
 bool typed_field(const InterpreterState &state, PyObject *value, solClient_field_t &field);
+// Whether type is one of the typed classes itself, not a subclass: the field an instance becomes
+// is then read without running any Python code.
+bool is_typed_class(const InterpreterState &state, PyTypeObject *type);
 
 // The typed value of a field the library read: INT8 ... UINT64 (not INT64), FLOAT, WCHAR,
 // SMF and UNKNOWN.
