@@ -55,6 +55,26 @@ def test_a_dict_round_trips_as_the_encoders_own_bytes_and_tag(msg, codec, value)
     assert msg.content_type == codec and msg.body == ENCODE[codec](value)
 
 
+class Nested(dict):
+    """A dict whose items() the packer calls: it packs another message meanwhile."""
+
+    def items(self):
+        inner = ZelMsg()
+        inner.msgpack = {"inner": list(range(3))}
+        Nested.packed = inner.body
+        return super().items()
+
+
+def test_msgpack_bytes_are_dumps_own_whatever_was_packed_before_or_meanwhile(msg):
+    for value in [{"a": object()}, {"big": b"x" * (1 << 19)}, {"b": Nested(c=1)}, {"after": [1.5, None]}]:
+        try:
+            msg.msgpack = value
+        except TypeError:
+            continue
+        assert msg.body == msgpack.dumps(value)
+    assert Nested.packed == msgpack.dumps({"inner": [0, 1, 2]})
+
+
 def test_each_read_is_a_new_dict(msg, codec):
     setattr(msg, codec, {"a": [1]})
     first, second = getattr(msg, codec), getattr(msg, codec)
@@ -169,6 +189,11 @@ def __getattr__(name):
         log.used.append(function)
         return log.behaviour.get((__name__, name), DEFAULT[name])(*args, **kwargs)
     return function
+
+class Packer:
+    # msgpack's: dumps(value) is Packer().pack(value).
+    def __init__(self):
+        self.pack = __getattr__("dumps")
 """
 
 PRELUDE = """
@@ -236,6 +261,9 @@ def test_each_slot_keeps_its_own_reference_to_its_function(tmp_path):
                         "loads": lambda data, **options: json.loads(data)}[name]
             made.append(weakref.ref(function))
             return function
+        class Packer:
+            def __init__(self):
+                self.pack = __getattr__("dumps")
     """
     run_python(tmp_path, """
         import gc, orjson, msgpack

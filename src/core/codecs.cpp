@@ -21,6 +21,7 @@ constexpr std::array<CodecName, static_cast<std::size_t>(Codec::count)> kCodecNa
     {"orjson", "dumps"},
     {"msgpack", "loads"},
     {"msgpack", "dumps"},
+    {"msgpack", "Packer"},
 }};
 
 PyObject *resolve(Codec codec) {
@@ -45,8 +46,33 @@ py::object call(Codec codec, const py::handle &argument) {
     return checked(PyObject_Vectorcall(resolve(codec), args, 1, nullptr));
 }
 
-void encode_into(PyZelMsg &msg, Codec dumps, const char *tag, const py::dict &value) {
-    const py::object encoded = call(dumps, value);
+// msgpack.dumps(value) is msgpack.Packer().pack(value): a packer made, and its 256 KiB buffer
+// allocated and freed, on every call. A packer kept gives the same bytes for less. Code that a
+// value runs while it is packed (a dict subclass's items()) may pack another payload, which
+// then takes msgpack.dumps; a packer that grew past its first buffer is let go.
+constexpr Py_ssize_t kPackerBuffer = 256 * 1024;
+
+py::object pack(const py::dict &value) {
+    InterpreterState &state = interpreter_state();
+    if (state.packing) return call(Codec::msgpack_dumps, value);
+    if (!state.pack) {
+        const py::object packer = checked(PyObject_CallNoArgs(resolve(Codec::msgpack_packer)));
+        PyObject *method = checked(PyObject_GetAttrString(packer.ptr(), "pack")).release().ptr();
+        if (state.pack) Py_DECREF(method);  // made meanwhile, by code the lookups ran
+        else state.pack = method;
+    }
+    const py::object method = py::reinterpret_borrow<py::object>(state.pack);
+    state.packing = true;
+    PyObject *packed = PyObject_CallOneArg(method.ptr(), value.ptr());
+    state.packing = false;
+    py::object result = checked(packed);
+    if (PyBytes_Check(packed) && PyBytes_GET_SIZE(packed) > kPackerBuffer && state.pack == method.ptr()) {
+        Py_CLEAR(state.pack);
+    }
+    return result;
+}
+
+void encode_into(PyZelMsg &msg, const py::object &encoded, const char *tag) {
     if (!PyBytes_Check(encoded.ptr())) {
         throw py::type_error(std::string("Object of type '") + Py_TYPE(encoded.ptr())->tp_name +
                              "' is not an instance of 'bytes'");
@@ -64,7 +90,7 @@ py::dict PyZelMsg::get_json() const {
     return py::dict(call(Codec::json_loads, read_body(*this)));
 }
 
-void PyZelMsg::set_json(const py::dict &value) { encode_into(*this, Codec::json_dumps, "json", value); }
+void PyZelMsg::set_json(const py::dict &value) { encode_into(*this, call(Codec::json_dumps, value), "json"); }
 
 py::dict PyZelMsg::get_msgpack() const {
     const py::bytes body = read_body(*this);
@@ -83,6 +109,6 @@ py::dict PyZelMsg::get_msgpack() const {
     return py::dict(std::move(decoded));
 }
 
-void PyZelMsg::set_msgpack(const py::dict &value) { encode_into(*this, Codec::msgpack_dumps, "msgpack", value); }
+void PyZelMsg::set_msgpack(const py::dict &value) { encode_into(*this, pack(value), "msgpack"); }
 
 }  // namespace zelmsg

@@ -35,6 +35,7 @@ InterpreterState::~InterpreterState() {
     Py_XDECREF(build_places);
     for (PyObject *function : codecs) Py_XDECREF(function);
     Py_XDECREF(raw_keyword);
+    Py_XDECREF(pack);
 }
 
 InterpreterState *find_interpreter_state() noexcept {

@@ -17,7 +17,7 @@ namespace py = pybind11;
 constexpr std::size_t kIntegerClassCount = 7;
 
 // A function of a codec package, found on first use and then kept.
-enum class Codec : std::size_t { json_loads, json_dumps, msgpack_loads, msgpack_dumps, count };
+enum class Codec : std::size_t { json_loads, json_dumps, msgpack_loads, msgpack_dumps, msgpack_packer, count };
 
 struct InterpreterState {
     InterpreterState() = default;
@@ -41,6 +41,8 @@ struct InterpreterState {
     PyObject *build_places = nullptr;     // ZelMsg.build: a dict from each writable name to its place
     std::array<PyObject *, static_cast<std::size_t>(Codec::count)> codecs{};
     PyObject *raw_keyword = nullptr;      // ("raw",), the keyword names of msgpack.loads
+    PyObject *pack = nullptr;             // the pack method of a msgpack.Packer kept for the setter
+    bool packing = false;                 // whether that packer is at work
 };
 
 // The state of the interpreter that calls, made by its exec step; null in an interpreter
