@@ -250,10 +250,13 @@ const TraceContext *trace_context_of(py::handle value, const char *where) {
     return &value_of(value.ptr());
 }
 
-py::object trace_context_object(const TraceContext &context, const char *where) {
-    trace_state_object(context, where);  // a trace state that is not UTF-8 raises here
-    TraceContext copy = context;
-    return py::reinterpret_steal<py::object>(make(interpreter_state().trace_context_type, std::move(copy)));
+py::object trace_context_object(TraceContext context, const char *where) {
+    // A trace state that is not UTF-8 raises here. W3C's is ASCII, which needs no decoding.
+    const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+    if (!std::all_of(context.trace_state.begin(), context.trace_state.end(), ascii)) {
+        trace_state_object(context, where);
+    }
+    return py::reinterpret_steal<py::object>(make(interpreter_state().trace_context_type, std::move(context)));
 }
 
 void register_trace_context(py::module_ &m, InterpreterState &state) {

@@ -33,7 +33,7 @@ constexpr std::size_t kMaxTraceState = 512;
 const TraceContext *trace_context_of(py::handle value, const char *where);
 // A new TraceContext object of a valid context; where names what held a trace state that is
 // not UTF-8.
-py::object trace_context_object(const TraceContext &context, const char *where);
+py::object trace_context_object(TraceContext context, const char *where);
 
 // Makes the class in the module and keeps it in the interpreter's state.
 void register_trace_context(py::module_ &m, InterpreterState &state);

@@ -1,6 +1,8 @@
 // A message's W3C trace contexts and baggage, as the library keeps them.
 #include "pyzelmsg.hpp"
 
+#include <utility>
+
 namespace zelmsg {
 namespace {
 
@@ -26,7 +28,7 @@ py::object PyZelMsg::read_context(solClient_msg_tracing_context_type_t type) con
     if (!context.valid()) return py::none();
     context.sampled = sampled != 0;
     if (state) context.trace_state.assign(state, state_size);
-    return trace_context_object(context, context_name(type));
+    return trace_context_object(std::move(context), context_name(type));
 }
 
 solClient_returnCode_t PyZelMsg::write_context(solClient_msg_tracing_context_type_t type,
