@@ -16,6 +16,7 @@
 #include "interpreter.hpp"
 #include "texts.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -54,7 +55,8 @@ public:
         ++count_;
     }
     void clear() {
-        slots_.clear();
+        // The table keeps its size: a scan after a rewind passes the same names again.
+        std::fill(slots_.begin(), slots_.end(), 0);
         count_ = 0;
     }
 
@@ -87,16 +89,14 @@ public:
     // is none.
     bool find(const PyZelMsg &msg, const char *name, solClient_field_t &field) {
         if (!steady()) {
-            // Nothing to continue from: the library's own lookup, which leaves the cursor after
-            // the field it finds, but at no position this run can vouch for.
             if (!reopen(msg)) return false;
-            const solClient_returnCode_t rc = solClient_container_getField(held_, &field, sizeof field, name);
-            if (rc == SOLCLIENT_NOT_FOUND) return false;
-            check_call(rc, "reading a property");
-            return true;
+            return find_from_start(name, field);
         }
         const std::uint64_t wanted = NameHashes::hash(name);
-        if (!known_ || passed_.contains(wanted)) {
+        // A name passed already (read again, or looked up out of order) is the library's to
+        // find from the start.
+        if (known_ && passed_.contains(wanted)) return find_from_start(name, field);
+        if (!known_) {
             check_call(solClient_container_rewind(held_), "rewinding the user property map");
             passed_.clear();
             known_ = true;
@@ -129,6 +129,16 @@ public:
     }
 
 private:
+    // The library's own lookup, which leaves the cursor after the field it finds, but at no
+    // position this run can vouch for.
+    bool find_from_start(const char *name, solClient_field_t &field) {
+        known_ = false;
+        const solClient_returnCode_t rc = solClient_container_getField(held_, &field, sizeof field, name);
+        if (rc == SOLCLIENT_NOT_FOUND) return false;
+        check_call(rc, "reading a property");
+        return true;
+    }
+
     // Whether the cursor is where the last lookup left it.
     bool steady() const {
         if (!held_ || touches_ != user_property_map_touches) return false;
