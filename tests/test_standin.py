@@ -1542,7 +1542,7 @@ def test_a_stream_reads_by_position(lib, msg):
     rc, stream = lib.open_container("solClient_msg_createBinaryAttachmentStream", msg, 0)
     for value in (1, 2):
         assert lib.add(stream, "Uint8", value) == OK
-    record, text = Field(), c_char_p()
+    record = Field()
     assert lib.solClient_container_getNextField(stream, byref(record), FIELD_SIZE, None) == OK  # no name to give
     assert lib.solClient_container_getField(stream, byref(record), FIELD_SIZE, None) == OK
     assert record.value.uint8 == 2
