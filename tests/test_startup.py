@@ -213,7 +213,7 @@ def test_types_cross_to_a_gcc_module_only_from_a_libstdcxx_build(gcc_peer_file):
             try:
                 print(repr(call(*arguments)))
             except TypeError as error:
-                print(str(error).partition(":")[2].splitlines()[0].strip())
+                print("TypeError:", str(error).splitlines()[0])
         """
     )
     assert result.returncode == 0, result.stderr
@@ -221,9 +221,12 @@ def test_types_cross_to_a_gcc_module_only_from_a_libstdcxx_build(gcc_peer_file):
         assert result.stdout.splitlines() == [
             "Destination('orders/peer', DestinationType.Queue)", "<DestinationType.Queue: 1>",
             "<DeliveryMode.Persistent: 16>", "True"]
-    else:
-        assert result.stdout.splitlines() == ["incompatible function arguments. The following argument types "
-                                              "are supported:"] * 4
+    else:  # the enum's own caster names the type it takes, pybind11 the others
+        refused = "incompatible function arguments. The following argument types are supported:"
+        assert result.stdout.splitlines() == [
+            f"TypeError: reroute(): {refused}",
+            "TypeError: Destination.dest_type takes a DestinationType; got zelmsg.DestinationType",
+            f"TypeError: upgrade(): {refused}", f"TypeError: same_message(): {refused}"]
 
 
 def standin_path():
