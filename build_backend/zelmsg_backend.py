@@ -5,11 +5,17 @@ A default build links against, and ships, the libsolclient inside the vendor's w
 `solace-pubsubplus`, at the version pinned in pyproject.toml ([tool.zelmsg]). A build
 given an SDK folder (ZELMSG_SOLCLIENT_DIR) or the stand-in (ZELMSG_STANDIN=ON) needs no
 such package, so that offline SDK builds work; sdists never need it.
+
+The backend also decides which platforms a build of the genuine library may target: glibc
+Linux on x86_64 and aarch64, where zelmsg is built and tested. The vendor's package also
+carries the library for musl Linux, macOS and Windows; a build for one of those stops and
+says what it lacks. The target is the platform the wheel is tagged for: the machine's own,
+or _PYTHON_HOST_PLATFORM's in a cross build.
 """
 
 import os
 import pathlib
-import platform
+import sysconfig
 import tomllib
 
 from scikit_build_core import build as _scikit_build
@@ -23,6 +29,18 @@ from scikit_build_core.build import (  # noqa: F401  (the hooks this backend pas
 )
 
 _TRUE = {"1", "on", "yes", "true", "y"}
+
+# Platforms the vendor's package carries libsolclient for, whose build zelmsg lacks: what a
+# build there needs first.
+_UNTESTED = {
+    "musllinux": "the vendor's package carries libsolclient for musl Linux on x86_64, but zelmsg "
+                 "has no musl build environment or test run yet (its wheels and tests are for glibc)",
+    "macosx": "zelmsg's build is ELF-only (a GNU linker version script, an $ORIGIN run path, the "
+              "library's SONAME read with readelf); macOS needs its Mach-O counterparts "
+              "(an exported symbols list, @loader_path, install names) and a Mac to test them on",
+    "win": "the vendor's package carries libsolclient.dll without the import library (.lib) that "
+           "linking against it needs, and zelmsg's build is ELF-only",
+}
 
 
 def _define(config_settings, name):
@@ -43,14 +61,20 @@ def library_requirement(config_settings=None):
     library from elsewhere."""
     if (_define(config_settings, "ZELMSG_STANDIN") or "").strip().lower() in _TRUE:
         return None
+    target = sysconfig.get_platform()
+    if "musl" in (sysconfig.get_config_var("SOABI") or ""):
+        target = target.replace("linux", "musllinux")
+    for prefix, missing in _UNTESTED.items():
+        if target.startswith(prefix):
+            raise RuntimeError(f"zelmsg does not build for {target} yet: {missing}")
     if _define(config_settings, "ZELMSG_SOLCLIENT_DIR") or os.environ.get("ZELMSG_SOLCLIENT_DIR"):
         return None
-    if platform.system() != "Linux" or platform.machine() not in ("x86_64", "AMD64"):
+    if target not in ("linux-x86_64", "linux-aarch64"):
         raise RuntimeError(
-            f"zelmsg: solace-pubsubplus carries libsolclient for x86_64 Linux only, not for "
-            f"{platform.system()} {platform.machine()}: set ZELMSG_SOLCLIENT_DIR to the folder "
-            f"of the C SDK's libsolclient.so, or build on the stand-in for tests "
-            f"(-Ccmake.define.ZELMSG_STANDIN=ON)")
+            f"zelmsg: solace-pubsubplus carries libsolclient for Linux on x86_64 and aarch64 (and "
+            f"musl Linux, macOS and Windows, which zelmsg does not build for yet), not for {target}: "
+            f"set ZELMSG_SOLCLIENT_DIR to the folder of the C SDK's libsolclient.so, or build on the "
+            f"stand-in for tests (-Ccmake.define.ZELMSG_STANDIN=ON)")
     with open(pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml", "rb") as file:
         return tomllib.load(file)["tool"]["zelmsg"]["solclient"]
 

@@ -2,6 +2,7 @@ import ctypes
 import importlib.util
 import os
 import pathlib
+import platform
 import shutil
 import subprocess
 import sys
@@ -72,16 +73,19 @@ def _fresh_standin():
         LIB.standin_reset()
 
 
-@pytest.fixture(scope="session")
-def peer(tmp_path_factory):
-    """A second extension module built with the same compiler and pybind11 as zelmsg."""
-    compiler = shutil.which(os.environ.get("CXX", "g++"))
+# The GNU C++ compiler for this interpreter's processor: the host's own, or its cross
+# compiler when the interpreter runs under emulation.
+GXX = shutil.which(f"{platform.machine()}-linux-gnu-g++") or shutil.which("g++")
+
+
+def build_peer(compiler, folder):
+    """The file of tests/peer built with COMPILER and this environment's pybind11."""
     if compiler is None:
         pytest.skip("no C++ compiler to build the peer module")
     import pybind11
 
     include = pathlib.Path(sysconfig.get_paths()["include"])
-    out = tmp_path_factory.mktemp("peer") / f"zelmsg_peer{sysconfig.get_config_var('EXT_SUFFIX')}"
+    out = folder / f"zelmsg_peer{sysconfig.get_config_var('EXT_SUFFIX')}"
     subprocess.run(
         [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-fvisibility=hidden",
          "-I", str(ROOT / "src/core"), "-I", str(ROOT / "src/messaging"),
@@ -89,7 +93,25 @@ def peer(tmp_path_factory):
          str(ROOT / "tests/peer/zelmsg_peer.cpp"), "-o", str(out)],
         check=True,
     )
+    return out
+
+
+@pytest.fixture(scope="session")
+def peer(tmp_path_factory):
+    """A second extension module built with the same compiler and pybind11 as zelmsg: CXX
+    names that compiler where it is not gcc."""
+    compiler = os.environ.get("CXX")
+    out = build_peer(shutil.which(compiler) if compiler else GXX, tmp_path_factory.mktemp("peer"))
     spec = importlib.util.spec_from_file_location("zelmsg_peer", out)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+@pytest.fixture(scope="session")
+def gcc_peer_file(request, tmp_path_factory):
+    """The peer module's file built with gcc and libstdc++, as most pybind11 modules on Linux
+    are. pybind11 gives a process one module of a name, so another process loads it."""
+    if not os.environ.get("CXX"):
+        return request.getfixturevalue("peer").__file__
+    return build_peer(GXX, tmp_path_factory.mktemp("gcc-peer"))

@@ -4,6 +4,7 @@ test control or the failure reasons of its last-error record."""
 
 import ctypes
 import os
+import platform
 import struct
 import subprocess
 import sys
@@ -332,7 +333,10 @@ def test_bad_message_handle_fails_and_writes_nothing(lib, op, bad_handle):
     assert result == (failed_flag(op) if op in FLAG_GETTERS else failed)
     expected = Outputs()
     if op == "solClient_msg_tracing_getInjectionStandardByte":
-        expected.number.value = 0
+        # The vendor's aarch64 build writes the four bytes too, but not as zeros: what it
+        # writes changes from call to call (0xc0 and 0xe0 seen under qemu).
+        written = outputs[2] if platform.machine() == "aarch64" and outputs[2] != SENTINEL else 0
+        expected.number.value = written
     assert outputs == expected.values() and handles[0] == bad_handle
     assert lib.last_error_text()
 
@@ -1491,7 +1495,6 @@ ADD_REFUSALS = [
     ("Stream", lambda lib, c: lib.add(c, "String", None), 2),
     ("Stream", lambda lib, c: lib.solClient_container_addByteArray(c, None, 3, None), 2),
     ("Stream", lambda lib, c: lib.solClient_container_addSmf(c, None, 0, None), 2),
-    ("Stream", lambda lib, c: lib.add(c, "Char", b"\x80"), 1),
     ("Map", lambda lib, c: lib.add(c, "Char", b"\x80", None), 2),  # the name is checked first here
     ("Map", lambda lib, c: lib.add(c, "String", None, None), 2),  # and the value first here
     ("Stream", lambda lib, c: lib.add(c, "Destination", (4, b"t")), 1),
@@ -1512,6 +1515,23 @@ def test_refused_adds_change_nothing(lib, msg, kind, refused, sub_code, open_cou
     assert lib.fields(container) == [] and open_count.more() in (0, 1)
     assert lib.close(container)[0] == OK
     assert lib.attachment(msg)[3] == container_bytes(kind, "")
+
+
+# addChar takes a plain C char, signed in the x86_64 ABI and unsigned in the aarch64 one:
+# 0x80 is -128 on x86_64, which the library refuses, and 128 on aarch64, which it stores.
+CHAR_IS_SIGNED = {"x86_64": True, "aarch64": False}[platform.machine()]
+
+
+def test_a_char_of_0x80_is_refused_only_where_char_is_signed(lib, msg):
+    rc, stream = lib.open_container("solClient_msg_createBinaryAttachmentStream", msg, 0)
+    if CHAR_IS_SIGNED:
+        assert lib.add(stream, "Char", b"\x80") == FAIL and lib.sub_code() == 1
+        assert lib.fields(stream) == []
+    else:
+        assert lib.add(stream, "Char", b"\x80") == OK
+        assert lib.fields(stream) == [(None, WCHAR, 0x80)]
+    assert lib.close(stream)[0] == OK
+    assert lib.attachment(msg)[3] == container_bytes("Stream", "" if CHAR_IS_SIGNED else "14040080")
 
 
 READ_REFUSALS = [
