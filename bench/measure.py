@@ -22,7 +22,6 @@ is the empty property whose getter returns the same type.
 
 import argparse
 import collections.abc
-import copy
 import gc
 import itertools
 import json
@@ -50,8 +49,10 @@ ONE_BY_ONE = "m = ZelMsg(); m.dest = dest; m.delivery_mode = mode; m.cos = 2; m.
 def statement(stmt, **names):
     """A timer of a Python statement, in a loop that repeats it UNROLL times a turn."""
     body = "".join(f"        {stmt}\n" for _ in range(UNROLL))
-    source = (f"def run(_turns, {', '.join(names)}):\n    _start = _clock()\n"
-              f"    for _ in _repeat(None, _turns):\n{body}    return _clock() - _start\n")
+    source = (
+        f"def run(_turns, {', '.join(names)}):\n    _start = _clock()\n"
+        f"    for _ in _repeat(None, _turns):\n{body}    return _clock() - _start\n"
+    )
     namespace = {"_clock": time.process_time_ns, "_repeat": itertools.repeat}
     exec(compile(source, f"<{stmt}>", "exec"), namespace)
     run = namespace["run"]
@@ -92,9 +93,15 @@ class Row:
             self.ratios.append(self.samples["zelmsg"][-1] / sum(self.samples[label][-1] for label in self.parts))
 
     def result(self):
-        return {"name": self.name, "group": self.group, "target": self.target, "zelmsg": self.samples["zelmsg"],
-                "parts": {label: self.samples[label] for label in self.parts},
-                "steps": {label: self.samples[label] for label in self.steps}, "ratios": self.ratios}
+        return {
+            "name": self.name,
+            "group": self.group,
+            "target": self.target,
+            "zelmsg": self.samples["zelmsg"],
+            "parts": {label: self.samples[label] for label in self.parts},
+            "steps": {label: self.samples[label] for label in self.steps},
+            "ratios": self.ratios,
+        }
 
 
 def bound(floor, calls, stmt, **names):
@@ -151,8 +158,11 @@ def floor_twin(floor, value):
 
 def property_rows(floor):
     """Every property's rows, in registration order."""
-    shapes = {signature(v): name for name, v in vars(floor.Empty).items()
-              if isinstance(v, property) and signature(v) != "object"}
+    shapes = {
+        signature(v): name
+        for name, v in vars(floor.Empty).items()
+        if isinstance(v, property) and signature(v) != "object"
+    }
 
     def binding(steps, prop, got, value, stmt):
         empty = floor.Empty()
@@ -160,8 +170,9 @@ def property_rows(floor):
         shape = shape_of(shapes, prop, got)
         if shape is None:
             raise SystemExit(f"bench: no empty property returns {signature(prop)}: add one to bench/floor/floor.cpp")
-        return binding_parts(floor, steps, stmt.replace("SHAPE", f"e.{shape}"), e=empty,
-                             value=floor_twin(floor, value), dict=dict)
+        return binding_parts(
+            floor, steps, stmt.replace("SHAPE", f"e.{shape}"), e=empty, value=floor_twin(floor, value), dict=dict
+        )
 
     rows = []
     for name, prop in vars(zelmsg.ZelMsg).items():
@@ -187,7 +198,9 @@ def property_rows(floor):
                 parts["Python objects"] = floor.objects("make", data)
                 parts["codec"] = statement(loads, loads=module.loads, data=data)
             elif container:
-                parts["Python objects"] = floor.objects("keys and values" if view else "make", dict(got) if view else got)
+                parts["Python objects"] = floor.objects(
+                    "keys and values" if view else "make", dict(got) if view else got
+                )
             read = statement(f"dict(msg.{name})" if view else f"msg.{name}", msg=msg, dict=dict)
             rows.append(Row(f"get {name}{label}", group, target, read, parts, apart if codec else None))
             if view:
@@ -204,7 +217,9 @@ def property_rows(floor):
             elif container:
                 parts["Python objects"] = floor.objects("read", value)
             write = statement(f"msg.{name} = value", msg=msg, value=value)
-            rows.append(Row(f"set {name}{label}", group, target, write, parts, apart if codec or len(steps) > 1 else None))
+            rows.append(
+                Row(f"set {name}{label}", group, target, write, parts, apart if codec or len(steps) > 1 else None)
+            )
     return rows
 
 
@@ -213,16 +228,26 @@ def item_rows(floor, name, mapping):
     lookup, again and again on one view, and a write of one str."""
     key, value = payloads.ITEM
     rows = []
-    for verb, stmt, args, objects in (("get", "v[k]", (key,), ("make", mapping[key])),
-                                      ("set", "v[k] = x", (key, value), ("read", [key, value]))):
+    for verb, stmt, args, objects in (
+        ("get", "v[k]", (key,), ("make", mapping[key])),
+        ("set", "v[k] = x", (key, value), ("read", [key, value])),
+    ):
         msg = payloads.message(**{name: mapping})
         empty = floor.Empty()
         empty.configure(mapping)
-        parts, _ = binding_parts(floor, floor.library(f"{verb} {name}[k]", msg, *args), stmt, v=empty.item_view(),
-                                 k=key, x=value)
+        parts, _ = binding_parts(
+            floor, floor.library(f"{verb} {name}[k]", msg, *args), stmt, v=empty.item_view(), k=key, x=value
+        )
         parts["Python objects"] = floor.objects(*objects)
-        rows.append(Row(f"{verb} {name}[k]", "container", PROPERTY_TARGET,
-                        statement(stmt, v=getattr(msg, name), k=key, x=value), parts))
+        rows.append(
+            Row(
+                f"{verb} {name}[k]",
+                "container",
+                PROPERTY_TARGET,
+                statement(stmt, v=getattr(msg, name), k=key, x=value),
+                parts,
+            )
+        )
     return rows
 
 
@@ -238,18 +263,30 @@ def method_rows(floor):
             parts["Python objects"] = floor.objects("make", objects)
         return Row(name, group, target, statement(stmt, msg=msg, **names), parts)
 
-    rows = [row("ZelMsg()", "message", None, "ZelMsg()", "ZelMsg()", "Empty()", ZelMsg=zelmsg.ZelMsg),
-            row("repr", "message", None, "repr(msg)", "repr", "repr(e)", repr=repr),
-            row("__copy__", "message", PROPERTY_TARGET, "msg.__copy__()", "__copy__", "e.copy_data()")]
+    rows = [
+        row("ZelMsg()", "message", None, "ZelMsg()", "ZelMsg()", "Empty()", ZelMsg=zelmsg.ZelMsg),
+        row("repr", "message", None, "repr(msg)", "repr", "repr(e)", repr=repr),
+        row("__copy__", "message", PROPERTY_TARGET, "msg.__copy__()", "__copy__", "e.copy_data()"),
+    ]
     for label, size in payloads.WIRE_SIZES.items():
         msg = payloads.message(body=b"x" * size)
         try:
             data = msg.to_smf()
         except ValueError:
             break  # the stand-in has no wire encoding
-        rows += [row(f"to_smf {label}", "wire", PROPERTY_TARGET, "msg.to_smf()", "to_smf", "e.to_data()", data),
-                 row(f"from_smf {label}", "wire", PROPERTY_TARGET, "ZelMsg.from_smf(data)", "from_smf",
-                     "Empty.from_data(data)", ZelMsg=zelmsg.ZelMsg, data=data)]
+        rows += [
+            row(f"to_smf {label}", "wire", PROPERTY_TARGET, "msg.to_smf()", "to_smf", "e.to_data()", data),
+            row(
+                f"from_smf {label}",
+                "wire",
+                PROPERTY_TARGET,
+                "ZelMsg.from_smf(data)",
+                "from_smf",
+                "Empty.from_data(data)",
+                ZelMsg=zelmsg.ZelMsg,
+                data=data,
+            ),
+        ]
     return rows
 
 
@@ -257,18 +294,36 @@ def build_rows(capi):
     """ZelMsg.build against the same attributes set one by one, and zelmsg's C API from C (the
     C loops of examples/native): adopt() and release against ZelMsg() and release, and
     handle() alone, which has no floor."""
-    names = {"ZelMsg": zelmsg.ZelMsg, "dest": payloads.MESSAGE["dest"], "mode": zelmsg.Persistent,
-             "value": payloads.SMALL}
-    rows = [Row("ZelMsg.build", "build", BUILD_TARGET, statement(BUILD, **names),
-                {"set one by one": statement(ONE_BY_ONE, **names)})]
+    names = {
+        "ZelMsg": zelmsg.ZelMsg,
+        "dest": payloads.MESSAGE["dest"],
+        "mode": zelmsg.Persistent,
+        "value": payloads.SMALL,
+    }
+    rows = [
+        Row(
+            "ZelMsg.build",
+            "build",
+            BUILD_TARGET,
+            statement(BUILD, **names),
+            {"set one by one": statement(ONE_BY_ONE, **names)},
+        )
+    ]
     if capi:
         sys.path.insert(0, os.path.dirname(capi))
         import native_example
 
         msg = zelmsg.ZelMsg()
-        rows += [Row("C API adopt() + release", "capi", 1.0, native(native_example.time_adopt),
-                     {"ZelMsg() + release": native(native_example.time_new)}),
-                 Row("C API handle()", "capi", None, native(lambda n: native_example.time_handle(msg, n)), {})]
+        rows += [
+            Row(
+                "C API adopt() + release",
+                "capi",
+                1.0,
+                native(native_example.time_adopt),
+                {"ZelMsg() + release": native(native_example.time_new)},
+            ),
+            Row("C API handle()", "capi", None, native(lambda n: native_example.time_handle(msg, n)), {}),
+        ]
     return rows
 
 
@@ -278,16 +333,28 @@ def peer_rows(vendor_site):
     import orjson
 
     sys.path.insert(0, vendor_site)
-    from solace.messaging.config.solace_properties import (authentication_properties, message_properties,
-                                                           service_properties, transport_layer_properties)
+    from solace.messaging.config.solace_properties import (
+        authentication_properties,
+        message_properties,
+        service_properties,
+        transport_layer_properties,
+    )
     from solace.messaging.messaging_service import MessagingService
     from solace.messaging.utils.converter import ObjectToBytes
 
     # A service is what hands out message builders; it is built, never connected.
-    service = MessagingService.builder().from_properties({
-        transport_layer_properties.HOST: "127.0.0.1", service_properties.VPN_NAME: "default",
-        authentication_properties.SCHEME_BASIC_USER_NAME: "bench",
-        authentication_properties.SCHEME_BASIC_PASSWORD: "bench"}).build()
+    service = (
+        MessagingService.builder()
+        .from_properties(
+            {
+                transport_layer_properties.HOST: "127.0.0.1",
+                service_properties.VPN_NAME: "default",
+                authentication_properties.SCHEME_BASIC_USER_NAME: "bench",
+                authentication_properties.SCHEME_BASIC_PASSWORD: "bench",
+            }
+        )
+        .build()
+    )
 
     class Json(ObjectToBytes):
         def to_bytes(self, src):
@@ -304,33 +371,70 @@ def peer_rows(vendor_site):
     for label in ("10 fields", "10 KiB"):
         value = payloads.VARIANTS["json"][label]
         names = {"ZelMsg": zelmsg.ZelMsg, "dest": payloads.MESSAGE["dest"], "mode": zelmsg.Persistent, "value": value}
-        vendor = {"properties per message": statement(
-                      "m = builder.from_properties(properties).build(value, converter=converter)",
-                      builder=service.message_builder(), properties=properties, value=value, converter=converter),
-                  "preset builder": statement("m = builder.build(value, converter=converter)",
-                                              builder=service.message_builder().from_properties(properties),
-                                              value=value, converter=converter)}
+        vendor = {
+            "properties per message": statement(
+                "m = builder.from_properties(properties).build(value, converter=converter)",
+                builder=service.message_builder(),
+                properties=properties,
+                value=value,
+                converter=converter,
+            ),
+            "preset builder": statement(
+                "m = builder.build(value, converter=converter)",
+                builder=service.message_builder().from_properties(properties),
+                value=value,
+                converter=converter,
+            ),
+        }
         for variant, timer in vendor.items():
-            rows.append(Row(f"{label}, vendor {variant}", "peer", PEER_TARGET,
-                            statement("m = ZelMsg(); m.delivery_mode = mode; m.cos = 2; m.json = value", **names),
-                            {"vendor": timer}))
+            rows.append(
+                Row(
+                    f"{label}, vendor {variant}",
+                    "peer",
+                    PEER_TARGET,
+                    statement("m = ZelMsg(); m.delivery_mode = mode; m.cos = 2; m.json = value", **names),
+                    {"vendor": timer},
+                )
+            )
             # The same message made by ZelMsg.build, which also sets a destination.
-            rows.append(Row(f"{label}, ZelMsg.build, vendor {variant}", "peer", None, statement(BUILD, **names),
-                            {"vendor": timer}))
+            rows.append(
+                Row(
+                    f"{label}, ZelMsg.build, vendor {variant}",
+                    "peer",
+                    None,
+                    statement(BUILD, **names),
+                    {"vendor": timer},
+                )
+            )
     # Ten user properties and a 64-byte body. The vendor's builder refuses bytes, as a property
     # and as a payload, and takes a bytearray; it has no Int16, whose value it writes as an int.
     body = payloads.VARIANTS["body"]["64 B"]
     vendor_properties = {**payloads.MIXED, "token": bytearray(payloads.MIXED["token"]), "lines": 2}
     pairs = {f"{kind}{i}": item for i, entry in enumerate(vendor_properties.items()) for kind, item in zip("kv", entry)}
     with_property = "".join(f".with_property(k{i}, v{i})" for i in range(len(vendor_properties)))
-    zelmsg_timer = statement("m = ZelMsg(); m.user_properties = value; m.body = body", ZelMsg=zelmsg.ZelMsg,
-                             value=payloads.MIXED, body=body)
-    for variant, timer in (("from_properties", statement("m = builder.from_properties(properties).build(body)",
-                                                         builder=service.message_builder(),
-                                                         properties=vendor_properties, body=bytearray(body))),
-                           ("with_property", statement(f"m = builder{with_property}.build(body)",
-                                                       builder=service.message_builder(), body=bytearray(body),
-                                                       **pairs))):
+    zelmsg_timer = statement(
+        "m = ZelMsg(); m.user_properties = value; m.body = body", ZelMsg=zelmsg.ZelMsg, value=payloads.MIXED, body=body
+    )
+    for variant, timer in (
+        (
+            "from_properties",
+            statement(
+                "m = builder.from_properties(properties).build(body)",
+                builder=service.message_builder(),
+                properties=vendor_properties,
+                body=bytearray(body),
+            ),
+        ),
+        (
+            "with_property",
+            statement(
+                f"m = builder{with_property}.build(body)",
+                builder=service.message_builder(),
+                body=bytearray(body),
+                **pairs,
+            ),
+        ),
+    ):
         rows.append(Row(f"10 user properties, vendor {variant}", "peer", None, zelmsg_timer, {"vendor": timer}))
     return rows
 

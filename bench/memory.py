@@ -79,8 +79,11 @@ def operations(msg):
 
     # Held by every operation: the message, zelmsg's types and the codec functions.
     common = [("message", msg)] + [(name, value) for name, value in vars(zelmsg).items() if isinstance(value, type)]
-    common += [(f"{module.__name__}.{function}", getattr(module, function))
-               for module in (orjson, msgpack) for function in ("dumps", "loads")]
+    common += [
+        (f"{module.__name__}.{function}", getattr(module, function))
+        for module in (orjson, msgpack)
+        for function in ("dumps", "loads")
+    ]
 
     def create_destroy(_):
         zelmsg.ZelMsg()
@@ -96,17 +99,24 @@ def operations(msg):
     ops += [("ZelMsg() and release", create_destroy, []), ("repr", repr, [])]
     for name, prop in vars(zelmsg.ZelMsg).items():
         if isinstance(prop, property):
-            value = next(iter(payloads.VARIANTS[name].values())) if name in payloads.VARIANTS else payloads.VALUES.get(name)
+            value = (
+                next(iter(payloads.VARIANTS[name].values())) if name in payloads.VARIANTS else payloads.VALUES.get(name)
+            )
             ops += [set_(name, value)] if prop.fset else []
             ops += [get(name)]
             if isinstance(value, dict) and not isinstance(getattr(payloads.message(**{name: value}), name), dict):
                 # A view: read whole, and one item written and read.
                 key, item = payloads.ITEM
-                ops += [(f"get {name}, whole", lambda m, name=name: dict(getattr(m, name)), []),
-                        (f"set {name}[k]", lambda m, name=name: getattr(m, name).__setitem__(key, item), []),
-                        (f"get {name}[k]", lambda m, name=name: getattr(m, name)[key], [])]
-    ops += [("copy", copy.copy, []), ("deepcopy", copy.deepcopy, []),
-            ("build", lambda m: zelmsg.ZelMsg.build(dest=dest, cos=2, json=payload), [("payload", payload)])]
+                ops += [
+                    (f"get {name}, whole", lambda m, name=name: dict(getattr(m, name)), []),
+                    (f"set {name}[k]", lambda m, name=name: getattr(m, name).__setitem__(key, item), []),
+                    (f"get {name}[k]", lambda m, name=name: getattr(m, name)[key], []),
+                ]
+    ops += [
+        ("copy", copy.copy, []),
+        ("deepcopy", copy.deepcopy, []),
+        ("build", lambda m: zelmsg.ZelMsg.build(dest=dest, cos=2, json=payload), [("payload", payload)]),
+    ]
     slotted = Slotted.build(dest=dest, body=body)
     slotted.note, slotted.extra = ["n"], {"e": 1}
 
@@ -114,14 +124,20 @@ def operations(msg):
         kept = Slotted.build(body=body)
         kept.view = kept.user_properties
 
-    ops += [("build of an eager subclass", lambda m: Eager.build(dest=dest, body=body), []),
-            ("copy of an eager subclass", lambda m: copy.copy(Eager.build(body=body)), []),
-            ("copy with slots", lambda m: copy.copy(slotted), []), ("deepcopy with slots", lambda m: copy.deepcopy(slotted), []),
-            ("a message keeping its view", keeps_its_view, [])]
+    ops += [
+        ("build of an eager subclass", lambda m: Eager.build(dest=dest, body=body), []),
+        ("copy of an eager subclass", lambda m: copy.copy(Eager.build(body=body)), []),
+        ("copy with slots", lambda m: copy.copy(slotted), []),
+        ("deepcopy with slots", lambda m: copy.deepcopy(slotted), []),
+        ("a message keeping its view", keeps_its_view, []),
+    ]
     if wire:  # the wire encoding is the genuine library's
-        ops += [("to_smf", lambda m: m.to_smf(), []), ("from_smf", lambda m: zelmsg.ZelMsg.from_smf(wire), []),
-                ("pickle round trip", lambda m: pickle.loads(pickle.dumps(m)), []),
-                ("pickle with slots", lambda m: pickle.loads(pickle.dumps(slotted)), [])]
+        ops += [
+            ("to_smf", lambda m: m.to_smf(), []),
+            ("from_smf", lambda m: zelmsg.ZelMsg.from_smf(wire), []),
+            ("pickle round trip", lambda m: pickle.loads(pickle.dumps(m)), []),
+            ("pickle with slots", lambda m: pickle.loads(pickle.dumps(slotted)), []),
+        ]
     # Reads too must leave the written values alone, so every operation watches all of them.
     everything = [pair for _, _, pairs in ops for pair in pairs]
     return [(name, function, watched(pairs + common + everything)) for name, function, pairs in ops]
@@ -162,38 +178,48 @@ def measure(function, msg, objects, iterations):
             refs[phase * count + i] = sys.getrefcount(objects[i][1])
         marks[2 * phase] = rss_kib()
         marks[2 * phase + 1] = tracemalloc.get_traced_memory()[0]
-    changed = {objects[i][0]: refs[count + i] - refs[i]
-               for i in range(count) if refs[count + i] != refs[i]}
+    changed = {objects[i][0]: refs[count + i] - refs[i] for i in range(count) if refs[count + i] != refs[i]}
     return marks[0], marks[2], marks[1], marks[3], changed
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--iterations", type=int, default=10**6)
-    parser.add_argument("--limit-kib", type=int, default=1024,
-                        help="resident memory growth per operation counted as a leak (default 1024)")
-    parser.add_argument("--limit-traced-kib", type=int, default=64,
-                        help="traced memory growth per operation counted as a leak (default 64)")
+    parser.add_argument(
+        "--limit-kib",
+        type=int,
+        default=1024,
+        help="resident memory growth per operation counted as a leak (default 1024)",
+    )
+    parser.add_argument(
+        "--limit-traced-kib",
+        type=int,
+        default=64,
+        help="traced memory growth per operation counted as a leak (default 64)",
+    )
     args = parser.parse_args()
 
     library = next(line.split()[-1] for line in open("/proc/self/maps") if "libsolclient" in line)
     print(f"libsolclient: {library}")
-    print(f"{args.iterations} iterations per operation; resident memory in KiB, "
-          "tracemalloc's traced total in bytes\n")
+    print(f"{args.iterations} iterations per operation; resident memory in KiB, tracemalloc's traced total in bytes\n")
     print(f"{'':<24}{'resident':>30}{'traced':>36}")
-    print(f"{'operation':<24}{'before':>10}{'after':>10}{'growth':>10}"
-          f"{'before':>12}{'after':>12}{'growth':>12}  reference counts")
+    print(
+        f"{'operation':<24}{'before':>10}{'after':>10}{'growth':>10}"
+        f"{'before':>12}{'after':>12}{'growth':>12}  reference counts"
+    )
     tracemalloc.start()
     findings = []
     msg = zelmsg.ZelMsg()
     for name, function, objects in operations(msg):
-        rss_before, rss_after, traced_before, traced_after, changed = measure(
-            function, msg, objects, args.iterations)
+        rss_before, rss_after, traced_before, traced_after, changed = measure(function, msg, objects, args.iterations)
         rss_growth, traced_growth = rss_after - rss_before, traced_after - traced_before
         refs = ", ".join(f"{label} {delta:+d}" for label, delta in changed.items())
-        print(f"{name:<24}{rss_before:>10}{rss_after:>10}{rss_growth:>10}"
-              f"{traced_before:>12}{traced_after:>12}{traced_growth:>12}"
-              f"  {refs or f'flat ({len(objects)} objects)'}", flush=True)
+        print(
+            f"{name:<24}{rss_before:>10}{rss_after:>10}{rss_growth:>10}"
+            f"{traced_before:>12}{traced_after:>12}{traced_growth:>12}"
+            f"  {refs or f'flat ({len(objects)} objects)'}",
+            flush=True,
+        )
         if rss_growth > args.limit_kib:
             findings.append(f"{name}: resident memory grew by {rss_growth} KiB")
         if traced_growth > args.limit_traced_kib * 1024:

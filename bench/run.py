@@ -28,8 +28,13 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 LIBRARIES = {"standin": "stand-in", "genuine": "genuine"}
 FLOOR_PARTS = ("library calls + empty binding", "Python objects", "codec")
-GROUPS = {"property": "properties", "codec": "json and msgpack", "container": "user properties, map and stream",
-          "message": "messages made and copied", "wire": "the wire"}
+GROUPS = {
+    "property": "properties",
+    "codec": "json and msgpack",
+    "container": "user properties, map and stream",
+    "message": "messages made and copied",
+    "wire": "the wire",
+}
 IMPORT_RUNS = 30
 
 
@@ -50,8 +55,9 @@ def import_times(python):
     cumulative one (what it imports and initialises), in microseconds."""
     own, cumulative = [], []
     for _ in range(IMPORT_RUNS):
-        done = subprocess.run([python, "-X", "importtime", "-c", "import zelmsg"], capture_output=True, text=True,
-                              check=True)
+        done = subprocess.run(
+            [python, "-X", "importtime", "-c", "import zelmsg"], capture_output=True, text=True, check=True
+        )
         line = next(line for line in done.stderr.splitlines() if line.rstrip().endswith("| zelmsg"))
         fields = [field.strip() for field in line.split(":", 1)[1].split("|")]
         own.append(int(fields[0]))
@@ -63,22 +69,36 @@ def run_memory(pythons, iterations):
     """Per environment, bench/memory.py's verdict (its exit status), and per operation the
     resident memory growth it printed (the third number of each row). The environments run at
     once: they count memory and references, not time, and they take most of a run."""
-    running = {library: subprocess.Popen([python, os.path.join(HERE, "memory.py"), "--iterations", str(iterations)],
-                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-               for library, python in pythons.items()}
+    running = {
+        library: subprocess.Popen(
+            [python, os.path.join(HERE, "memory.py"), "--iterations", str(iterations)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for library, python in pythons.items()
+    }
     results = {}
     for library, process in running.items():
         stdout, stderr = process.communicate()
-        rows = {match[1]: int(match[2]) for match in
-                re.finditer(r"^(\S.*?)\s{2,}-?\d+\s+-?\d+\s+(-?\d+)\s", stdout, re.MULTILINE)}
+        rows = {
+            match[1]: int(match[2])
+            for match in re.finditer(r"^(\S.*?)\s{2,}-?\d+\s+-?\d+\s+(-?\d+)\s", stdout, re.MULTILINE)
+        }
         verdict = [line for line in stdout.splitlines() if line.strip()][-1:] or [""]
-        results[library] = {"flat": process.returncode == 0 and bool(rows), "growth_kib": rows, "verdict": verdict[0],
-                            "iterations": iterations, "output": stdout + stderr}
+        results[library] = {
+            "flat": process.returncode == 0 and bool(rows),
+            "growth_kib": rows,
+            "verdict": verdict[0],
+            "iterations": iterations,
+            "output": stdout + stderr,
+        }
     return results
 
 
 # ---------------------------------------------------------------------------------------
 # Output.
+
 
 def ns(value):
     if value is None:
@@ -117,19 +137,31 @@ def summarize(row):
     """A row as measure.py's samples give it, with the medians and quartiles of each timer and of
     its pair ratios, and its verdict."""
     ratio = quartiles(row["ratios"]) if row["ratios"] else None
-    return {"name": row["name"], "group": row["group"], "target": row["target"], "pairs": len(row["zelmsg"]),
-            "zelmsg": quartiles(row["zelmsg"]), "parts": {k: quartiles(v) for k, v in row["parts"].items()},
-            "steps": {k: quartiles(v) for k, v in row["steps"].items()}, "ratio": ratio,
-            "met": None if row["target"] is None or ratio is None else ratio["median"] <= row["target"],
-            "ratios": row["ratios"]}
+    return {
+        "name": row["name"],
+        "group": row["group"],
+        "target": row["target"],
+        "pairs": len(row["zelmsg"]),
+        "zelmsg": quartiles(row["zelmsg"]),
+        "parts": {k: quartiles(v) for k, v in row["parts"].items()},
+        "steps": {k: quartiles(v) for k, v in row["steps"].items()},
+        "ratio": ratio,
+        "met": None if row["target"] is None or ratio is None else ratio["median"] <= row["target"],
+        "ratios": row["ratios"],
+    }
 
 
 def format_table(headers, rows, align=None):
     align = align or ["<"] + [">"] * (len(headers) - 1)
     widths = [max(len(str(x)) for x in column) for column in zip(headers, *rows)]
     line = lambda cells: "| " + " | ".join(f"{str(c):{a}{w}}" for c, a, w in zip(cells, align, widths)) + " |"
-    rule = "|" + "|".join((":" if a == "<" else "") + "-" * (w + 1) + (":" if a == ">" else "-")
-                          for a, w in zip(align, widths)) + "|"
+    rule = (
+        "|"
+        + "|".join(
+            (":" if a == "<" else "") + "-" * (w + 1) + (":" if a == ">" else "-") for a, w in zip(align, widths)
+        )
+        + "|"
+    )
     return "\n".join([line(headers), rule] + [line(row) for row in rows])
 
 
@@ -144,18 +176,37 @@ def main_table(result):
     for name in dict.fromkeys([*genuine, *standin]):
         row = genuine.get(name) or standin[name]
         parts = row["parts"]
-        cells = [name, spread(standin[name]["zelmsg"]) if name in standin else "-",
-                 spread(genuine[name]["zelmsg"]) if name in genuine else "-"]
+        cells = [
+            name,
+            spread(standin[name]["zelmsg"]) if name in standin else "-",
+            spread(genuine[name]["zelmsg"]) if name in genuine else "-",
+        ]
         cells += [ns(parts[label]["median"]) if label in parts else "-" for label in FLOOR_PARTS]
-        cells += [ratio(genuine[name]["ratio"]) if name in genuine else "-",
-                  ratio(standin[name]["ratio"]) if name in standin else "-",
-                  f"<= {row['target']}" if row["target"] else "-",
-                  "-" if row["target"] is None else
-                  "yes" if all(side[name]["met"] for side in (genuine, standin) if name in side) else "NO"]
+        cells += [
+            ratio(genuine[name]["ratio"]) if name in genuine else "-",
+            ratio(standin[name]["ratio"]) if name in standin else "-",
+            f"<= {row['target']}" if row["target"] else "-",
+            "-"
+            if row["target"] is None
+            else "yes"
+            if all(side[name]["met"] for side in (genuine, standin) if name in side)
+            else "NO",
+        ]
         rows.append(cells)
     library = "genuine" if genuine else "stand-in"
-    return format_table(["operation", "zelmsg, stand-in", "zelmsg, genuine", *(f"{part}, {library}" for part in FLOOR_PARTS),
-                         "ratio, genuine", "ratio, stand-in", "target", "met"], rows)
+    return format_table(
+        [
+            "operation",
+            "zelmsg, stand-in",
+            "zelmsg, genuine",
+            *(f"{part}, {library}" for part in FLOOR_PARTS),
+            "ratio, genuine",
+            "ratio, stand-in",
+            "target",
+            "met",
+        ],
+        rows,
+    )
 
 
 def steps_table(result):
@@ -169,10 +220,22 @@ def steps_table(result):
                 floor = sum(part["median"] for part in row["parts"].values())
                 apart = {**row["steps"], **{k: v for k, v in row["parts"].items() if k != FLOOR_PARTS[0]}}
                 steps = ", ".join(f"{step} {ns(part['median'])}" for step, part in apart.items())
-                rows.append([row["name"], label, ns(row["zelmsg"]["median"]), ns(floor),
-                             ns(row["zelmsg"]["median"] - floor), f"{row['ratio']['median']:.2f}", steps])
-    return format_table(["operation", "library", "zelmsg", "floor", "zelmsg's own", "ratio", "steps apart"],
-                        rows, ["<", "<", ">", ">", ">", ">", "<"])
+                rows.append(
+                    [
+                        row["name"],
+                        label,
+                        ns(row["zelmsg"]["median"]),
+                        ns(floor),
+                        ns(row["zelmsg"]["median"] - floor),
+                        f"{row['ratio']['median']:.2f}",
+                        steps,
+                    ]
+                )
+    return format_table(
+        ["operation", "library", "zelmsg", "floor", "zelmsg's own", "ratio", "steps apart"],
+        rows,
+        ["<", "<", ">", ">", ">", ">", "<"],
+    )
 
 
 def other_table(result, group, headers):
@@ -181,9 +244,17 @@ def other_table(result, group, headers):
         for row in result["rows"].get(library, []):
             if row["group"] == group:
                 floor = "; ".join(f"{label} {spread(part)}" for label, part in row["parts"].items()) or "-"
-                rows.append([row["name"], library, spread(row["zelmsg"]), floor,
-                             ratio(row["ratio"]) if row["ratio"] else "-",
-                             f"<= {row['target']}" if row["target"] else "-", verdict(row)])
+                rows.append(
+                    [
+                        row["name"],
+                        library,
+                        spread(row["zelmsg"]),
+                        floor,
+                        ratio(row["ratio"]) if row["ratio"] else "-",
+                        f"<= {row['target']}" if row["target"] else "-",
+                        verdict(row),
+                    ]
+                )
     return format_table(headers, rows, ["<", "<", ">", "<", ">", ">", ">"])
 
 
@@ -192,23 +263,34 @@ def peer_table(result):
     for row in result["rows"].get("genuine", []):
         if row["group"] == "peer":
             speedup = {k: 1 / v for k, v in row["ratio"].items()}
-            rows.append([row["name"], spread(row["zelmsg"]), spread(row["parts"]["vendor"]),
-                         f"{speedup['median']:.1f}x [{speedup['p75']:.1f}-{speedup['p25']:.1f}]",
-                         f">= {1 / row['target']:.0f}x" if row["target"] else "-", verdict(row)])
+            rows.append(
+                [
+                    row["name"],
+                    spread(row["zelmsg"]),
+                    spread(row["parts"]["vendor"]),
+                    f"{speedup['median']:.1f}x [{speedup['p75']:.1f}-{speedup['p25']:.1f}]",
+                    f">= {1 / row['target']:.0f}x" if row["target"] else "-",
+                    verdict(row),
+                ]
+            )
     return format_table(["message", "zelmsg", "vendor", "zelmsg faster by", "target", "met"], rows)
 
 
 def import_table(result):
-    rows = [[LIBRARIES[library], spread(times["cumulative_us"]), spread(times["own_us"]), str(times["runs"])]
-            for library, times in result["import"].items()]
+    rows = [
+        [LIBRARIES[library], spread(times["cumulative_us"]), spread(times["own_us"]), str(times["runs"])]
+        for library, times in result["import"].items()
+    ]
     return format_table(["library", "import zelmsg, us (cumulative)", "zelmsg itself, us", "processes"], rows)
 
 
 def memory_table(result):
     libraries = list(result["memory"])
     names = list(dict.fromkeys(name for library in libraries for name in result["memory"][library]["growth_kib"]))
-    rows = [[name] + [str(result["memory"][library]["growth_kib"].get(name, "-")) for library in libraries]
-            for name in names]
+    rows = [
+        [name] + [str(result["memory"][library]["growth_kib"].get(name, "-")) for library in libraries]
+        for name in names
+    ]
     return format_table(["operation"] + [f"resident growth KiB, {LIBRARIES[library]}" for library in libraries], rows)
 
 
@@ -221,26 +303,42 @@ def targets_summary(result):
             if chosen:
                 missed = [f"{row['name']} ({row['ratio']['median']:.2f})" for row in chosen if not row["met"]]
                 worst = max(chosen, key=lambda row: row["ratio"]["median"])
-                lines.append(f"{label}: {title}, ratio <= {chosen[0]['target']}: {len(chosen) - len(missed)}/"
-                             f"{len(chosen)} met, worst {worst['name']} {worst['ratio']['median']:.2f}"
-                             + (f"; missed: {', '.join(missed)}" if missed else ""))
+                lines.append(
+                    f"{label}: {title}, ratio <= {chosen[0]['target']}: {len(chosen) - len(missed)}/"
+                    f"{len(chosen)} met, worst {worst['name']} {worst['ratio']['median']:.2f}"
+                    + (f"; missed: {', '.join(missed)}" if missed else "")
+                )
         for row in rows:
             if row["group"] in ("build", "capi") and row["target"]:
-                lines.append(f"{label}: {row['name']} {row['ratio']['median']:.2f}x its floor "
-                             f"(target <= {row['target']}): " + ("met" if row["met"] else "missed"))
+                lines.append(
+                    f"{label}: {row['name']} {row['ratio']['median']:.2f}x its floor "
+                    f"(target <= {row['target']}): " + ("met" if row["met"] else "missed")
+                )
             if row["name"] == "C API handle()":
-                lines.append(f"{label}: C API handle() {row['zelmsg']['median']:.1f} ns (target < 10): "
-                             + ("met" if row["zelmsg"]["median"] < 10 else "missed"))
+                lines.append(
+                    f"{label}: C API handle() {row['zelmsg']['median']:.1f} ns (target < 10): "
+                    + ("met" if row["zelmsg"]["median"] < 10 else "missed")
+                )
             if row["group"] == "peer":
-                lines.append(f"build a message ({row['name']}): zelmsg {1 / row['ratio']['median']:.1f}x faster"
-                             + (f" (target >= {1 / row['target']:.0f}x): " + ("met" if row["met"] else "missed")
-                                if row["target"] else ""))
+                lines.append(
+                    f"build a message ({row['name']}): zelmsg {1 / row['ratio']['median']:.1f}x faster"
+                    + (
+                        f" (target >= {1 / row['target']:.0f}x): " + ("met" if row["met"] else "missed")
+                        if row["target"]
+                        else ""
+                    )
+                )
     for library, times in result["import"].items():
-        lines.append(f"{LIBRARIES[library]}: import zelmsg {times['cumulative_us']['median'] / 1000:.1f} ms, "
-                     f"zelmsg itself {times['own_us']['median'] / 1000:.1f} ms (median of {times['runs']} processes)")
+        lines.append(
+            f"{LIBRARIES[library]}: import zelmsg {times['cumulative_us']['median'] / 1000:.1f} ms, "
+            f"zelmsg itself {times['own_us']['median'] / 1000:.1f} ms (median of {times['runs']} processes)"
+        )
     for library, memory in result["memory"].items():
-        lines.append(f"{LIBRARIES[library]}: memory flat over {memory['iterations']} uses of each operation: "
-                     + ("yes" if memory["flat"] else "NO") + f" ({memory['verdict']})")
+        lines.append(
+            f"{LIBRARIES[library]}: memory flat over {memory['iterations']} uses of each operation: "
+            + ("yes" if memory["flat"] else "NO")
+            + f" ({memory['verdict']})"
+        )
     return "\n".join(lines)
 
 
@@ -254,17 +352,31 @@ def chart(result, path):
     rows = [row for row in result["rows"][primary] if row["group"] in GROUPS]
     names = [row["name"] for row in rows]
     peer = [row for row in result["rows"].get("genuine", []) if row["group"] == "peer"]
-    figure, axes = plt.subplots(1, 3 if peer else 2, figsize=(22 if peer else 16, max(12, 0.3 * len(rows))),
-                                gridspec_kw={"width_ratios": [3, 2, 2] if peer else [3, 2]})
+    figure, axes = plt.subplots(
+        1,
+        3 if peer else 2,
+        figsize=(22 if peer else 16, max(12, 0.3 * len(rows))),
+        gridspec_kw={"width_ratios": [3, 2, 2] if peer else [3, 2]},
+    )
     positions = list(range(len(rows)))[::-1]
     height = 0.38
 
     times = axes[0]
     upper = [p + height / 2 for p in positions]
-    times.barh(upper, [sum(part["median"] for part in row["parts"].values()) for row in rows], height,
-               color="#6baed6", label="floor: library calls in an empty binding (+ Python objects, codec)")
-    times.barh([p - height / 2 for p in positions], [row["zelmsg"]["median"] for row in rows], height,
-               color="#e6550d", label=f"zelmsg on the {primary} library")
+    times.barh(
+        upper,
+        [sum(part["median"] for part in row["parts"].values()) for row in rows],
+        height,
+        color="#6baed6",
+        label="floor: library calls in an empty binding (+ Python objects, codec)",
+    )
+    times.barh(
+        [p - height / 2 for p in positions],
+        [row["zelmsg"]["median"] for row in rows],
+        height,
+        color="#e6550d",
+        label=f"zelmsg on the {primary} library",
+    )
     times.set_xscale("log")
     times.set_yticks(positions, names, fontsize=8)
     times.set_ylim(-1, len(rows))
@@ -280,8 +392,15 @@ def chart(result, path):
         if shown:
             medians = [r["median"] for _, r in shown]
             errors = [[r["median"] - r["p25"] for _, r in shown], [r["p75"] - r["median"] for _, r in shown]]
-            ratios.barh([p + offset for p, _ in shown], medians, height, xerr=errors, color=colour,
-                        error_kw={"elinewidth": 0.8}, label=f"{library} library: median, quartiles of the pairs")
+            ratios.barh(
+                [p + offset for p, _ in shown],
+                medians,
+                height,
+                xerr=errors,
+                color=colour,
+                error_kw={"elinewidth": 0.8},
+                label=f"{library} library: median, quartiles of the pairs",
+            )
     for position, row in zip(positions, rows):
         if row["target"]:
             ratios.plot([row["target"]] * 2, [position - 0.45, position + 0.45], color="black", linewidth=1.5)
@@ -306,15 +425,18 @@ def chart(result, path):
         build.grid(axis="x", alpha=0.3)
 
     machine = result["machine"]
-    figure.suptitle(f"zelmsg benchmark, {time.strftime('%Y-%m-%d', time.gmtime(result['finished']))}: "
-                    f"{describe(machine)}; load average {machine['load_start'][0]:.2f} at start, "
-                    f"{machine['load_end'][0]:.2f} at end")
+    figure.suptitle(
+        f"zelmsg benchmark, {time.strftime('%Y-%m-%d', time.gmtime(result['finished']))}: "
+        f"{describe(machine)}; load average {machine['load_start'][0]:.2f} at start, "
+        f"{machine['load_end'][0]:.2f} at end"
+    )
     figure.tight_layout(rect=(0, 0, 1, 1 - 0.3 / figure.get_figheight()))
     figure.savefig(path, dpi=100)
     plt.close(figure)
 
 
 # ---------------------------------------------------------------------------------------
+
 
 def machine_facts():
     fields = {}
@@ -323,18 +445,28 @@ def machine_facts():
         fields[key.strip()] = value.strip()
     with open("/proc/meminfo") as info:
         memory_gib = round(int(info.readline().split()[1]) / 2**20)
-    return {"cpu": fields.get("Model name", platform.processor()), "cpu_family": fields.get("CPU family"),
-            "model": fields.get("Model"), "hypervisor": fields.get("Hypervisor vendor"), "cores": os.cpu_count(),
-            "mhz": fields.get("CPU MHz"), "memory_gib": memory_gib, "kernel": platform.release(),
-            "python": platform.python_version(), "load_start": os.getloadavg()}
+    return {
+        "cpu": fields.get("Model name", platform.processor()),
+        "cpu_family": fields.get("CPU family"),
+        "model": fields.get("Model"),
+        "hypervisor": fields.get("Hypervisor vendor"),
+        "cores": os.cpu_count(),
+        "mhz": fields.get("CPU MHz"),
+        "memory_gib": memory_gib,
+        "kernel": platform.release(),
+        "python": platform.python_version(),
+        "load_start": os.getloadavg(),
+    }
 
 
 def describe(machine):
     """The machine in one line."""
     where = f", {machine['hypervisor']} virtual machine" if machine["hypervisor"] else ""
     mhz = f" at {float(machine['mhz']):.0f} MHz" if machine["mhz"] else ""
-    return (f"{machine['cpu']} (family {machine['cpu_family']}, model {machine['model']}){mhz}, {machine['cores']} "
-            f"cores, {machine['memory_gib']} GiB{where}, Linux {machine['kernel']}, Python {machine['python']}")
+    return (
+        f"{machine['cpu']} (family {machine['cpu_family']}, model {machine['model']}){mhz}, {machine['cores']} "
+        f"cores, {machine['memory_gib']} GiB{where}, Linux {machine['kernel']}, Python {machine['python']}"
+    )
 
 
 def main():
@@ -363,13 +495,25 @@ def main():
         for library, (python, capi, vendor_site) in pythons.items():
             pooled = None
             for process in range(args.processes):
-                log(f"zelmsg and its floors in pairs, {LIBRARIES[library]} library, process {process + 1} of "
-                    f"{args.processes} ({python})")
+                log(
+                    f"zelmsg and its floors in pairs, {LIBRARIES[library]} library, process {process + 1} of "
+                    f"{args.processes} ({python})"
+                )
                 out = os.path.join(workdir, f"{library}-{process}.json")
-                command = [python, os.path.join(HERE, "measure.py"), "--floor-dir",
-                           os.path.join(args.floor_dir, f"floor-{library}"), "--pairs",
-                           str(max(args.pairs // args.processes, 1)), "--sample-ms", str(args.sample_ms),
-                           "--seed", str(2 * process), "--out", out]
+                command = [
+                    python,
+                    os.path.join(HERE, "measure.py"),
+                    "--floor-dir",
+                    os.path.join(args.floor_dir, f"floor-{library}"),
+                    "--pairs",
+                    str(max(args.pairs // args.processes, 1)),
+                    "--sample-ms",
+                    str(args.sample_ms),
+                    "--seed",
+                    str(2 * process),
+                    "--out",
+                    out,
+                ]
                 command += ["--capi", capi] if capi else []
                 command += ["--vendor-site", vendor_site] if vendor_site else []
                 subprocess.run(command, check=True)
@@ -382,9 +526,12 @@ def main():
         log(f"import zelmsg, {IMPORT_RUNS} fresh processes, {LIBRARIES[library]} library")
         result["import"][library] = import_times(python)
     if args.memory_iterations:
-        log(f"resident memory over {args.memory_iterations} uses, {' and '.join(LIBRARIES[k] for k in pythons)} library")
-        result["memory"] = run_memory({library: python for library, (python, _, _) in pythons.items()},
-                                      args.memory_iterations)
+        log(
+            f"resident memory over {args.memory_iterations} uses, {' and '.join(LIBRARIES[k] for k in pythons)} library"
+        )
+        result["memory"] = run_memory(
+            {library: python for library, (python, _, _) in pythons.items()}, args.memory_iterations
+        )
     log("done")
 
     machine = result["machine"]
@@ -398,14 +545,18 @@ def main():
     chart(result, os.path.join(args.out_dir, "results.png"))
 
     print(f"\nzelmsg benchmark: {describe(machine)}")
-    print(f"load average {machine['load_start'][0]:.2f} at start, {machine['load_end'][0]:.2f} at end "
-          f"({machine['uptime']}); {result['seconds']} s")
-    print(f"ns per operation, process CPU time: median [quartiles] of {args.pairs} samples; a ratio is the median "
-          f"[quartiles] of {args.pairs} pair ratios, zelmsg over its floor, each side about {args.sample_ms} ms, both "
-          f"in one process, spread over {args.processes} processes (the vendor's rows: a quarter as many pairs, "
-          "eight times as long). Floor: the library's calls (as the core makes them, on a copy of the message) + the empty "
-          "pybind11 call of the same shape + the Python objects made or read through the C API + the codec called "
-          "directly.\n")
+    print(
+        f"load average {machine['load_start'][0]:.2f} at start, {machine['load_end'][0]:.2f} at end "
+        f"({machine['uptime']}); {result['seconds']} s"
+    )
+    print(
+        f"ns per operation, process CPU time: median [quartiles] of {args.pairs} samples; a ratio is the median "
+        f"[quartiles] of {args.pairs} pair ratios, zelmsg over its floor, each side about {args.sample_ms} ms, both "
+        f"in one process, spread over {args.processes} processes (the vendor's rows: a quarter as many pairs, "
+        "eight times as long). Floor: the library's calls (as the core makes them, on a copy of the message) + the empty "
+        "pybind11 call of the same shape + the Python objects made or read through the C API + the codec called "
+        "directly.\n"
+    )
     print(main_table(result))
     print("\nWhere the time goes: each step of the floor, timed apart in the same pairs.\n")
     print(steps_table(result))
@@ -413,17 +564,21 @@ def main():
     print(other_table(result, "build", ["operation", "library", "zelmsg", "floor", "ratio", "target", "met"]))
     print(other_table(result, "capi", ["C API", "library", "zelmsg", "floor", "ratio", "target", "met"]))
     if any(row["group"] == "peer" for row in result["rows"].get("genuine", [])):
-        print("\nOne outbound message against the vendor's API (solace-pubsubplus, no broker), genuine library, "
-              "collector on. zelmsg: ZelMsg(), delivery_mode, cos, json (or ZelMsg.build with a destination too); "
-              "vendor: its builder with class of service and ct=json, per message or preset, then build() through "
-              "an orjson converter. 10 user properties: user_properties and a 64-byte body, against "
-              "from_properties(...).build(body) or ten with_property calls.\n")
+        print(
+            "\nOne outbound message against the vendor's API (solace-pubsubplus, no broker), genuine library, "
+            "collector on. zelmsg: ZelMsg(), delivery_mode, cos, json (or ZelMsg.build with a destination too); "
+            "vendor: its builder with class of service and ct=json, per message or preset, then build() through "
+            "an orjson converter. 10 user properties: user_properties and a 64-byte body, against "
+            "from_properties(...).build(body) or ten with_property calls.\n"
+        )
         print(peer_table(result))
     print("\nImporting zelmsg in a fresh process (python -X importtime): median [quartiles] in microseconds.\n")
     print(import_table(result))
     if result["memory"]:
-        print(f"\nResident memory growth over {args.memory_iterations} uses of each operation (bench/memory.py, "
-              "which also watches traced memory and reference counts)\n")
+        print(
+            f"\nResident memory growth over {args.memory_iterations} uses of each operation (bench/memory.py, "
+            "which also watches traced memory and reference counts)\n"
+        )
         print(memory_table(result))
     print("\nTargets\n")
     print(targets_summary(result))

@@ -34,12 +34,12 @@ _TRUE = {"1", "on", "yes", "true", "y"}
 # build there needs first.
 _UNTESTED = {
     "musllinux": "the vendor's package carries libsolclient for musl Linux on x86_64, but zelmsg "
-                 "has no musl build environment or test run yet (its wheels and tests are for glibc)",
+    "has no musl build environment or test run yet (its wheels and tests are for glibc)",
     "macosx": "zelmsg's build is ELF-only (a GNU linker version script, an $ORIGIN run path, the "
-              "library's SONAME read with readelf); macOS needs its Mach-O counterparts "
-              "(an exported symbols list, @loader_path, install names) and a Mac to test them on",
+    "library's SONAME read with readelf); macOS needs its Mach-O counterparts "
+    "(an exported symbols list, @loader_path, install names) and a Mac to test them on",
     "win": "the vendor's package carries libsolclient.dll without the import library (.lib) that "
-           "linking against it needs, and zelmsg's build is ELF-only",
+    "linking against it needs, and zelmsg's build is ELF-only",
 }
 
 
@@ -74,7 +74,8 @@ def library_requirement(config_settings=None):
             f"zelmsg: solace-pubsubplus carries libsolclient for Linux on x86_64 and aarch64 (and "
             f"musl Linux, macOS and Windows, which zelmsg does not build for yet), not for {target}: "
             f"set ZELMSG_SOLCLIENT_DIR to the folder of the C SDK's libsolclient.so, or build on the "
-            f"stand-in for tests (-Ccmake.define.ZELMSG_STANDIN=ON)")
+            f"stand-in for tests (-Ccmake.define.ZELMSG_STANDIN=ON)"
+        )
     with open(pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml", "rb") as file:
         return tomllib.load(file)["tool"]["zelmsg"]["solclient"]
 

@@ -5,8 +5,19 @@ import pickle
 from typing import Any
 
 import zelmsg
-from zelmsg import (DeliveryMode, Destination, DestinationType, Float32, Int8, ReplicationGroupMessageId, Smf,
-                    UInt64, UnknownField, WChar, ZelMsg)
+from zelmsg import (
+    DeliveryMode,
+    Destination,
+    DestinationType,
+    Float32,
+    Int8,
+    ReplicationGroupMessageId,
+    Smf,
+    UInt64,
+    UnknownField,
+    WChar,
+    ZelMsg,
+)
 
 
 def build_request(order: dict[str, Any]) -> ZelMsg:
@@ -40,8 +51,15 @@ def describe(msg: ZelMsg) -> str:
 
 
 def rest_of_header(msg: ZelMsg) -> tuple[bool, int, int | None, str | None, str | None, int | None, int | None]:
-    return (msg.dmq_eligible, msg.ttl, msg.priority, msg.correlation_id, msg.application_message_id,
-            msg.sender_timestamp, msg.sequence_number)
+    return (
+        msg.dmq_eligible,
+        msg.ttl,
+        msg.priority,
+        msg.correlation_id,
+        msg.application_message_id,
+        msg.sender_timestamp,
+        msg.sequence_number,
+    )
 
 
 def as_text(msg: ZelMsg, text: str) -> str | None:
@@ -71,8 +89,12 @@ def received(wire: bytes) -> tuple[bool, int | None, int | None, str | None, Zel
     msg.sender_id, msg.application_message_type, msg.user_data = "me", "order", b"\x01"
     msg.http_content_type, msg.http_content_encoding, msg.expiration = "text/plain", None, 0
     msg.ack_immediately = True
-    facts = (msg.redelivered or msg.discard_indication, msg.delivery_count, msg.message_id,
-             msg.replication_group_message_id)
+    facts = (
+        msg.redelivered or msg.discard_indication,
+        msg.delivery_count,
+        msg.message_id,
+        msg.replication_group_message_id,
+    )
     return (*facts, copy.deepcopy(msg))
 
 
@@ -91,8 +113,13 @@ if __name__ == "__main__":
     message = build_request({"order": 1042})
     print(describe(message), rest_of_header(message), as_msgpack(message, {"order": 1042}), repr(message)[:11])
     print(as_text(message, "hello"), Destination("orders") == message.dest)
-    print(int(zelmsg.NonPersistent) | int(zelmsg.Direct), zelmsg.Topic < zelmsg.Queue, zelmsg.Null, zelmsg.TopicTemp,
-          zelmsg.QueueTemp)
+    print(
+        int(zelmsg.NonPersistent) | int(zelmsg.Direct),
+        zelmsg.Topic < zelmsg.Queue,
+        zelmsg.Null,
+        zelmsg.TopicTemp,
+        zelmsg.QueueTemp,
+    )
     print(with_properties(message), zelmsg.__version__, zelmsg.library_version())
     print(the_rest(message, "rmid1:01020-30405060708-090a0b0c-0d0e0f10")[:2])
     built = ZelMsg.build(dest=Destination("orders/eu/new"), delivery_mode=zelmsg.Persistent, json={"order": 1})

@@ -5,11 +5,9 @@ import pathlib
 import platform
 import shutil
 import subprocess
-import sys
 import sysconfig
 
 import pytest
-
 import zelmsg
 from solclient import Library
 
@@ -31,12 +29,17 @@ LIB = Library(ctypes.CDLL(loaded_libsolclient()))
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "standin_only: needs the stand-in library's test-control interface")
-    config.addinivalue_line("markers", "genuine_only: needs what only the genuine library does, such as its wire encoding")
+    config.addinivalue_line(
+        "markers", "genuine_only: needs what only the genuine library does, such as its wire encoding"
+    )
 
 
 def pytest_collection_modifyitems(config, items):
-    marker, reason = (("genuine_only", "needs the genuine library") if LIB.has_control else
-                      ("standin_only", "needs the stand-in library's test-control interface"))
+    marker, reason = (
+        ("genuine_only", "needs the genuine library")
+        if LIB.has_control
+        else ("standin_only", "needs the stand-in library's test-control interface")
+    )
     skip = pytest.mark.skip(reason=reason)
     for item in items:
         if marker in item.keywords:
@@ -87,10 +90,25 @@ def build_peer(compiler, folder):
     include = pathlib.Path(sysconfig.get_paths()["include"])
     out = folder / f"zelmsg_peer{sysconfig.get_config_var('EXT_SUFFIX')}"
     subprocess.run(
-        [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-fvisibility=hidden",
-         "-I", str(ROOT / "src/core"), "-I", str(ROOT / "src/messaging"),
-         "-isystem", pybind11.get_include(), "-isystem", str(include),
-         str(ROOT / "tests/peer/zelmsg_peer.cpp"), "-o", str(out)],
+        [
+            compiler,
+            "-std=c++20",
+            "-O1",
+            "-shared",
+            "-fPIC",
+            "-fvisibility=hidden",
+            "-I",
+            str(ROOT / "src/core"),
+            "-I",
+            str(ROOT / "src/messaging"),
+            "-isystem",
+            pybind11.get_include(),
+            "-isystem",
+            str(include),
+            str(ROOT / "tests/peer/zelmsg_peer.cpp"),
+            "-o",
+            str(out),
+        ],
         check=True,
     )
     return out

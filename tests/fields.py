@@ -8,16 +8,55 @@ import struct
 from collections.abc import Mapping
 
 import zelmsg
-from solclient import (BOOL, BYTEARRAY, DESTINATION, DOUBLE, FLOAT, INT8, INT16, INT32, INT64, MAP, NOT_FOUND,
-                       NULL, OK, SMF, STREAM, STRING, UINT8, UINT16, UINT32, UINT64, UNKNOWN, WCHAR)
+from solclient import (
+    BOOL,
+    BYTEARRAY,
+    DESTINATION,
+    DOUBLE,
+    FLOAT,
+    INT8,
+    INT16,
+    INT32,
+    INT64,
+    MAP,
+    NOT_FOUND,
+    NULL,
+    OK,
+    SMF,
+    STREAM,
+    STRING,
+    UINT8,
+    UINT16,
+    UINT32,
+    UINT64,
+    UNKNOWN,
+    WCHAR,
+)
 
 MAX_DEPTH = 1000
 # zelmsg's typed classes, checked first, and the add call of each.
-TYPED = [(zelmsg.Float32, "Float"), (zelmsg.WChar, "Wchar"), (zelmsg.Int8, "Int8"), (zelmsg.Int16, "Int16"),
-         (zelmsg.Int32, "Int32"), (zelmsg.UInt8, "Uint8"), (zelmsg.UInt16, "Uint16"), (zelmsg.UInt32, "Uint32"),
-         (zelmsg.UInt64, "Uint64"), (zelmsg.Smf, "Smf"), (zelmsg.UnknownField, "UnknownField")]
-READ_AS = {INT8: zelmsg.Int8, INT16: zelmsg.Int16, INT32: zelmsg.Int32, UINT8: zelmsg.UInt8, UINT16: zelmsg.UInt16,
-           UINT32: zelmsg.UInt32, UINT64: zelmsg.UInt64}
+TYPED = [
+    (zelmsg.Float32, "Float"),
+    (zelmsg.WChar, "Wchar"),
+    (zelmsg.Int8, "Int8"),
+    (zelmsg.Int16, "Int16"),
+    (zelmsg.Int32, "Int32"),
+    (zelmsg.UInt8, "Uint8"),
+    (zelmsg.UInt16, "Uint16"),
+    (zelmsg.UInt32, "Uint32"),
+    (zelmsg.UInt64, "Uint64"),
+    (zelmsg.Smf, "Smf"),
+    (zelmsg.UnknownField, "UnknownField"),
+]
+READ_AS = {
+    INT8: zelmsg.Int8,
+    INT16: zelmsg.Int16,
+    INT32: zelmsg.Int32,
+    UINT8: zelmsg.UInt8,
+    UINT16: zelmsg.UInt16,
+    UINT32: zelmsg.UInt32,
+    UINT64: zelmsg.UInt64,
+}
 
 
 def utf8(data):
@@ -54,7 +93,7 @@ def field_of(value, depth):
     if isinstance(value, bool):
         return "Boolean", int(value)
     if isinstance(value, int):
-        if -2**63 <= value < 2**63:
+        if -(2**63) <= value < 2**63:
             return "Int64", int(value)
         if 2**63 <= value < 2**64:
             return "Uint64", int(value)
@@ -168,9 +207,17 @@ def read_of(add, argument):
     if add == "Destination":
         # A temporary kind reads back as its plain one.
         return zelmsg.Destination(argument[1], zelmsg.DestinationType(argument[0] & 1))
-    return {"Boolean": bool, "Int64": int, "Double": float, "String": bytes.decode, "ByteArray": bytes,
-            "Null": lambda _: None, "Float": zelmsg.Float32, "Wchar": lambda code: zelmsg.WChar(chr(code)),
-            **{kind: cls for cls, kind in TYPED if kind not in ("Float", "Wchar")}}[add](argument)
+    return {
+        "Boolean": bool,
+        "Int64": int,
+        "Double": float,
+        "String": bytes.decode,
+        "ByteArray": bytes,
+        "Null": lambda _: None,
+        "Float": zelmsg.Float32,
+        "Wchar": lambda code: zelmsg.WChar(chr(code)),
+        **{kind: cls for cls, kind in TYPED if kind not in ("Float", "Wchar")},
+    }[add](argument)
 
 
 def read_user_properties(lib, msg):

@@ -11,8 +11,26 @@ import struct
 import sys
 
 from solclient import BROKER_PARAMETERS
-from zelmsg import (Destination, Direct, Float32, Int8, Int16, Int32, NonPersistent, Persistent, Queue, Smf, TopicTemp,
-                    UInt8, UInt16, UInt32, UInt64, UnknownField, WChar, ZelMsg)
+from zelmsg import (
+    Destination,
+    Direct,
+    Float32,
+    Int8,
+    Int16,
+    Int32,
+    NonPersistent,
+    Persistent,
+    Queue,
+    Smf,
+    TopicTemp,
+    UInt8,
+    UInt16,
+    UInt32,
+    UInt64,
+    UnknownField,
+    WChar,
+    ZelMsg,
+)
 
 MAX_DEPTH = 1000  # zelmsg's own nesting limit, the payload or property map itself included
 MiB = 1 << 20
@@ -20,17 +38,67 @@ HUGE = 17 * MiB  # past 16 MiB, where 3-byte lengths no longer hold a section
 
 # Values at the edges of every field type, and the length-field widths of text and bytes.
 SCALARS = [
-    None, True, False, 0, -2**63, 2**63 - 1, 2**63, 2**64 - 1, Int8(-128), Int8(127), Int16(-2**15), Int16(2**15 - 1),
-    Int32(-2**31), Int32(2**31 - 1), UInt8(0), UInt8(255), UInt16(2**16 - 1), UInt32(2**32 - 1), UInt64(0),
-    UInt64(2**64 - 1), 0.0, -0.0, 1.5e308, 5e-324, math.inf, -math.inf, math.nan, Float32(-0.0), Float32(3.5),
-    Float32(math.inf), Float32(math.nan), WChar("\0"), WChar("a"), WChar("é"), WChar("\uffff"), "", "é☃𝄞",
-    "s" * 252, "s" * 253, "s" * 65531, "s" * 65532, b"", b"\x00\xff", bytes(253), bytes(254), bytes(65532),
-    Destination("t/1"), Destination("q", Queue), Destination("tt", TopicTemp), Destination("#P2P/QUE/q", Queue),
+    None,
+    True,
+    False,
+    0,
+    -(2**63),
+    2**63 - 1,
+    2**63,
+    2**64 - 1,
+    Int8(-128),
+    Int8(127),
+    Int16(-(2**15)),
+    Int16(2**15 - 1),
+    Int32(-(2**31)),
+    Int32(2**31 - 1),
+    UInt8(0),
+    UInt8(255),
+    UInt16(2**16 - 1),
+    UInt32(2**32 - 1),
+    UInt64(0),
+    UInt64(2**64 - 1),
+    0.0,
+    -0.0,
+    1.5e308,
+    5e-324,
+    math.inf,
+    -math.inf,
+    math.nan,
+    Float32(-0.0),
+    Float32(3.5),
+    Float32(math.inf),
+    Float32(math.nan),
+    WChar("\0"),
+    WChar("a"),
+    WChar("é"),
+    WChar("\uffff"),
+    "",
+    "é☃𝄞",
+    "s" * 252,
+    "s" * 253,
+    "s" * 65531,
+    "s" * 65532,
+    b"",
+    b"\x00\xff",
+    bytes(253),
+    bytes(254),
+    bytes(65532),
+    Destination("t/1"),
+    Destination("q", Queue),
+    Destination("tt", TopicTemp),
+    Destination("#P2P/QUE/q", Queue),
     Destination("d" * 249),  # the longest name a field takes
     # SMF fields, and fields of the forms the library reads as UNKNOWN: a type it does not know,
     # a number, a destination and a container in length forms it never writes.
-    Smf(b""), Smf(bytes(300)), UnknownField(b"\xfc\x02"), UnknownField(b"\x32\x00\x01\x07" + bytes(259)),
-    UnknownField(b"\x09\x00\x07\x00\x00\x00\x05"), UnknownField(b"\x22\x00\x00\x05\x01"), UnknownField(b"\x29\x00\x04\x00")]
+    Smf(b""),
+    Smf(bytes(300)),
+    UnknownField(b"\xfc\x02"),
+    UnknownField(b"\x32\x00\x01\x07" + bytes(259)),
+    UnknownField(b"\x09\x00\x07\x00\x00\x00\x05"),
+    UnknownField(b"\x22\x00\x00\x05\x01"),
+    UnknownField(b"\x29\x00\x04\x00"),
+]
 
 
 def nested(levels, leaf, kind=dict):
@@ -50,25 +118,57 @@ HEADERS = {
     "p2p": dict(dest=Destination("#P2P/QUE/q", Queue)),
     "long topic": dict(dest=Destination("t/" * 124 + "xy")),
     "temporary": dict(dest=Destination("tt", TopicTemp), reply2=Destination("rt", TopicTemp)),
-    "persistent": dict(delivery_mode=Persistent, ack_immediately=True, dmq_eligible=True, ttl=315_360_000_000,
-                       priority=255, cos=3),
+    "persistent": dict(
+        delivery_mode=Persistent, ack_immediately=True, dmq_eligible=True, ttl=315_360_000_000, priority=255, cos=3
+    ),
     "non-persistent": dict(delivery_mode=NonPersistent, ack_immediately=True, priority=0, cos=2, ttl=1),
     "direct": dict(delivery_mode=Direct, ack_immediately=True, dmq_eligible=True, ttl=0, cos=1, expiration=5),
     "reply": dict(is_reply=True, elide=True, reply2=Destination("r", Queue)),
     "request": dict(reply2=Destination("r/" * 124 + "st")),
-    "empty ids": dict(correlation_id="", application_message_id="", application_message_type="", sender_id="",
-                      http_content_type="", http_content_encoding="", content_type="", user_data=b""),
-    "ids": dict(correlation_id="c" * 300, application_message_id="é" * 200, application_message_type="t☃",
-                sender_id="s" * 70_000, http_content_type="application/json", http_content_encoding="gzip",
-                content_type="json", user_data=b"\x00\xff" * 18),
+    "empty ids": dict(
+        correlation_id="",
+        application_message_id="",
+        application_message_type="",
+        sender_id="",
+        http_content_type="",
+        http_content_encoding="",
+        content_type="",
+        user_data=b"",
+    ),
+    "ids": dict(
+        correlation_id="c" * 300,
+        application_message_id="é" * 200,
+        application_message_type="t☃",
+        sender_id="s" * 70_000,
+        http_content_type="application/json",
+        http_content_encoding="gzip",
+        content_type="json",
+        user_data=b"\x00\xff" * 18,
+    ),
     "numbers": dict(sender_timestamp=0, sequence_number=2**64 - 1),
     "other numbers": dict(sender_timestamp=2**63 - 1, sequence_number=0),
-    "everything": dict(dest=Destination("orders/eu/new"), reply2=Destination("replies", Queue), is_reply=True,
-                       elide=True, delivery_mode=Persistent, cos=3, dmq_eligible=True, ttl=60_000, priority=9,
-                       correlation_id="c", application_message_id="a", sender_timestamp=1_700_000_000_123,
-                       sequence_number=2**63 + 5, application_message_type="t", sender_id="s",
-                       http_content_type="text/plain", http_content_encoding="gzip", user_data=b"\x01" * 36,
-                       ack_immediately=True, content_type="ct"),
+    "everything": dict(
+        dest=Destination("orders/eu/new"),
+        reply2=Destination("replies", Queue),
+        is_reply=True,
+        elide=True,
+        delivery_mode=Persistent,
+        cos=3,
+        dmq_eligible=True,
+        ttl=60_000,
+        priority=9,
+        correlation_id="c",
+        application_message_id="a",
+        sender_timestamp=1_700_000_000_123,
+        sequence_number=2**63 + 5,
+        application_message_type="t",
+        sender_id="s",
+        http_content_type="text/plain",
+        http_content_encoding="gzip",
+        user_data=b"\x01" * 36,
+        ack_immediately=True,
+        content_type="ct",
+    ),
 }
 
 PAYLOADS = {
@@ -163,14 +263,40 @@ def as_delivered(wire, **facts):
     return wire[:4] + struct.pack(">II", header + len(extra), total + len(extra)) + extra + wire[12:]
 
 
-DELIVERIES = [dict(redelivered=True), dict(topic_sequence_number=2**63 - 1, message_id=1),
-              dict(redelivered=True, topic_sequence_number=-1, message_id=2**63 - 1)]
+DELIVERIES = [
+    dict(redelivered=True),
+    dict(topic_sequence_number=2**63 - 1, message_id=1),
+    dict(redelivered=True, topic_sequence_number=-1, message_id=2**63 - 1),
+]
 
 # What the encoding carries, and so what a receiver reads as the sender wrote it.
-CARRIED = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "cos", "content_type", "dmq_eligible", "ttl",
-           "correlation_id", "application_message_id", "sender_timestamp", "sequence_number",
-           "application_message_type", "sender_id", "http_content_type", "http_content_encoding", "user_data",
-           "body", "text", "map", "stream", "is_request", "is_p2p", "xml"]
+CARRIED = [
+    "dest",
+    "reply2",
+    "is_reply",
+    "elide",
+    "delivery_mode",
+    "cos",
+    "content_type",
+    "dmq_eligible",
+    "ttl",
+    "correlation_id",
+    "application_message_id",
+    "sender_timestamp",
+    "sequence_number",
+    "application_message_type",
+    "sender_id",
+    "http_content_type",
+    "http_content_encoding",
+    "user_data",
+    "body",
+    "text",
+    "map",
+    "stream",
+    "is_request",
+    "is_p2p",
+    "xml",
+]
 RECEIVED = ["redelivered", "topic_sequence_number", "message_id"]
 
 
@@ -186,10 +312,13 @@ def expected(msg, **facts):
     only when the message is not Direct, a message id of 0 when not Direct, and the facts a
     broker added (to a Direct message: a guaranteed one has its own message id)."""
     direct = msg.delivery_mode == Direct
-    seen = attributes(msg) | {"priority": 4 if msg.priority is None else msg.priority,
-                              "ack_immediately": msg.ack_immediately and not direct,
-                              "redelivered": False, "topic_sequence_number": None,
-                              "message_id": None if direct else 0}  # a guaranteed message's id is its own
+    seen = attributes(msg) | {
+        "priority": 4 if msg.priority is None else msg.priority,
+        "ack_immediately": msg.ack_immediately and not direct,
+        "redelivered": False,
+        "topic_sequence_number": None,
+        "message_id": None if direct else 0,
+    }  # a guaranteed message's id is its own
     return seen | facts
 
 

@@ -7,9 +7,29 @@ their C types, and the stand-in's test-control functions when the library has th
 import ctypes
 import gc
 import struct
-from ctypes import (POINTER, byref, c_char, c_char_p, c_double, c_float, c_int, c_int8, c_int16,
-                    c_int32, c_int64, c_long, c_longlong, c_size_t, c_ubyte, c_uint8, c_uint16, c_uint32,
-                    c_uint64, c_ulong, c_void_p)
+from ctypes import (
+    POINTER,
+    byref,
+    c_char,
+    c_char_p,
+    c_double,
+    c_float,
+    c_int,
+    c_int8,
+    c_int16,
+    c_int32,
+    c_int64,
+    c_long,
+    c_longlong,
+    c_size_t,
+    c_ubyte,
+    c_uint8,
+    c_uint16,
+    c_uint32,
+    c_uint64,
+    c_ulong,
+    c_void_p,
+)
 
 OK, EOS, NOT_FOUND, FAIL = 0, 4, 5, -1
 TOPIC, QUEUE, TOPIC_TEMP, QUEUE_TEMP = 0, 1, 2, 3
@@ -21,8 +41,27 @@ RMID_SIZE = 16  # a replication group message id
 NO_WIRE_ENCODING = 1000  # the stand-in's sub-code for the wire calls it refuses
 
 # Field types, as a field record's type says them.
-(BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING, BYTEARRAY, FLOAT,
- DOUBLE, MAP, STREAM, NULL, DESTINATION, SMF) = range(19)
+(
+    BOOL,
+    UINT8,
+    INT8,
+    UINT16,
+    INT16,
+    UINT32,
+    INT32,
+    UINT64,
+    INT64,
+    WCHAR,
+    STRING,
+    BYTEARRAY,
+    FLOAT,
+    DOUBLE,
+    MAP,
+    STREAM,
+    NULL,
+    DESTINATION,
+    SMF,
+) = range(19)
 UNKNOWN = -1
 
 
@@ -39,10 +78,22 @@ class ErrorInfo(ctypes.Structure):
 
 
 class FieldValue(ctypes.Union):
-    _fields_ = [("boolean", c_ubyte), ("uint8", c_uint8), ("int8", c_int8), ("uint16", c_uint16),
-                ("int16", c_int16), ("uint32", c_uint32), ("int32", c_int32), ("uint64", c_uint64),
-                ("int64", c_int64), ("wchar", c_uint32), ("pointer", c_void_p), ("float32", c_float),
-                ("float64", c_double), ("dest", Destination)]
+    _fields_ = [
+        ("boolean", c_ubyte),
+        ("uint8", c_uint8),
+        ("int8", c_int8),
+        ("uint16", c_uint16),
+        ("int16", c_int16),
+        ("uint32", c_uint32),
+        ("int32", c_int32),
+        ("uint64", c_uint64),
+        ("int64", c_int64),
+        ("wchar", c_uint32),
+        ("pointer", c_void_p),
+        ("float32", c_float),
+        ("float64", c_double),
+        ("dest", Destination),
+    ]
 
 
 class Field(ctypes.Structure):
@@ -59,11 +110,25 @@ _field = POINTER(Field)
 
 # The container adds: (the value's C types, how a Python value becomes those arguments).
 ADDS = {
-    "Boolean": [_bool], "Uint8": [c_uint8], "Int8": [c_int8], "Uint16": [c_uint16], "Int16": [c_int16],
-    "Uint32": [c_uint32], "Int32": [c_int32], "Uint64": [c_uint64], "Int64": [c_int64], "Char": [c_char],
-    "Wchar": [c_uint32], "String": [c_char_p], "ByteArray": [c_char_p, c_uint32], "Smf": [c_char_p, c_uint32],
+    "Boolean": [_bool],
+    "Uint8": [c_uint8],
+    "Int8": [c_int8],
+    "Uint16": [c_uint16],
+    "Int16": [c_int16],
+    "Uint32": [c_uint32],
+    "Int32": [c_int32],
+    "Uint64": [c_uint64],
+    "Int64": [c_int64],
+    "Char": [c_char],
+    "Wchar": [c_uint32],
+    "String": [c_char_p],
+    "ByteArray": [c_char_p, c_uint32],
+    "Smf": [c_char_p, c_uint32],
     "UnknownField": [c_char_p, c_uint32],
-    "Float": [c_float], "Double": [c_double], "Null": [], "Destination": [_dest, c_size_t],
+    "Float": [c_float],
+    "Double": [c_double],
+    "Null": [],
+    "Destination": [_dest, c_size_t],
 }
 
 OPERATIONS = {
@@ -130,8 +195,11 @@ OPERATIONS = {
     "solClient_container_rewind": (_rc, [_handle]),
     "solClient_container_getSize": (_rc, [_handle, POINTER(c_size_t)]),
     "solClient_container_deleteField": (_rc, [_handle, c_char_p]),
-    **{f"solClient_msg_{verb}{name}": (_rc, args) for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")
-       for verb, args in (("get", [_handle, POINTER(c_char_p)]), ("set", [_handle, c_char_p]), ("delete", [_handle]))},
+    **{
+        f"solClient_msg_{verb}{name}": (_rc, args)
+        for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")
+        for verb, args in (("get", [_handle, POINTER(c_char_p)]), ("set", [_handle, c_char_p]), ("delete", [_handle]))
+    },
     "solClient_msg_deleteHttpContentType": (_rc, [_handle]),
     "solClient_msg_getExpiration": (_rc, [_handle, POINTER(c_int64)]),
     "solClient_msg_setExpiration": (_rc, [_handle, c_int64]),
@@ -157,8 +225,11 @@ OPERATIONS = {
     "solClient_msg_getCacheRequestId": (_rc, [_handle, POINTER(c_uint64)]),
     "solClient_msg_getConsumerIdCount": (_rc, [_handle, POINTER(c_uint32)]),
     "solClient_msg_getConsumerId": (_rc, [_handle, c_uint32, POINTER(c_uint32)]),
-    **{f"solClient_msg_tracing_{verb}{part}Byte": (_rc, [_handle, c_int, c_char_p, c_size_t])
-       for verb in ("get", "set") for part in ("TraceId", "SpanId")},
+    **{
+        f"solClient_msg_tracing_{verb}{part}Byte": (_rc, [_handle, c_int, c_char_p, c_size_t])
+        for verb in ("get", "set")
+        for part in ("TraceId", "SpanId")
+    },
     "solClient_msg_tracing_isSampled": (_rc, [_handle, c_int, POINTER(c_ubyte)]),
     "solClient_msg_tracing_setSampled": (_rc, [_handle, c_int, c_ubyte]),
     "solClient_msg_tracing_getTraceStatePtr": (_rc, [_handle, c_int, POINTER(c_void_p), POINTER(c_size_t)]),
@@ -212,15 +283,27 @@ def field_value(field):
         return value.pointer
     if kind == NULL:
         return None
-    width = {BOOL: "boolean", UINT8: "uint8", INT8: "int8", UINT16: "uint16", INT16: "int16",
-             UINT32: "uint32", INT32: "int32", UINT64: "uint64", INT64: "int64", WCHAR: "wchar"}
+    width = {
+        BOOL: "boolean",
+        UINT8: "uint8",
+        INT8: "int8",
+        UINT16: "uint16",
+        INT16: "int16",
+        UINT32: "uint32",
+        INT32: "int32",
+        UINT64: "uint64",
+        INT64: "int64",
+        WCHAR: "wchar",
+    }
     return getattr(value, width[kind])
 
 
 # The header parameters a broker adds to a message it delivers, as the encoding holds them.
-BROKER_PARAMETERS = {"redelivered": lambda value: b"\x19\x02",
-                     "topic_sequence_number": lambda value: b"\x1e\x0a" + struct.pack(">q", value),
-                     "message_id": lambda value: b"\x11\x0a" + struct.pack(">q", value)}
+BROKER_PARAMETERS = {
+    "redelivered": lambda value: b"\x19\x02",
+    "topic_sequence_number": lambda value: b"\x1e\x0a" + struct.pack(">q", value),
+    "message_id": lambda value: b"\x11\x0a" + struct.pack(">q", value),
+}
 
 
 def name_address(record):
@@ -363,8 +446,9 @@ class Library:
         """A new message handle decoded from the wire encoding."""
         buffer = ctypes.create_string_buffer(data, len(data))
         handle = c_void_p()
-        assert self.solClient_msg_decodeFromSmf(byref(BufInfo(ctypes.addressof(buffer), len(data))),
-                                                byref(handle)) == OK
+        assert (
+            self.solClient_msg_decodeFromSmf(byref(BufInfo(ctypes.addressof(buffer), len(data))), byref(handle)) == OK
+        )
         return handle.value
 
     def dup(self, msg):
@@ -473,7 +557,9 @@ class Library:
     def injection_standard(self, msg, context_type):
         """(code, the value read). The genuine library writes four bytes through its byte pointer."""
         standard = c_uint32(UNWRITTEN)
-        code = self.solClient_msg_tracing_getInjectionStandardByte(msg, context_type, ctypes.cast(ctypes.pointer(standard), POINTER(c_ubyte)))
+        code = self.solClient_msg_tracing_getInjectionStandardByte(
+            msg, context_type, ctypes.cast(ctypes.pointer(standard), POINTER(c_ubyte))
+        )
         return code, standard.value
 
     def set_error_text(self, text):

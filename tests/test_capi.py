@@ -1,6 +1,5 @@
 """zelmsg's C API: native code reaching a ZelMsg's library message, and adopting one."""
 
-import ctypes
 import gc
 import importlib.util
 import os
@@ -12,7 +11,6 @@ import sysconfig
 import textwrap
 
 import pytest
-
 import zelmsg
 from solclient import OK, QUEUE, TOPIC
 from zelmsg import Destination, ZelMsg
@@ -41,21 +39,42 @@ def example(example_dir):
 
 
 def run_python(code, path):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=60, env=dict(os.environ, PYTHONPATH=str(path)))
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=dict(os.environ, PYTHONPATH=str(path)),
+    )
 
 
 def test_the_header_compiles_alone_as_c_and_as_cpp(tmp_path):
     include = pathlib.Path(sysconfig.get_paths()["include"])
     source = tmp_path / "use.c"
-    source.write_text('#include <Python.h>\n#include "zelmsg/capi.h"\n'
-                      "int imported(void) { return ZelMsg_ImportCAPI() != NULL; }\n")
+    source.write_text(
+        '#include <Python.h>\n#include "zelmsg/capi.h"\nint imported(void) { return ZelMsg_ImportCAPI() != NULL; }\n'
+    )
     for compiler, language in (("gcc", "c"), ("g++", "c++")):
         if not shutil.which(compiler):
             pytest.skip(f"no {compiler}")
         built = subprocess.run(
-            [compiler, "-x", language, "-Wall", "-Wextra", "-Werror", "-fsyntax-only", "-isystem", include,
-             "-I", zelmsg.get_include(), source], capture_output=True, text=True)
+            [
+                compiler,
+                "-x",
+                language,
+                "-Wall",
+                "-Wextra",
+                "-Werror",
+                "-fsyntax-only",
+                "-isystem",
+                include,
+                "-I",
+                zelmsg.get_include(),
+                source,
+            ],
+            capture_output=True,
+            text=True,
+        )
         assert built.returncode == 0, built.stderr
 
 
@@ -145,22 +164,27 @@ def test_import_capi_refuses_an_older_table_and_a_missing_capsule(example_dir):
     """
     result = run_python(forged_older, example_dir)
     assert result.stdout.strip() == (
-        "zelmsg's C API is version 0, older than version 1 that this code was built for"), result.stderr
-    result = run_python("""
+        "zelmsg's C API is version 0, older than version 1 that this code was built for"
+    ), result.stderr
+    result = run_python(
+        """
         import zelmsg
         del zelmsg._C_API
         try:
             import native_example
         except ImportError as error:
             print(type(error.__cause__).__name__, error)
-    """, example_dir)
+    """,
+        example_dir,
+    )
     assert result.stdout.strip() == "AttributeError zelmsg has no usable C API (zelmsg._C_API)", result.stderr
 
 
 @pytest.mark.parametrize("first", ["zelmsg", "native_example"])
 def test_one_library_instance_serves_both_modules_whichever_loads_first(example_dir, first):
     second = {"zelmsg": "native_example", "native_example": "zelmsg"}[first]
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import ctypes, {first}, {second}
         import zelmsg, native_example
         by_soname = ctypes.CDLL("libsolclient.so.1")  # the loader answers with the copy loaded
@@ -169,22 +193,46 @@ def test_one_library_instance_serves_both_modules_whichever_loads_first(example_
         msg = zelmsg.ZelMsg()
         msg.dest = zelmsg.Destination("shared")
         print(len(paths) + 1, same, native_example.read_dest(msg).dest)
-    """, example_dir)
+    """,
+        example_dir,
+    )
     assert result.stdout.split() == ["1", "True", "shared"], result.stderr
 
 
 # The library's own wire encoding: what a session sends and a receiver decodes.
 
-READABLE = ["dest", "reply2", "is_reply", "is_request", "is_p2p", "delivery_mode", "content_type", "elide",
-            "cos", "body", "text", "dmq_eligible", "ttl", "priority", "correlation_id",
-            "application_message_id", "sender_timestamp", "sequence_number"]
+READABLE = [
+    "dest",
+    "reply2",
+    "is_reply",
+    "is_request",
+    "is_p2p",
+    "delivery_mode",
+    "content_type",
+    "elide",
+    "cos",
+    "body",
+    "text",
+    "dmq_eligible",
+    "ttl",
+    "priority",
+    "correlation_id",
+    "application_message_id",
+    "sender_timestamp",
+    "sequence_number",
+]
 
 
 @pytest.mark.genuine_only
-@pytest.mark.parametrize("payload, value", [
-    ("json", {"order": 1042, "items": ["tea", "scones"]}), ("msgpack", {"order": 1042, "blob": b"\x00\xff"}),
-    ("body", b"\x00raw\xff"), ("text", "héllo ☃"),
-])
+@pytest.mark.parametrize(
+    "payload, value",
+    [
+        ("json", {"order": 1042, "items": ["tea", "scones"]}),
+        ("msgpack", {"order": 1042, "blob": b"\x00\xff"}),
+        ("body", b"\x00raw\xff"),
+        ("text", "héllo ☃"),
+    ],
+)
 def test_a_message_survives_the_librarys_wire_encoding(lib, capi, payload, value):
     msg = ZelMsg()
     msg.dest, msg.reply2 = Destination("orders/eu/new"), Destination("order-replies", zelmsg.Queue)

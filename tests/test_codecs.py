@@ -13,15 +13,22 @@ import textwrap
 import msgpack
 import orjson
 import pytest
-
 from solclient import FAIL
 from zelmsg import ZelMsg
 
 standin_only = pytest.mark.standin_only
 ENCODE = {"json": orjson.dumps, "msgpack": msgpack.dumps}
 DECODE = {"json": orjson.loads, "msgpack": lambda data: msgpack.loads(data, raw=False)}
-PAYLOAD = {"name": "tea", "count": 3, "price": 2.5, "ok": True, "none": None,
-           "tags": ["a", "b"], "nested": {"deep": {"x": -1}}, "text": "ünïcødé"}
+PAYLOAD = {
+    "name": "tea",
+    "count": 3,
+    "price": 2.5,
+    "ok": True,
+    "none": None,
+    "tags": ["a", "b"],
+    "nested": {"deep": {"x": -1}},
+    "text": "ünïcødé",
+}
 
 
 def raises_as(function, *args):
@@ -47,8 +54,9 @@ class Record(dict):
     pass
 
 
-@pytest.mark.parametrize("value", [PAYLOAD, collections.OrderedDict(b=1, a=2), Record(a=[1])],
-                         ids=["dict", "OrderedDict", "subclass"])
+@pytest.mark.parametrize(
+    "value", [PAYLOAD, collections.OrderedDict(b=1, a=2), Record(a=[1])], ids=["dict", "OrderedDict", "subclass"]
+)
 def test_a_dict_round_trips_as_the_encoders_own_bytes_and_tag(msg, codec, value):
     setattr(msg, codec, value)
     assert getattr(msg, codec) == dict(value)
@@ -83,8 +91,9 @@ def test_each_read_is_a_new_dict(msg, codec):
     assert second == getattr(msg, codec) == {"a": [1]}
 
 
-@pytest.mark.parametrize("value", [[("a", 1)], "a", None, {"when": object()}],
-                         ids=["list", "str", "None", "unencodable"])
+@pytest.mark.parametrize(
+    "value", [[("a", 1)], "a", None, {"when": object()}], ids=["list", "str", "None", "unencodable"]
+)
 def test_a_refused_value_or_encoding_writes_nothing(lib, msg, codec, value):
     msg.content_type, msg.body = "kept", b"kept"
 
@@ -100,8 +109,9 @@ def test_a_refused_value_or_encoding_writes_nothing(lib, msg, codec, value):
     assert (msg.content_type, msg.body) == ("kept", b"kept")
 
 
-@pytest.mark.parametrize("body", [b"", b'{"a": 1}', msgpack.dumps({"a": 1}), b"\xc1"],
-                         ids=["empty", "json", "msgpack", "garbage"])
+@pytest.mark.parametrize(
+    "body", [b"", b'{"a": 1}', msgpack.dumps({"a": 1}), b"\xc1"], ids=["empty", "json", "msgpack", "garbage"]
+)
 def test_a_read_decodes_the_body_whatever_the_tag_says(msg, codec, body):
     msg.content_type = codec
     msg.body = body
@@ -126,12 +136,19 @@ def test_json_that_is_not_an_object_goes_through_dict(msg, body):
         assert msg.json == expected == {"a": 1, "b": [2]}
 
 
-@pytest.mark.parametrize("value, read", [
-    ([1, "two"], {"content": [1, "two"]}),
-    ([["a", 1]], {"content": [["a", 1]]}),  # a sequence is wrapped, even one of pairs
-    ("text", {"content": "text"}), (b"\x00\x01", {"content": b"\x00\x01"}),
-    ({"k": ["v"]}, {"k": ["v"]}), (5, None), (None, None), (True, None),
-])
+@pytest.mark.parametrize(
+    "value, read",
+    [
+        ([1, "two"], {"content": [1, "two"]}),
+        ([["a", 1]], {"content": [["a", 1]]}),  # a sequence is wrapped, even one of pairs
+        ("text", {"content": "text"}),
+        (b"\x00\x01", {"content": b"\x00\x01"}),
+        ({"k": ["v"]}, {"k": ["v"]}),
+        (5, None),
+        (None, None),
+        (True, None),
+    ],
+)
 def test_msgpack_that_is_not_a_map_is_wrapped_or_goes_through_dict(msg, value, read):
     msg.body = msgpack.dumps(value)
     if read is None:
@@ -143,13 +160,16 @@ def test_msgpack_that_is_not_a_map_is_wrapped_or_goes_through_dict(msg, value, r
 
 @standin_only
 def test_a_write_makes_the_tag_and_body_calls_and_a_read_one_attachment_read(lib, msg, codec):
-    tag = {"solClient_msg_getUserPropertyMap": 1, "solClient_container_addString": 1,
-           "solClient_container_closeMapStream": 1, "solClient_msg_setBinaryAttachment": 1}
+    tag = {
+        "solClient_msg_getUserPropertyMap": 1,
+        "solClient_container_addString": 1,
+        "solClient_container_closeMapStream": 1,
+        "solClient_msg_setBinaryAttachment": 1,
+    }
     # A message without a map gets a new one; one with a map has its tag replaced.
     assert lib.calls_made(lambda: setattr(msg, codec, {"a": 1})) == tag | {"solClient_msg_createUserPropertyMap": 1}
     assert lib.calls_made(lambda: setattr(msg, codec, {"a": 1})) == tag | {"solClient_container_deleteField": 1}
-    assert lib.calls_made(lambda: getattr(msg, codec)) == {
-        "solClient_msg_getBinaryAttachmentPtr": 1}
+    assert lib.calls_made(lambda: getattr(msg, codec)) == {"solClient_msg_getBinaryAttachmentPtr": 1}
 
 
 @standin_only
@@ -219,8 +239,7 @@ def run_python(tmp_path, code, modules, timeout=60):
     script = f"import sys\nsys.path.insert(0, {str(tmp_path)!r})\n"
     script += textwrap.dedent(PRELUDE) + textwrap.dedent(code)
     try:
-        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                                timeout=timeout)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired as expired:
         pytest.fail(f"the interpreter hung (deadlock?): {expired.stdout} {expired.stderr}")
     assert result.returncode == 0, result.stdout + result.stderr
@@ -230,7 +249,9 @@ FAKES = {"orjson": FAKE_CODEC, "msgpack": FAKE_CODEC}
 
 
 def test_each_codec_function_is_looked_up_once_on_first_use_and_kept(tmp_path):
-    run_python(tmp_path, """
+    run_python(
+        tmp_path,
+        """
         assert "orjson" not in sys.modules and "msgpack" not in sys.modules
         value = {"a": [1, 2]}
         for codec in ("json", "msgpack"):
@@ -248,7 +269,9 @@ def test_each_codec_function_is_looked_up_once_on_first_use_and_kept(tmp_path):
         msg.msgpack = value
         assert msg.msgpack == value and len(log.lookups) == 4
         assert sys.modules["zelmsg"] is zelmsg
-    """, FAKES)
+    """,
+        FAKES,
+    )
 
 
 def test_each_slot_keeps_its_own_reference_to_its_function(tmp_path):
@@ -265,7 +288,9 @@ def test_each_slot_keeps_its_own_reference_to_its_function(tmp_path):
             def __init__(self):
                 self.pack = __getattr__("dumps")
     """
-    run_python(tmp_path, """
+    run_python(
+        tmp_path,
+        """
         import gc, orjson, msgpack
         for _ in range(2):
             for codec in ("json", "msgpack"):
@@ -274,11 +299,15 @@ def test_each_slot_keeps_its_own_reference_to_its_function(tmp_path):
             gc.collect()
         assert [len(module.made) for module in (orjson, msgpack)] == [2, 2]
         assert all(ref() is not None for module in (orjson, msgpack) for ref in module.made)
-    """, {"orjson": unkept, "msgpack": unkept})
+    """,
+        {"orjson": unkept, "msgpack": unkept},
+    )
 
 
 def test_codec_functions_get_exactly_their_arguments_and_a_dict_comes_back_itself(tmp_path):
-    run_python(tmp_path, """
+    run_python(
+        tmp_path,
+        """
         import collections
         value = {"a": 1}
         for codec in ("json", "msgpack"):
@@ -295,11 +324,15 @@ def test_codec_functions_get_exactly_their_arguments_and_a_dict_comes_back_itsel
             for decoded in ({"a": 1}, collections.OrderedDict(b=2)):
                 log.behaviour[(module, "loads")] = lambda data, **options: decoded
                 assert getattr(msg, codec) is decoded
-    """, FAKES)
+    """,
+        FAKES,
+    )
 
 
 def test_an_encoder_result_that_is_not_bytes_is_refused(tmp_path):
-    run_python(tmp_path, """
+    run_python(
+        tmp_path,
+        """
         class Blob:
             pass
 
@@ -318,7 +351,9 @@ def test_an_encoder_result_that_is_not_bytes_is_refused(tmp_path):
             log.behaviour[(module, "dumps")] = lambda value: Wire(b"wire")
             setattr(msg, codec, {})
             assert (msg.content_type, msg.body) == (codec, b"wire")
-    """, FAKES)
+    """,
+        FAKES,
+    )
 
 
 def test_a_failed_lookup_is_retried_until_it_works(tmp_path):
@@ -327,7 +362,9 @@ def test_a_failed_lookup_is_retried_until_it_works(tmp_path):
         if log.imports == 1:
             raise RuntimeError("orjson is not ready yet")
     """)
-    run_python(tmp_path, """
+    run_python(
+        tmp_path,
+        """
         msg.content_type, msg.body = "kept", b"[]"
         error = raises(RuntimeError, lambda: setattr(msg, "json", {}))
         assert str(error) == "orjson is not ready yet"
@@ -351,7 +388,9 @@ def test_a_failed_lookup_is_retried_until_it_works(tmp_path):
         assert msg.json == {"b": 2}
         assert [name for module, name in log.lookups if module == "orjson"] == ["dumps", "loads"]
         assert sys.modules["zelmsg"] is zelmsg
-    """, {"orjson": broken_once, "msgpack": FAKE_CODEC})
+    """,
+        {"orjson": broken_once, "msgpack": FAKE_CODEC},
+    )
 
 
 def test_two_threads_meeting_an_empty_slot_during_an_import_share_one_function(tmp_path):
@@ -361,7 +400,9 @@ def test_two_threads_meeting_an_empty_slot_during_an_import_share_one_function(t
         log.importing.set()
         log.second_arrived.wait(30)
     """)
-    run_python(tmp_path, """
+    run_python(
+        tmp_path,
+        """
         import threading
         log.importing, log.second_arrived, errors = threading.Event(), threading.Event(), []
 
@@ -385,4 +426,6 @@ def test_two_threads_meeting_an_empty_slot_during_an_import_share_one_function(t
         assert errors == [] and log.second_arrived.is_set()
         msg.json = {"b": 2}  # and later uses keep the same function
         assert len(log.used) == 3 and all(f is log.used[0] for f in log.used), log.lookups
-    """, {"orjson": slow_orjson, "msgpack": FAKE_CODEC})
+    """,
+        {"orjson": slow_orjson, "msgpack": FAKE_CODEC},
+    )

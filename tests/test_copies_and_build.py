@@ -5,7 +5,6 @@ import copy
 import gc
 
 import pytest
-
 from smf_corpus import HEADERS
 from zelmsg import Destination, Int8, Persistent, ZelMsg
 
@@ -13,8 +12,12 @@ standin_only = pytest.mark.standin_only
 
 
 def full_message():
-    return ZelMsg.build(user_properties={"k": Int8(1), "nested": {"l": [1, "two"]}}, **HEADERS["everything"],
-                        expiration=1_700_000_000_000, map={"a": [1, {"b": None}]})
+    return ZelMsg.build(
+        user_properties={"k": Int8(1), "nested": {"l": [1, "two"]}},
+        **HEADERS["everything"],
+        expiration=1_700_000_000_000,
+        map={"a": [1, {"b": None}]},
+    )
 
 
 def carried(msg):
@@ -77,12 +80,18 @@ def test_build_applies_every_attribute_as_assigning_it_would():
     assert type(sub) is Sub and sub.priority == 4
 
 
-@pytest.mark.parametrize("attributes, error", [
-    ({"nope": 1}, "no attribute 'nope'"), ({"is_p2p": True}, "no read-only attribute 'is_p2p'"),
-    ({"\udc80": 1}, "no attribute"),  # a name with no UTF-8 form
-    ({"redelivered": True}, "read-only"), ({"body": b"x", "text": "y"}, "at most one"),
-    ({"map": {}, "stream": []}, "at most one"), ({"json": {}, "content_type": "x"}, "not both"),
-])
+@pytest.mark.parametrize(
+    "attributes, error",
+    [
+        ({"nope": 1}, "no attribute 'nope'"),
+        ({"is_p2p": True}, "no read-only attribute 'is_p2p'"),
+        ({"\udc80": 1}, "no attribute"),  # a name with no UTF-8 form
+        ({"redelivered": True}, "read-only"),
+        ({"body": b"x", "text": "y"}, "at most one"),
+        ({"map": {}, "stream": []}, "at most one"),
+        ({"json": {}, "content_type": "x"}, "not both"),
+    ],
+)
 def test_build_refuses_names_before_any_message_exists(lib, attributes, error):
     gc.collect()
     live = lib.standin_live_messages() if lib.has_control else None
@@ -92,10 +101,15 @@ def test_build_refuses_names_before_any_message_exists(lib, attributes, error):
         assert lib.calls("solClient_msg_alloc") == 0 and lib.standin_live_messages() == live
 
 
-@pytest.mark.parametrize("attributes, error", [
-    ({"dest": Destination("a"), "cos": "2"}, TypeError), ({"user_data": b"x" * 37}, ValueError),
-    ({"user_properties": {"a": object()}}, TypeError), ({"correlation_id": "a\0b"}, ValueError),
-])
+@pytest.mark.parametrize(
+    "attributes, error",
+    [
+        ({"dest": Destination("a"), "cos": "2"}, TypeError),
+        ({"user_data": b"x" * 37}, ValueError),
+        ({"user_properties": {"a": object()}}, TypeError),
+        ({"correlation_id": "a\0b"}, ValueError),
+    ],
+)
 def test_a_value_that_raises_makes_build_raise_and_free_its_message(lib, attributes, error):
     gc.collect()
     live = lib.standin_live_messages() if lib.has_control else None

@@ -18,24 +18,45 @@ import traceback
 import weakref
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
 import smf_corpus
 import zelmsg
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from solclient import OK
-from zelmsg import (Destination, Direct, Float32, Int8, Int16, Int32, NonPersistent, Persistent, Queue,
-                    ReplicationGroupMessageId, Smf, Topic, UInt8, UInt16, UInt32, UInt64, UnknownField, WChar, ZelMsg)
+from zelmsg import (
+    Destination,
+    Float32,
+    Int8,
+    Int16,
+    Int32,
+    Queue,
+    ReplicationGroupMessageId,
+    Smf,
+    Topic,
+    UInt8,
+    UInt16,
+    UInt32,
+    UInt64,
+    UnknownField,
+    WChar,
+    ZelMsg,
+)
 
 SECRET = "s3cr3t-4111111111111111"
-RMID_REFUSED = ("ReplicationGroupMessageId takes the text of an id as str() gives it: 'rmid1:' and 32 hex digits "
-                "in dashed groups, of an id with an origin")
+RMID_REFUSED = (
+    "ReplicationGroupMessageId takes the text of an id as str() gives it: 'rmid1:' and 32 hex digits "
+    "in dashed groups, of an id with an origin"
+)
 HYPOTHESIS = settings(max_examples=60, deadline=None, database=None)
 
 
 def secret_message(cls=ZelMsg):
-    msg = cls.build(dest=Destination(f"orders/{SECRET}"), correlation_id=SECRET, body=SECRET.encode(),
-                    user_properties={"card": SECRET})
+    msg = cls.build(
+        dest=Destination(f"orders/{SECRET}"),
+        correlation_id=SECRET,
+        body=SECRET.encode(),
+        user_properties={"card": SECRET},
+    )
     assert SECRET in repr(msg)
     return msg
 
@@ -50,6 +71,7 @@ def quotes_nothing(error):
 
 
 # ---- Values that change or free earlier values while they are converted
+
 
 class Hostile(collections.abc.Mapping):
     """A Mapping whose items() runs code between pairs: after each pair is taken, it does
@@ -100,8 +122,10 @@ VALUES = st.one_of(
     st.binary(min_size=1, max_size=64).map(bytearray),
     st.binary(min_size=1, max_size=64).map(lambda b: memoryview(bytes(b))),
     st.text(st.characters(blacklist_characters="\0", blacklist_categories=["Cs"]), min_size=1, max_size=20).map(
-        lambda n: Destination(n, Queue)),
-    st.integers(-2**63, 2**63 - 1), st.text(st.characters(blacklist_categories=["Cs"]).filter(lambda c: c != "\0")),
+        lambda n: Destination(n, Queue)
+    ),
+    st.integers(-(2**63), 2**63 - 1),
+    st.text(st.characters(blacklist_categories=["Cs"]).filter(lambda c: c != "\0")),
     st.binary(max_size=8),
 )
 
@@ -186,11 +210,19 @@ def nested_map(depth):
     return b"".join(levels) + b"\x2b\x00\x00\x00\x05"
 
 
-@pytest.mark.parametrize("body, refused", [
-    (nested_map(100_000), True),  # the library's dump recurses into it until the stack runs out
-    (nested_map(999), False), (b"\x2b\x00\x00\x00\x06\xff", True), (b"\x2b\x00\x00\x00\x05", False),
-    (b"\x2b\x00\x00\x00\x09junk", True), (b"\x2bjust bytes", False), (b"\x1f\x00\x00\x00\x07hi", True),
-], ids=["deep", "deep-but-fine", "damaged-map", "empty-map", "damaged-field", "raw", "text-without-nul"])
+@pytest.mark.parametrize(
+    "body, refused",
+    [
+        (nested_map(100_000), True),  # the library's dump recurses into it until the stack runs out
+        (nested_map(999), False),
+        (b"\x2b\x00\x00\x00\x06\xff", True),
+        (b"\x2b\x00\x00\x00\x05", False),
+        (b"\x2b\x00\x00\x00\x09junk", True),
+        (b"\x2bjust bytes", False),
+        (b"\x1f\x00\x00\x00\x07hi", True),
+    ],
+    ids=["deep", "deep-but-fine", "damaged-map", "empty-map", "damaged-field", "raw", "text-without-nul"],
+)
 def test_a_body_the_library_would_read_as_a_damaged_container_is_refused(body, refused):
     msg = ZelMsg()
     msg.body = b"kept"
@@ -205,6 +237,7 @@ def test_a_body_the_library_would_read_as_a_damaged_container_is_refused(body, r
 
 
 # ---- A message emptied under its views and handles, dumped whole, and ids and fields from outside
+
 
 def test_reset_under_a_lookup_run_and_a_held_handle_leaves_nothing_dangling(lib, capi):
     msg = ZelMsg()
@@ -235,16 +268,22 @@ def test_dumps_of_any_bytes_never_raise_and_repr_is_their_start(data):
     msg = ZelMsg.build(
         dest=Destination(data.draw(text.filter(bool), label="dest")),
         user_properties={"k": data.draw(texts, label="property") * 30, "b": data.draw(st.binary(max_size=600))},
-        correlation_id=data.draw(text, label="id"), xml=data.draw(st.binary(max_size=2000), label="xml"),
-        correlation_tag=data.draw(st.binary(max_size=300), label="tag"))
+        correlation_id=data.draw(text, label="id"),
+        xml=data.draw(st.binary(max_size=2000), label="xml"),
+        correlation_tag=data.draw(st.binary(max_size=300), label="tag"),
+    )
     whole, brief, cut = msg.dump(), msg.dump(brief=True), repr(msg)
     assert whole.startswith(cut) and brief.split("User Property Map:")[0] == whole.split("User Property Map:")[0]
     assert all("\ud800" > char or char > "\udfff" for char in whole + brief)
 
 
 def test_a_dump_of_many_megabytes_is_whole():
-    msg = ZelMsg.build(dest=Destination("t"), body=bytes(4 << 20), xml=b"\x80" * (1 << 20),
-                       user_properties={f"p{n}": b"\xff" * 100 for n in range(2000)})
+    msg = ZelMsg.build(
+        dest=Destination("t"),
+        body=bytes(4 << 20),
+        xml=b"\x80" * (1 << 20),
+        user_properties={f"p{n}": b"\xff" * 100 for n in range(2000)},
+    )
     whole = msg.dump()
     assert len(whole) > 25_000_000 and whole.endswith(" 0x80 \n") and whole.count("XML:") == 1
     assert len(msg.dump(brief=True)) < 300
@@ -267,6 +306,7 @@ RMID = "rmid1:01020-30405060708-090a0b0c-0d0e0f10"
 
 class Forged:
     """Pickles as a ReplicationGroupMessageId made from whatever arguments it is given."""
+
     def __init__(self, *arguments):
         self.arguments = arguments
 
@@ -274,13 +314,27 @@ class Forged:
         return ReplicationGroupMessageId, self.arguments
 
 
-@pytest.mark.parametrize("data", [
-    pickle.dumps(ReplicationGroupMessageId(RMID)).replace(RMID.encode(), RMID[:-1].encode() + b"Z"),
-    pickle.dumps(ReplicationGroupMessageId(RMID)).replace(RMID.encode(), RMID[:20].encode() + b"\0" + RMID[21:].encode()),
-    pickle.dumps(ReplicationGroupMessageId(RMID))[:-4],
-    *(pickle.dumps(Forged(*arguments)) for arguments in [
-        ("rmid1:00000-00000000000-00000000-00000001",), (RMID.encode(),), (None,), (), (RMID, RMID), (RMID * 10**5,)]),
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        pickle.dumps(ReplicationGroupMessageId(RMID)).replace(RMID.encode(), RMID[:-1].encode() + b"Z"),
+        pickle.dumps(ReplicationGroupMessageId(RMID)).replace(
+            RMID.encode(), RMID[:20].encode() + b"\0" + RMID[21:].encode()
+        ),
+        pickle.dumps(ReplicationGroupMessageId(RMID))[:-4],
+        *(
+            pickle.dumps(Forged(*arguments))
+            for arguments in [
+                ("rmid1:00000-00000000000-00000000-00000001",),
+                (RMID.encode(),),
+                (None,),
+                (),
+                (RMID, RMID),
+                (RMID * 10**5,),
+            ]
+        ),
+    ],
+)
 def test_a_damaged_replication_id_pickle_is_a_clear_error(data):
     with pytest.raises((ValueError, TypeError, pickle.UnpicklingError, EOFError)) as raised:
         pickle.loads(data)
@@ -306,8 +360,7 @@ def test_unknown_fields_from_any_bytes_are_refused_or_kept_whole(lib, data, smf)
         assert type(received.stream[0]) is UnknownField and type(received.stream[1]) is Smf
 
 
-@pytest.mark.parametrize("value", [
-    bytearray(SECRET.encode()), memoryview(SECRET.encode()), SECRET, [SECRET], object()])
+@pytest.mark.parametrize("value", [bytearray(SECRET.encode()), memoryview(SECRET.encode()), SECRET, [SECRET], object()])
 @pytest.mark.parametrize("name", ["xml", "correlation_tag"])
 def test_bytes_parts_refuse_other_buffers_quoting_nothing(name, value):
     msg = secret_message()
@@ -324,16 +377,19 @@ def test_bytes_parts_refuse_other_buffers_quoting_nothing(name, value):
 
 # ---- The corners of Python's protocols
 
-OPERATIONS = st.lists(st.one_of(
-    st.tuples(st.just("set"), st.sampled_from("abcde"), st.integers(0, 9)),
-    st.tuples(st.just("del"), st.sampled_from("abcdez")),
-    st.tuples(st.just("pop"), st.sampled_from("abz"), st.sampled_from([None, "default"])),
-    st.tuples(st.just("popitem")),
-    st.tuples(st.just("setdefault"), st.sampled_from("abz"), st.integers(0, 9)),
-    st.tuples(st.just("update"), st.dictionaries(st.sampled_from("abcf"), st.integers(0, 9), max_size=3)),
-    st.tuples(st.just("get"), st.sampled_from(["a", "z", "\ud800", "a\0b", ""])),
-    st.tuples(st.just("clear")),
-), max_size=25)
+OPERATIONS = st.lists(
+    st.one_of(
+        st.tuples(st.just("set"), st.sampled_from("abcde"), st.integers(0, 9)),
+        st.tuples(st.just("del"), st.sampled_from("abcdez")),
+        st.tuples(st.just("pop"), st.sampled_from("abz"), st.sampled_from([None, "default"])),
+        st.tuples(st.just("popitem")),
+        st.tuples(st.just("setdefault"), st.sampled_from("abz"), st.integers(0, 9)),
+        st.tuples(st.just("update"), st.dictionaries(st.sampled_from("abcf"), st.integers(0, 9), max_size=3)),
+        st.tuples(st.just("get"), st.sampled_from(["a", "z", "\ud800", "a\0b", ""])),
+        st.tuples(st.just("clear")),
+    ),
+    max_size=25,
+)
 
 
 def outcome(action):
@@ -414,8 +470,13 @@ def test_writing_a_name_again_leaves_exactly_one_field(lib, capi):
 def test_a_refused_value_for_a_name_leaves_its_old_fields(lib):
     msg = ZelMsg()
     msg.user_properties = {"k": 1, "j": 2}
-    for refused in (Destination("x" * 300), Destination("q", zelmsg.Null), Destination("q", zelmsg.DestinationType(9)),
-                    {"deep": Destination("q", zelmsg.Null)}, [Destination("x" * 300)]):
+    for refused in (
+        Destination("x" * 300),
+        Destination("q", zelmsg.Null),
+        Destination("q", zelmsg.DestinationType(9)),
+        {"deep": Destination("q", zelmsg.Null)},
+        [Destination("x" * 300)],
+    ):
         with pytest.raises(ValueError):
             msg.user_properties["k"] = refused
         assert dict(msg.user_properties) == {"k": 1, "j": 2}
@@ -471,9 +532,15 @@ def test_dict_of_the_view_reads_each_field_once(lib):
 
 def test_the_view_cannot_be_made_copied_or_pickled_apart_from_its_message():
     view = secret_message().user_properties
-    for attempt in (lambda: type(view)(), lambda: type(view).__new__(type(view)), lambda: copy.copy(view),
-                    lambda: copy.deepcopy(view), lambda: pickle.dumps(view), lambda: view.__reduce__(),
-                    lambda: view.__reduce_ex__(5)):
+    for attempt in (
+        lambda: type(view)(),
+        lambda: type(view).__new__(type(view)),
+        lambda: copy.copy(view),
+        lambda: copy.deepcopy(view),
+        lambda: pickle.dumps(view),
+        lambda: view.__reduce__(),
+        lambda: view.__reduce_ex__(5),
+    ):
         with pytest.raises(TypeError) as raised:
             attempt()
         quotes_nothing(raised.value)
@@ -509,8 +576,11 @@ def test_copies_and_pickles_carry_slots_and_dict(how, lib):
 
 
 @pytest.mark.parametrize("how", [copy.copy, copy.deepcopy, lambda d: pickle.loads(pickle.dumps(d))])
-@pytest.mark.parametrize("value", [Destination("orders/eu", Queue), Destination(b"\xffname", Topic),
-                                   Destination("t", zelmsg.DestinationType(7))], ids=["plain", "not-utf8", "unnamed"])
+@pytest.mark.parametrize(
+    "value",
+    [Destination("orders/eu", Queue), Destination(b"\xffname", Topic), Destination("t", zelmsg.DestinationType(7))],
+    ids=["plain", "not-utf8", "unnamed"],
+)
 def test_a_destination_copies_and_pickles_as_the_value_it_is(how, value):
     made = how(value)
     assert made == value and made is not value and repr(made) == repr(value)
@@ -547,24 +617,38 @@ def test_a_text_with_no_utf8_form_or_a_nul_is_a_value_error(prop, value):
 
 # ---- Methods and classmethods called oddly
 
+
 def bad_calls(msg):
     view = msg.user_properties
     return {
-        "to_smf": lambda: msg.to_smf(1), "__copy__": lambda: msg.__copy__(1),
-        "__deepcopy__": lambda: msg.__deepcopy__({}, 1), "__reduce__": lambda: msg.__reduce__(5),
-        "__setstate__": lambda: msg.__setstate__(), "__repr__": lambda: msg.__repr__(1),
-        "from_smf": lambda: ZelMsg.from_smf(b"", b""), "build": lambda: ZelMsg.build(msg),
-        "get": lambda: view.get(), "keys": lambda: view.keys(1), "items": lambda: view.items(msg),
-        "pop": lambda: view.pop(), "update": lambda: view.update(msg, msg), "__getitem__": lambda: view.__getitem__(),
-        "Destination": lambda: Destination(SECRET, 1), "dest_type": lambda: setattr(Destination("a"), "dest_type", 5),
-        "Destination.dest": lambda: Destination("x\udc80" + SECRET), "__eq__": lambda: Destination("a").__eq__(),
+        "to_smf": lambda: msg.to_smf(1),
+        "__copy__": lambda: msg.__copy__(1),
+        "__deepcopy__": lambda: msg.__deepcopy__({}, 1),
+        "__reduce__": lambda: msg.__reduce__(5),
+        "__setstate__": lambda: msg.__setstate__(),
+        "__repr__": lambda: msg.__repr__(1),
+        "from_smf": lambda: ZelMsg.from_smf(b"", b""),
+        "build": lambda: ZelMsg.build(msg),
+        "get": lambda: view.get(),
+        "keys": lambda: view.keys(1),
+        "items": lambda: view.items(msg),
+        "pop": lambda: view.pop(),
+        "update": lambda: view.update(msg, msg),
+        "__getitem__": lambda: view.__getitem__(),
+        "Destination": lambda: Destination(SECRET, 1),
+        "dest_type": lambda: setattr(Destination("a"), "dest_type", 5),
+        "Destination.dest": lambda: Destination("x\udc80" + SECRET),
+        "__eq__": lambda: Destination("a").__eq__(),
         "library_version": lambda: zelmsg.library_version(msg),
-        "dump": lambda: msg.dump(SECRET, SECRET), "dump brief": lambda: msg.dump(brief=SECRET),
-        "reset": lambda: msg.reset(SECRET), "xml": lambda: setattr(msg, "xml", SECRET),
+        "dump": lambda: msg.dump(SECRET, SECRET),
+        "dump brief": lambda: msg.dump(brief=SECRET),
+        "reset": lambda: msg.reset(SECRET),
+        "xml": lambda: setattr(msg, "xml", SECRET),
         "ReplicationGroupMessageId": lambda: ReplicationGroupMessageId("rmid1:" + SECRET),
         "ReplicationGroupMessageId of bytes": lambda: ReplicationGroupMessageId(SECRET.encode()),
         "compare": lambda: ReplicationGroupMessageId("rmid1:01020-30405060708-090a0b0c-0d0e0f10").compare(SECRET),
-        "UnknownField": lambda: UnknownField(SECRET.encode()), "Smf": lambda: Smf(SECRET),
+        "UnknownField": lambda: UnknownField(SECRET.encode()),
+        "Smf": lambda: Smf(SECRET),
     }
 
 
@@ -588,13 +672,23 @@ def test_the_classmethods_refuse_a_class_that_is_not_zelmsg(cls):
             descriptor.__get__(None, cls)
 
 
-@pytest.mark.parametrize("state", [
-    ((True, 2**70, False, False, None), None), ((True, 1, False, False, None), {"a": 1}), ((1, 2, 3), None),
-    ((True, 1, False, False, None), ({}, {"nope": 1}, 3)), ((True, 1, False, False, None), 5), "state", (None,),
-    ((True, "1", False, False, None), None), ((True, 1, False, object(), None), None),
-    ((True, 1, False, False, None, "tag"), None), ((True, 1, False, False, None, 5), None),
-    ((True, 1, False, False, None, None, None), None),
-])
+@pytest.mark.parametrize(
+    "state",
+    [
+        ((True, 2**70, False, False, None), None),
+        ((True, 1, False, False, None), {"a": 1}),
+        ((1, 2, 3), None),
+        ((True, 1, False, False, None), ({}, {"nope": 1}, 3)),
+        ((True, 1, False, False, None), 5),
+        "state",
+        (None,),
+        ((True, "1", False, False, None), None),
+        ((True, 1, False, object(), None), None),
+        ((True, 1, False, False, None, "tag"), None),
+        ((True, 1, False, False, None, 5), None),
+        ((True, 1, False, False, None, None, None), None),
+    ],
+)
 def test_a_refused_state_changes_nothing(state):
     msg = secret_message()
     msg.priority, msg.expiration = 9, 5
@@ -653,8 +747,12 @@ print("ok")
 
 @pytest.mark.parametrize("order", ["sub-first", "main-first"])
 def test_every_interpreter_that_imports_the_module_works(lib, order):
-    done = subprocess.run([sys.executable, "-c", SUBINTERPRETERS, "0" if lib.has_control else "1", order],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETERS, "0" if lib.has_control else "1", order],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr[-3000:]
 
 
@@ -674,14 +772,15 @@ SAMPLE = bytes.fromhex(
     "138d00ff0000003b000000969806612f62009606221c423f030304900301010600000000920affffffffffffffff910a"
     "00000000000000002600032b0000001c1c046d002f00000013080a00000000000000011c047800010000003a2f000000"
     "3a18040a002b000000311c0468002b000000181c0572740020050072001c056369001c0463001c0470002b0000000c1c"
-    "046b00080301")
+    "046b00080301"
+)
 METADATA = 87
 # Where the metadata's stream and maps keep their 4-byte lengths: no text in it holds '+' or '/'.
 CONTAINER_LENGTHS = [at + 1 for at in range(METADATA, len(SAMPLE)) if SAMPLE[at] in (0x2B, 0x2F)]
 
 
 def damaged(at, new, data=SAMPLE):
-    return data[:at] + new + data[at + len(new):]
+    return data[:at] + new + data[at + len(new) :]
 
 
 def inserted(at, extra, grow_message=False):
@@ -691,12 +790,13 @@ def inserted(at, extra, grow_message=False):
 
 def with_parameter(parameter):
     """A header parameter put after the fixed header, both lengths there grown to match."""
-    grown = [(int.from_bytes(SAMPLE[at:at + 4], "big") + len(parameter)).to_bytes(4, "big") for at in (4, 8)]
+    grown = [(int.from_bytes(SAMPLE[at : at + 4], "big") + len(parameter)).to_bytes(4, "big") for at in (4, 8)]
     return SAMPLE[:4] + b"".join(grown) + parameter + SAMPLE[12:]
 
 
 def deep_message(levels):
     """Built by hand: maps nested levels deep as the user properties, deeper than zelmsg makes."""
+
     def item(code, value, width=4):
         return bytes([code << 2 | width - 1]) + (1 + width + len(value)).to_bytes(width, "big") + value
 
@@ -715,12 +815,17 @@ def deep_message(levels):
 DAMAGE = {
     # The crashes seen: lengths inside the metadata far past the end, and bytes inserted with
     # the message length left as it was.
-    **{f"metadata length {n} at {value:#x}": (damaged(at, value.to_bytes(4, "big")), "runs past its container")
-       for n, at in enumerate(CONTAINER_LENGTHS) for value in (0x7FFF, 0x7FFFFFFF, 0xFFFFFFFF)},
+    **{
+        f"metadata length {n} at {value:#x}": (damaged(at, value.to_bytes(4, "big")), "runs past its container")
+        for n, at in enumerate(CONTAINER_LENGTHS)
+        for value in (0x7FFF, 0x7FFFFFFF, 0xFFFFFFFF)
+    },
     "metadata length 0": (damaged(CONTAINER_LENGTHS[1], bytes(4)), "shorter than its own tag and length"),
     "9 bytes inserted in the metadata": (inserted(120, b"\x2b\xff" * 4 + b"\x00"), "message length is not the data's"),
     "a 9-byte field inserted, message length to match": (
-        inserted(CONTAINER_LENGTHS[-1] + 4, b"\x18\x09" + bytes(7), True), "runs past its container"),
+        inserted(CONTAINER_LENGTHS[-1] + 4, b"\x18\x09" + bytes(7), True),
+        "runs past its container",
+    ),
     # What made the library free a data block twice: a contents summary entry changed.
     "summary entry resized": (damaged(22, b"\x23"), "contents summary entry runs past its parameter"),
     "binary-size parameter": (with_parameter(b"\x0c\x03\x00"), "binary-size header parameter"),
@@ -786,14 +891,31 @@ texts = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\0
 names = texts.filter(bool)
 destinations = st.builds(Destination, names, st.sampled_from([Topic, Queue]))
 scalars = st.one_of(
-    st.none(), st.booleans(), st.integers(-2**63, 2**64 - 1), st.floats(), st.floats(width=32).map(Float32),
-    texts, st.binary(max_size=300), destinations,
+    st.none(),
+    st.booleans(),
+    st.integers(-(2**63), 2**64 - 1),
+    st.floats(),
+    st.floats(width=32).map(Float32),
+    texts,
+    st.binary(max_size=300),
+    destinations,
     st.characters(max_codepoint=0xFFFF, exclude_categories=("Cs",)).map(WChar),
-    *[st.integers(low, high).map(kind) for kind, low, high in [
-        (Int8, -2**7, 2**7 - 1), (Int16, -2**15, 2**15 - 1), (Int32, -2**31, 2**31 - 1), (UInt8, 0, 2**8 - 1),
-        (UInt16, 0, 2**16 - 1), (UInt32, 0, 2**32 - 1), (UInt64, 0, 2**64 - 1)]])
-values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(names, inner, max_size=4),
-                      max_leaves=12)
+    *[
+        st.integers(low, high).map(kind)
+        for kind, low, high in [
+            (Int8, -(2**7), 2**7 - 1),
+            (Int16, -(2**15), 2**15 - 1),
+            (Int32, -(2**31), 2**31 - 1),
+            (UInt8, 0, 2**8 - 1),
+            (UInt16, 0, 2**16 - 1),
+            (UInt32, 0, 2**32 - 1),
+            (UInt64, 0, 2**64 - 1),
+        ]
+    ],
+)
+values = st.recursive(
+    scalars, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(names, inner, max_size=4), max_leaves=12
+)
 
 
 def like(values):
@@ -816,18 +938,30 @@ corpus_headers = {}
 for fields in smf_corpus.HEADERS.values():
     for name, value in fields.items():
         corpus_headers.setdefault(name, []).append(value)
-headers = st.fixed_dictionaries({"dest": destinations}, optional={
-    **{name: like(values) for name, values in corpus_headers.items() if name != "dest"},
-    "priority": st.none() | like(corpus_headers["priority"]),
-    "user_properties": st.dictionaries(names, values, max_size=6)})
-payloads = st.one_of(st.just({}), st.binary(min_size=1).map(lambda data: {"body": data}),
-                     texts.map(lambda text: {"text": text}), st.dictionaries(names, values).map(lambda m: {"map": m}),
-                     st.lists(values).map(lambda items: {"stream": items}))
+headers = st.fixed_dictionaries(
+    {"dest": destinations},
+    optional={
+        **{name: like(values) for name, values in corpus_headers.items() if name != "dest"},
+        "priority": st.none() | like(corpus_headers["priority"]),
+        "user_properties": st.dictionaries(names, values, max_size=6),
+    },
+)
+payloads = st.one_of(
+    st.just({}),
+    st.binary(min_size=1).map(lambda data: {"body": data}),
+    texts.map(lambda text: {"text": text}),
+    st.dictionaries(names, values).map(lambda m: {"map": m}),
+    st.lists(values).map(lambda items: {"stream": items}),
+)
 
 
 @pytest.mark.genuine_only
-@settings(max_examples=EXAMPLES, deadline=None, database=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(headers, payloads)
 def test_any_message_decodes_to_what_was_sent(header, payload):
     msg = ZelMsg.build(**header, **payload)
@@ -842,7 +976,7 @@ def test_the_check_reads_no_byte_outside_the_data(edits):
     alone, which the sanitized run watches for a read past the data."""
     data = SAMPLE
     for at, new, cut in edits:
-        data = data[:at] + new + data[at + cut:]
+        data = data[:at] + new + data[at + cut :]
     with pytest.raises(ValueError, match=f"^{DECODE_REFUSED}"):
         ZelMsg.from_smf(data)
 
@@ -873,9 +1007,10 @@ def test_the_fuzzer_isolates_what_kills_a_child(tmp_path):
     (tmp_path / "sitecustomize.py").write_text(
         "import os, zelmsg\n"
         "decode = zelmsg.ZelMsg.from_smf\n"
-        "zelmsg.ZelMsg.from_smf = staticmethod(lambda data: os.abort() if len(data) % 53 == 0 else decode(data))\n")
+        "zelmsg.ZelMsg.from_smf = staticmethod(lambda data: os.abort() if len(data) % 53 == 0 else decode(data))\n"
+    )
     python = tmp_path / "python"
-    python.write_text(f"#!/bin/sh\nPYTHONPATH={tmp_path} exec {sys.executable} \"$@\"\n")
+    python.write_text(f'#!/bin/sh\nPYTHONPATH={tmp_path} exec {sys.executable} "$@"\n')
     python.chmod(0o755)
     status, figures = fuzz("--cases", "200", "--batch", "50", "--tries", "1", "--python", python, "--out", tmp_path)
     saved = [smf_cases.read_bytes() for smf_cases in tmp_path.glob("crash-*.cases")]

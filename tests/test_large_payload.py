@@ -12,12 +12,12 @@ import sys
 import textwrap
 
 import pytest
-
 from solclient import OPERATIONS
 from zelmsg import ZelMsg
 
-pytestmark = pytest.mark.skipif(os.environ.get("ZELMSG_LARGE_PAYLOAD_TESTS", "1") == "0",
-                                reason="ZELMSG_LARGE_PAYLOAD_TESTS=0")
+pytestmark = pytest.mark.skipif(
+    os.environ.get("ZELMSG_LARGE_PAYLOAD_TESTS", "1") == "0", reason="ZELMSG_LARGE_PAYLOAD_TESTS=0"
+)
 
 FOUR_GIB = 2**32
 TESTS = pathlib.Path(__file__).resolve().parent
@@ -58,10 +58,8 @@ assert (msg.content_type, msg.body) == ("kept", b"kept")
 def test_codec_setters_refuse_an_encoding_of_4_gib(lib, tmp_path):
     for name in ("orjson", "msgpack"):
         (tmp_path / f"{name}.py").write_text(textwrap.dedent(FAKE_CODEC))
-    code = CODEC_CHECK.format(fakes=str(tmp_path), tests=str(TESTS), library=lib.cdll._name,
-                              size=FOUR_GIB)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=300)
+    code = CODEC_CHECK.format(fakes=str(tmp_path), tests=str(TESTS), library=lib.cdll._name, size=FOUR_GIB)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

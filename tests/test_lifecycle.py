@@ -6,7 +6,6 @@ import pathlib
 import re
 
 import pytest
-
 import zelmsg
 
 standin_only = pytest.mark.standin_only
@@ -90,7 +89,11 @@ def prime_heap_with_garbage(size=16, blocks=8):
     """Frees a few blocks of the C heap that hold non-zero bytes, as uninitialised storage
     of that size would be made of."""
     libc = ctypes.CDLL(None)
-    libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+    libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = (
+        ctypes.c_void_p,
+        [ctypes.c_size_t],
+        [ctypes.c_void_p],
+    )
     chunks = [libc.malloc(size) for _ in range(blocks)]
     for chunk in chunks:
         ctypes.memset(chunk, 0xAB, size)
@@ -107,8 +110,13 @@ def test_an_object_that_init_never_ran_on_holds_no_message(lib):
         if touch:  # reached first through a write
             msg.body = b"dropped"
         assert (msg.dest.dest, msg.cos, msg.body, msg.content_type, msg.text) == ("", 1, b"", "", None)
-        for prop, value in (("dest", zelmsg.Destination("d")), ("cos", 2), ("body", b"x"),
-                            ("correlation_id", "c"), ("is_reply", True)):
+        for prop, value in (
+            ("dest", zelmsg.Destination("d")),
+            ("cos", 2),
+            ("body", b"x"),
+            ("correlation_id", "c"),
+            ("is_reply", True),
+        ):
             setattr(msg, prop, value)
             assert getattr(msg, prop) != value
         assert repr(msg) == ""

@@ -6,14 +6,14 @@ process. In the sanitized run (scripts/test-sanitized) they are built with the s
 instrumentation, so any access outside what a call was handed fails there too."""
 
 import fcntl
-import os
 import pathlib
 import re
 import subprocess
 
-import cmake
 import ninja
 import pytest
+
+import cmake
 
 standin_only = pytest.mark.standin_only  # they build and test the stand-in itself
 
@@ -42,9 +42,19 @@ def native_tests():
     # Another run on this tree may be building the same folder.
     with open(build / ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        run([pathlib.Path(cmake.CMAKE_BIN_DIR) / "cmake", "-S", SOURCE, "-B", build, "-G", "Ninja",
-             f"-DCMAKE_MAKE_PROGRAM={pathlib.Path(ninja.BIN_DIR) / 'ninja'}",
-             f"-DZELMSG_SANITIZE={'ON' if instrumented else 'OFF'}"])
+        run(
+            [
+                pathlib.Path(cmake.CMAKE_BIN_DIR) / "cmake",
+                "-S",
+                SOURCE,
+                "-B",
+                build,
+                "-G",
+                "Ninja",
+                f"-DCMAKE_MAKE_PROGRAM={pathlib.Path(ninja.BIN_DIR) / 'ninja'}",
+                f"-DZELMSG_SANITIZE={'ON' if instrumented else 'OFF'}",
+            ]
+        )
         run([pathlib.Path(cmake.CMAKE_BIN_DIR) / "cmake", "--build", build])
     binary = build / "standin_abi_tests"
     assert run([binary, "--list"]).split() == CASES

@@ -1,7 +1,6 @@
 """The content-type tag, with its fallback to the HTTP content type, and the raw body."""
 
 import pytest
-
 from solclient import FAIL, NOT_FOUND, OK
 from zelmsg import ZelMsg
 
@@ -23,11 +22,17 @@ def test_a_fresh_message_has_no_content_type_and_an_empty_body(msg):
     assert msg.content_type == "" and msg.body == b""
 
 
-@pytest.mark.parametrize("value, read", [
-    ("json", "json"), ("application/json; charset=utf-8", "application/json; charset=utf-8"),
-    ("ünï/cødé ✓", "ünï/cødé ✓"), ("", ""),
-    (b"text/plain", "text/plain"), (bytearray(b"caf\xc3\xa9"), "café"),
-])
+@pytest.mark.parametrize(
+    "value, read",
+    [
+        ("json", "json"),
+        ("application/json; charset=utf-8", "application/json; charset=utf-8"),
+        ("ünï/cødé ✓", "ünï/cødé ✓"),
+        ("", ""),
+        (b"text/plain", "text/plain"),
+        (bytearray(b"caf\xc3\xa9"), "café"),
+    ],
+)
 def test_content_type_round_trips(msg, value, read):
     msg.content_type = "previous"
     msg.content_type = value
@@ -40,8 +45,12 @@ def content_type_and_calls(lib, msg):
     return reads[0], calls
 
 
-MAP, TAG, HTTP, CLOSE = ("solClient_msg_getUserPropertyMap", "solClient_container_getStringPtr",
-                         "solClient_msg_getHttpContentType", "solClient_container_closeMapStream")
+MAP, TAG, HTTP, CLOSE = (
+    "solClient_msg_getUserPropertyMap",
+    "solClient_container_getStringPtr",
+    "solClient_msg_getHttpContentType",
+    "solClient_container_closeMapStream",
+)
 
 
 @standin_only
@@ -89,9 +98,15 @@ class Payload(bytes):
     pass
 
 
-@pytest.mark.parametrize("value", [
-    b"x", b"\x00\x01\xff\x00", bytes(range(256)) * 400, Payload(b"from a subclass"),
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        b"x",
+        b"\x00\x01\xff\x00",
+        bytes(range(256)) * 400,
+        Payload(b"from a subclass"),
+    ],
+)
 def test_body_round_trips_bytes_and_bytes_subclasses(msg, value):
     msg.body = b"previous"
     msg.body = value
@@ -126,12 +141,20 @@ def test_a_tag_with_a_nul_or_no_utf8_form_is_refused_before_any_library_call(lib
     assert msg.content_type == "kept"
 
 
-@pytest.mark.parametrize("prop, value", [
-    ("content_type", 1), ("content_type", None),
-    ("content_type", memoryview(b"json")), ("content_type", ["json"]),
-    ("body", bytearray(b"abc")), ("body", memoryview(b"abc")), ("body", "abc"), ("body", None),
-    ("body", 5),
-])
+@pytest.mark.parametrize(
+    "prop, value",
+    [
+        ("content_type", 1),
+        ("content_type", None),
+        ("content_type", memoryview(b"json")),
+        ("content_type", ["json"]),
+        ("body", bytearray(b"abc")),
+        ("body", memoryview(b"abc")),
+        ("body", "abc"),
+        ("body", None),
+        ("body", 5),
+    ],
+)
 def test_other_values_are_refused_before_any_library_call(lib, msg, prop, value):
     msg.content_type, msg.body = "kept", b"kept"
 
@@ -153,11 +176,14 @@ def test_a_failed_body_read_gives_empty_bytes(lib, msg, code):
 
 
 @standin_only
-@pytest.mark.parametrize("prop, op, first, second", [
-    ("content_type", "solClient_msg_getUserPropertyMap", "json", "msgpack"),
-    ("content_type", "solClient_container_deleteField", "json", "msgpack"),
-    ("body", "solClient_msg_setBinaryAttachment", b"attached", b"replacement"),
-])
+@pytest.mark.parametrize(
+    "prop, op, first, second",
+    [
+        ("content_type", "solClient_msg_getUserPropertyMap", "json", "msgpack"),
+        ("content_type", "solClient_container_deleteField", "json", "msgpack"),
+        ("body", "solClient_msg_setBinaryAttachment", b"attached", b"replacement"),
+    ],
+)
 def test_a_failed_write_returns_quietly_and_changes_nothing(lib, msg, prop, op, first, second):
     setattr(msg, prop, first)
     made, open_before = lib.calls(op), lib.standin_open_containers()
@@ -177,9 +203,10 @@ def test_tag_and_body_do_not_touch_each_other(msg):
 
 ACCESSES = {
     "get content_type": (lambda m: m.content_type, {MAP: 1, TAG: 1, CLOSE: 1}),
-    "set content_type": (lambda m: setattr(m, "content_type", "text/plain"),
-                         {MAP: 1, "solClient_container_deleteField": 1, "solClient_container_addString": 1,
-                          CLOSE: 1}),
+    "set content_type": (
+        lambda m: setattr(m, "content_type", "text/plain"),
+        {MAP: 1, "solClient_container_deleteField": 1, "solClient_container_addString": 1, CLOSE: 1},
+    ),
     "get body": (lambda m: m.body, {"solClient_msg_getBinaryAttachmentPtr": 1}),
     "set body": (lambda m: setattr(m, "body", b"abc"), {"solClient_msg_setBinaryAttachment": 1}),
 }
@@ -197,14 +224,22 @@ def test_each_access_makes_exactly_its_library_calls(lib, msg, access):
 # The attachment as the library's structured string, the form the vendor's API writes for a
 # str payload: 0x1F, a 4-byte big-endian length of the whole field, the text and a NUL.
 
+
 def structured(text):
     data = text.encode()
     return b"\x1f" + (len(data) + 6).to_bytes(4, "big") + data + b"\x00"
 
 
-@pytest.mark.parametrize("value, read", [
-    ("hello", "hello"), ("", ""), ("ünï ✓", "ünï ✓"), (b"raw", "raw"), ("x" * 100_000, "x" * 100_000),
-])
+@pytest.mark.parametrize(
+    "value, read",
+    [
+        ("hello", "hello"),
+        ("", ""),
+        ("ünï ✓", "ünï ✓"),
+        (b"raw", "raw"),
+        ("x" * 100_000, "x" * 100_000),
+    ],
+)
 def test_text_is_stored_as_a_structured_string_and_leaves_the_tag_alone(msg, value, read):
     msg.content_type = "text/plain"
     msg.text = value
@@ -235,10 +270,17 @@ def test_a_malformed_structured_string_reads_as_no_text(lib, capi, msg):
     assert msg.text is None and msg.body == b"\x1c\x02"
 
 
-@pytest.mark.parametrize("value, error", [
-    ("hel\x00lo", ValueError), (b"\x00", ValueError), (1, TypeError), (["a"], TypeError),
-    ("\ud800", ValueError), (memoryview(b"a"), TypeError),
-])
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        ("hel\x00lo", ValueError),
+        (b"\x00", ValueError),
+        (1, TypeError),
+        (["a"], TypeError),
+        ("\ud800", ValueError),
+        (memoryview(b"a"), TypeError),
+    ],
+)
 def test_a_text_that_cannot_be_stored_whole_is_refused_before_any_library_call(lib, msg, value, error):
     msg.text = "kept"
 

@@ -5,7 +5,6 @@ neither the message's dump nor the value itself ever reaches it."""
 import traceback
 
 import pytest
-
 import zelmsg
 from zelmsg import Destination
 
@@ -35,9 +34,9 @@ WRONG_TYPES = {
 }
 OUT_OF_RANGE = {
     "cos": [-1, 2**32],
-    "ttl": [2**63, -2**63 - 1],
-    "priority": [2**31, -2**31 - 1],
-    "sender_timestamp": [2**63, -2**63 - 1],
+    "ttl": [2**63, -(2**63) - 1],
+    "priority": [2**31, -(2**31) - 1],
+    "sender_timestamp": [2**63, -(2**63) - 1],
     "sequence_number": [-1, 2**64],
 }
 CASES = [(prop, value) for table in (WRONG_TYPES, OUT_OF_RANGE) for prop, values in table.items() for value in values]

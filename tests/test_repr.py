@@ -1,9 +1,6 @@
 """repr() of a message: the library's own dump, as far as its 4096-byte buffer holds it."""
 
-import ctypes
-
 import pytest
-
 import zelmsg
 from solclient import NON_PERSISTENT, QUEUE, TOPIC
 
@@ -76,8 +73,9 @@ def test_repr_drops_a_character_the_buffer_cut_in_two(lib, raw, char):
         assert shown.endswith(char)
 
 
-@pytest.mark.parametrize("text", [b"\xff\xfejson", b"\x80" * 5000, b"\xff" * 5000],
-                         ids=["short", "continuations", "cut-invalid"])
+@pytest.mark.parametrize(
+    "text", [b"\xff\xfejson", b"\x80" * 5000, b"\xff" * 5000], ids=["short", "continuations", "cut-invalid"]
+)
 def test_repr_shows_bytes_that_are_not_utf8_escaped(raw, lib, text):
     """The dump is diagnostics: it never raises, and bytes that are not UTF-8 show as \\x
     escapes, but for a character the buffer cut in two, which goes."""

@@ -8,11 +8,10 @@ import ctypes
 import functools
 import pickle
 
+import fields
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import fields
 from solclient import FAIL, MAP, NOT_FOUND, OK, RMID_SIZE, SMF, TOPIC, UNKNOWN, UNWRITTEN
 from zelmsg import Destination, ReplicationGroupMessageId, Smf, TraceContext, UnknownField, ZelMsg
 
@@ -20,8 +19,10 @@ PROFILE = settings(max_examples=60, deadline=None, database=None)
 FULL, BRIEF = 1, 0
 FRESH_DUMP = "Class Of Service:                       COS_1\nDeliveryMode:                           DIRECT\n"
 RMID = "rmid1:01020-30405060708-090a0b0c-0d0e0f10"
-RMID_REFUSED = ("ReplicationGroupMessageId takes the text of an id as str() gives it: 'rmid1:' and 32 hex digits "
-                "in dashed groups, of an id with an origin")
+RMID_REFUSED = (
+    "ReplicationGroupMessageId takes the text of an id as str() gives it: 'rmid1:' and 32 hex digits "
+    "in dashed groups, of an id with an origin"
+)
 
 
 def tlv(code, payload, width=1):
@@ -32,16 +33,27 @@ def tlv(code, payload, width=1):
 # Each form the library reads as UNKNOWN (measured for every code and length form): codes it
 # does not know, numbers in a long length form, destinations in a 3- or 4-byte one, maps and
 # streams in a short one.
-UNKNOWN_FORMS = [(code, width) for code in range(64) for width in range(1, 5)
-                 if code >= 12 or (code <= 5 and width > 1) or (code == 8 and width > 2)
-                 or (code in (10, 11) and width < 4)]
+UNKNOWN_FORMS = [
+    (code, width)
+    for code in range(64)
+    for width in range(1, 5)
+    if code >= 12 or (code <= 5 and width > 1) or (code == 8 and width > 2) or (code in (10, 11) and width < 4)
+]
 # Well-formed fields of known types, which the library reads as their type whatever way they
 # were added: (encoding, field type).
-KNOWN_FIELDS = [(tlv(2, b"\x05"), 2), (tlv(7, b"hi\0", 3), 10), (tlv(6, b"ab", 4), 11), (tlv(9, b"x", 2), SMF),
-                (tlv(0, b""), 16), (tlv(8, b"\0q\0", 2), 17), (tlv(10, b"", 4), MAP)]
+KNOWN_FIELDS = [
+    (tlv(2, b"\x05"), 2),
+    (tlv(7, b"hi\0", 3), 10),
+    (tlv(6, b"ab", 4), 11),
+    (tlv(9, b"x", 2), SMF),
+    (tlv(0, b""), 16),
+    (tlv(8, b"\0q\0", 2), 17),
+    (tlv(10, b"", 4), MAP),
+]
 
 
 # ---- The library, as measured
+
 
 @pytest.mark.parametrize("part", ["Xml", "CorrelationTag"])
 def test_xml_part_and_correlation_tag_are_bytes_kept_whole(lib, part):
@@ -76,16 +88,27 @@ def test_dump_shows_tag_after_the_properties_and_xml_last_and_brief_gives_length
         xml = b"a" * 59 + b"\0<x/>"
         lib.solClient_msg_setXml(msg, xml, len(xml))
         head = "Destination:                            Topic 't'\n" + FRESH_DUMP
-        hex_rows = ("  42 42 42 42 42 42 42 42  42 42 42 42 42 42 42 42      BBBBBBBB   BBBBBBBB\n"
-                    "  42 42 42 42                                           BBBB\n")
+        hex_rows = (
+            "  42 42 42 42 42 42 42 42  42 42 42 42 42 42 42 42      BBBBBBBB   BBBBBBBB\n"
+            "  42 42 42 42                                           BBBB\n"
+        )
         tag = "Correlation Tag Pointer:                len=2\n  54 47                                                 TG\n"
         assert lib.dump(msg, 1 << 16, FULL)[1].decode() == (
-            head + "User Property Map:                      \n  Key 'k' (STRING) v\n" + tag
-            + "Binary Attachment:                      len=20\n" + hex_rows
-            + "XML:                                    len=64\n  " + "a" * 59 + " 0x00 \n  <x/>\n")
+            head
+            + "User Property Map:                      \n  Key 'k' (STRING) v\n"
+            + tag
+            + "Binary Attachment:                      len=20\n"
+            + hex_rows
+            + "XML:                                    len=64\n  "
+            + "a" * 59
+            + " 0x00 \n  <x/>\n"
+        )
         assert lib.dump(msg, 1 << 16, BRIEF)[1].decode() == (
-            head + "User Property Map:                      len=13\n" + tag
-            + "Binary Attachment:                      len=20\nXML:                                    len=64\n")
+            head
+            + "User Property Map:                      len=13\n"
+            + tag
+            + "Binary Attachment:                      len=20\nXML:                                    len=64\n"
+        )
         for flags in (3, 0xFFFFFFFF):
             assert lib.dump(msg, 1 << 16, flags) == lib.dump(msg, 1 << 16, FULL)
         assert lib.dump(msg, 1 << 16, 2) == lib.dump(msg, 1 << 16, BRIEF)
@@ -122,9 +145,22 @@ def test_reset_empties_the_message_under_its_handle_and_stales_its_containers(li
 
 
 # Texts fromString refuses (sub-code 1, nothing written): as measured.
-BAD_RMID_TEXTS = ["", "rmid1:", "garbage", RMID.upper(), RMID[:-1], RMID + "0", "rmid2:" + RMID[6:], " " + RMID,
-                  RMID.replace("-", "_"), "rmid1:01020--0405060708-090a0b0c-0d0e0f10", RMID[:-1] + "-",
-                  "rmid1:00000-00000000000-00000000-00000001", RMID[:12] + "g" + RMID[13:], RMID[:-3] + "--0"]
+BAD_RMID_TEXTS = [
+    "",
+    "rmid1:",
+    "garbage",
+    RMID.upper(),
+    RMID[:-1],
+    RMID + "0",
+    "rmid2:" + RMID[6:],
+    " " + RMID,
+    RMID.replace("-", "_"),
+    "rmid1:01020--0405060708-090a0b0c-0d0e0f10",
+    RMID[:-1] + "-",
+    "rmid1:00000-00000000000-00000000-00000001",
+    RMID[:12] + "g" + RMID[13:],
+    RMID[:-3] + "--0",
+]
 
 
 @pytest.mark.parametrize("text", BAD_RMID_TEXTS)
@@ -149,14 +185,17 @@ def test_replication_id_text_is_the_exact_inverse_of_to_string(lib, raw, data):
         assert lib.rmid_from_text(variant) == (OK, raw)
 
 
-@pytest.mark.parametrize("first, second, expected", [
-    (b"\x01" * 8 + bytes(8), b"\x01" * 8 + bytes(7) + b"\x01", (OK, -1)),
-    (b"\x01" * 8 + b"\x80" + bytes(7), b"\x01" * 8 + bytes(8), (OK, 1)),  # unsigned, big-endian
-    (b"\x01" * 16, b"\x01" * 16, (OK, 0)),
-    (bytes(16), bytes(16), (OK, 0)),  # no origin is checked
-    (b"\x01" * 16, b"\x02" + b"\x01" * 15, (FAIL, UNWRITTEN)),
-    (b"\x01" * 16, b"\x01" * 7 + b"\x02" + b"\x01" * 8, (FAIL, UNWRITTEN)),
-])
+@pytest.mark.parametrize(
+    "first, second, expected",
+    [
+        (b"\x01" * 8 + bytes(8), b"\x01" * 8 + bytes(7) + b"\x01", (OK, -1)),
+        (b"\x01" * 8 + b"\x80" + bytes(7), b"\x01" * 8 + bytes(8), (OK, 1)),  # unsigned, big-endian
+        (b"\x01" * 16, b"\x01" * 16, (OK, 0)),
+        (bytes(16), bytes(16), (OK, 0)),  # no origin is checked
+        (b"\x01" * 16, b"\x02" + b"\x01" * 15, (FAIL, UNWRITTEN)),
+        (b"\x01" * 16, b"\x01" * 7 + b"\x02" + b"\x01" * 8, (FAIL, UNWRITTEN)),
+    ],
+)
 def test_replication_ids_compare_within_one_origin(lib, first, second, expected):
     assert lib.rmid_compare(first, second) == expected
     if expected[0] == FAIL:
@@ -192,8 +231,10 @@ def test_encoded_fields_of_known_types_read_back_as_that_type(lib, encoded, kind
     assert rc == OK and read[0][1] == kind
 
 
-@pytest.mark.parametrize("encoded, length, sub_code", [
-    (tlv(12, b"abc"), 4, 3), (tlv(12, b"abc") + b"x", 6, 3), (b"\x30", 1, 3), (b"", 0, 2), (None, 4, 2)])
+@pytest.mark.parametrize(
+    "encoded, length, sub_code",
+    [(tlv(12, b"abc"), 4, 3), (tlv(12, b"abc") + b"x", 6, 3), (b"\x30", 1, 3), (b"", 0, 2), (None, 4, 2)],
+)
 def test_an_encoded_field_whose_length_is_not_its_own_is_refused(lib, encoded, length, sub_code):
     rc, container, memory = lib.standalone()
     try:
@@ -204,6 +245,7 @@ def test_an_encoded_field_whose_length_is_not_its_own_is_refused(lib, encoded, l
 
 
 # ---- xml and correlation_tag
+
 
 @pytest.mark.parametrize("name", ["xml", "correlation_tag"])
 def test_bytes_parts_read_write_and_remove(name):
@@ -249,6 +291,7 @@ def test_copies_carry_both_and_the_encoding_the_xml_alone(lib):
 
 # ---- dump()
 
+
 @pytest.mark.parametrize("size", [700, 1000, 10_240, 1 << 20])
 def test_dump_is_whole_where_repr_is_cut(size):
     msg = ZelMsg.build(dest=Destination("t/1"), body=bytes(size))
@@ -257,17 +300,26 @@ def test_dump_is_whole_where_repr_is_cut(size):
     # One row of 75 characters a 16 bytes, after the header lines.
     rows = -(-size // 16)
     assert whole.endswith("\n") and whole.count("\n") == 4 + rows and len(whole) > 72 * rows
-    assert msg.dump(brief=True) == msg.dump(True) == (
-        "Destination:                            Topic 't/1'\n" + FRESH_DUMP
-        + f"Binary Attachment:                      len={size}\n")
+    assert (
+        msg.dump(brief=True)
+        == msg.dump(True)
+        == (
+            "Destination:                            Topic 't/1'\n"
+            + FRESH_DUMP
+            + f"Binary Attachment:                      len={size}\n"
+        )
+    )
 
 
 def test_dump_of_text_that_is_not_utf8_shows_it_escaped():
     msg = ZelMsg.build(dest=Destination(b"\xff" * 200), user_properties={"k": "é" * 3000}, xml=b"\xe9")
-    assert "Topic '" + "\\xff" * 200 + "'" in msg.dump() and msg.dump().endswith("XML:" + " " * 36 + "len=1\n   0xe9 \n")
+    assert "Topic '" + "\\xff" * 200 + "'" in msg.dump() and msg.dump().endswith(
+        "XML:" + " " * 36 + "len=1\n   0xe9 \n"
+    )
 
 
 # ---- reset()
+
 
 def outcome(msg, name):
     """What reading the attribute gives, or the type of what it raises (json of no body)."""
@@ -285,9 +337,22 @@ class Kept(ZelMsg):
 
 
 def test_reset_reads_as_a_new_message_and_leaves_python_state():
-    msg = Kept.build(dest=Destination("t"), reply2=Destination("r"), priority=3, xml=b"<x/>", correlation_tag=b"t",
-                     user_properties={"k": Smf(b"1")}, stream=[1], ttl=5, user_data=b"u", cos=2, is_reply=True,
-                     creation_context=TRACE, transport_context=TRACE, baggage="k=v")
+    msg = Kept.build(
+        dest=Destination("t"),
+        reply2=Destination("r"),
+        priority=3,
+        xml=b"<x/>",
+        correlation_tag=b"t",
+        user_properties={"k": Smf(b"1")},
+        stream=[1],
+        ttl=5,
+        user_data=b"u",
+        cos=2,
+        is_reply=True,
+        creation_context=TRACE,
+        transport_context=TRACE,
+        baggage="k=v",
+    )
     msg.slot, msg.note = "slot", "note"
     view = msg.user_properties
     assert dict(view) == {"k": Smf(b"1")}
@@ -315,11 +380,15 @@ def test_reset_keeps_the_handle_native_code_holds_and_encodes_afresh(lib, capi):
     assert msg.sequence_number == 2
     if not lib.has_control:
         again = lib.decode(lib.encode(handle))
-        assert lib.encode(handle) != first and lib.number("solClient_msg_getSequenceNumber", again, ctypes.c_int64) == (OK, 2)
+        assert lib.encode(handle) != first and lib.number("solClient_msg_getSequenceNumber", again, ctypes.c_int64) == (
+            OK,
+            2,
+        )
         lib.free(again)
 
 
 # ---- ReplicationGroupMessageId
+
 
 def test_replication_id_is_a_value_made_from_its_text():
     rmid = ReplicationGroupMessageId(RMID)
@@ -358,14 +427,26 @@ def test_replication_group_message_id_stays_a_str_to_build_one_from(lib, capi):
 
 # ---- Smf and UnknownField
 
+
 def test_smf_and_unknown_fields_are_bytes_that_say_their_type():
     assert repr(Smf(b"\x01")) == "Smf(b'\\x01')" and repr(UnknownField(b"\x30\x02")) == "UnknownField(b'0\\x02')"
     assert Smf(3) == b"\0\0\0" and Smf([1]) == b"\x01" and isinstance(UnknownField(b"\x30\x02"), bytes)
     assert UnknownField(bytearray(tlv(40, b"x", 4))) == tlv(40, b"x", 4)
 
 
-@pytest.mark.parametrize("data", [b"", b"\x30", b"\x30\x03", tlv(12, b"ab")[:-1], tlv(12, b"ab") + b"x",
-                                  *(encoded for encoded, _ in KNOWN_FIELDS), tlv(6, b"", 4), tlv(7, b"", 2)])
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b"\x30",
+        b"\x30\x03",
+        tlv(12, b"ab")[:-1],
+        tlv(12, b"ab") + b"x",
+        *(encoded for encoded, _ in KNOWN_FIELDS),
+        tlv(6, b"", 4),
+        tlv(7, b"", 2),
+    ],
+)
 def test_unknown_field_takes_only_a_whole_field_the_library_reads_as_unknown(data):
     with pytest.raises(ValueError, match="UnknownField holds one whole encoded field"):
         UnknownField(data)
@@ -405,19 +486,39 @@ def library_fields(lib, capi, msg):
 # Every field type the library has, as (add call, argument), in containers whose names are
 # unique (a name given twice reads as its first field alone).
 SCALARS = st.one_of(
-    *(st.tuples(st.just(add), st.integers(low, high)) for add, low, high in [
-        ("Boolean", 0, 1), ("Int8", -128, 127), ("Uint8", 0, 255), ("Int16", -2**15, 2**15 - 1),
-        ("Uint16", 0, 2**16 - 1), ("Int32", -2**31, 2**31 - 1), ("Uint32", 0, 2**32 - 1),
-        ("Int64", -2**63, 2**63 - 1), ("Uint64", 0, 2**64 - 1), ("Wchar", 0, 0xFFFF)]),
-    st.tuples(st.just("String"), st.text(st.characters(exclude_characters="\0", exclude_categories=["Cs"]),
-                                         max_size=8).map(str.encode)),
-    st.tuples(st.just("ByteArray"), st.binary(max_size=8)), st.tuples(st.just("Float"), st.floats(width=32)),
-    st.tuples(st.just("Double"), st.floats()), st.tuples(st.just("Null"), st.none()),
-    st.tuples(st.just("Destination"), st.tuples(st.integers(0, 1), st.text("tq/é", min_size=1, max_size=6).map(
-        str.encode))),
+    *(
+        st.tuples(st.just(add), st.integers(low, high))
+        for add, low, high in [
+            ("Boolean", 0, 1),
+            ("Int8", -128, 127),
+            ("Uint8", 0, 255),
+            ("Int16", -(2**15), 2**15 - 1),
+            ("Uint16", 0, 2**16 - 1),
+            ("Int32", -(2**31), 2**31 - 1),
+            ("Uint32", 0, 2**32 - 1),
+            ("Int64", -(2**63), 2**63 - 1),
+            ("Uint64", 0, 2**64 - 1),
+            ("Wchar", 0, 0xFFFF),
+        ]
+    ),
+    st.tuples(
+        st.just("String"),
+        st.text(st.characters(exclude_characters="\0", exclude_categories=["Cs"]), max_size=8).map(str.encode),
+    ),
+    st.tuples(st.just("ByteArray"), st.binary(max_size=8)),
+    st.tuples(st.just("Float"), st.floats(width=32)),
+    st.tuples(st.just("Double"), st.floats()),
+    st.tuples(st.just("Null"), st.none()),
+    st.tuples(
+        st.just("Destination"), st.tuples(st.integers(0, 1), st.text("tq/é", min_size=1, max_size=6).map(str.encode))
+    ),
     st.tuples(st.just("Smf"), st.binary(max_size=8)),
-    st.tuples(st.just("UnknownField"), st.builds(lambda form, payload: tlv(form[0], payload, form[1]),
-                                                 st.sampled_from(UNKNOWN_FORMS), st.binary(max_size=6))),
+    st.tuples(
+        st.just("UnknownField"),
+        st.builds(
+            lambda form, payload: tlv(form[0], payload, form[1]), st.sampled_from(UNKNOWN_FORMS), st.binary(max_size=6)
+        ),
+    ),
 )
 NAMES = st.text("abk", min_size=1, max_size=2).map(str.encode)
 
@@ -426,9 +527,16 @@ def named(values):
     return st.lists(st.tuples(NAMES, values), max_size=4, unique_by=lambda pair: pair[0])
 
 
-CONTENT = named(st.recursive(SCALARS, lambda inner: st.one_of(
-    st.tuples(st.just("Map"), named(inner)),
-    st.tuples(st.just("Stream"), st.lists(st.tuples(st.none(), inner), max_size=3))), max_leaves=6))
+CONTENT = named(
+    st.recursive(
+        SCALARS,
+        lambda inner: st.one_of(
+            st.tuples(st.just("Map"), named(inner)),
+            st.tuples(st.just("Stream"), st.lists(st.tuples(st.none(), inner), max_size=3)),
+        ),
+        max_leaves=6,
+    )
+)
 
 
 @given(content=CONTENT)

@@ -5,7 +5,6 @@ test control or the failure reasons of its last-error record."""
 import ctypes
 import os
 import platform
-import struct
 import subprocess
 import sys
 import threading
@@ -15,33 +14,80 @@ from concurrent.futures import ThreadPoolExecutor
 from ctypes import POINTER, byref, c_char_p, c_int32, c_int64, c_ubyte, c_uint32, c_uint64, c_void_p
 
 import pytest
-
+from solclient import (
+    BOOL,
+    BYTEARRAY,
+    DESTINATION_SIZE,
+    DIRECT,
+    DOUBLE,
+    EOS,
+    FAIL,
+    FIELD_SIZE,
+    FLOAT,
+    INT8,
+    INT16,
+    INT32,
+    INT64,
+    MAP,
+    NO_WIRE_ENCODING,
+    NON_PERSISTENT,
+    NOT_FOUND,
+    NULL,
+    OK,
+    OPERATIONS,
+    PERSISTENT,
+    QUEUE,
+    QUEUE_TEMP,
+    RMID_SIZE,
+    SMF,
+    STREAM,
+    STRING,
+    TOPIC,
+    TOPIC_TEMP,
+    UINT8,
+    UINT16,
+    UINT32,
+    UINT64,
+    UNKNOWN,
+    UNWRITTEN,
+    WCHAR,
+    BufInfo,
+    Destination,
+    Field,
+    name_address,
+)
 from solclient import DESTINATION as DESTINATION_TYPE
-from solclient import (BOOL, BYTEARRAY, DESTINATION_SIZE, DIRECT, DOUBLE, EOS, FAIL,
-                       FIELD_SIZE, FLOAT, INT8, INT16, INT32, INT64, MAP, NO_WIRE_ENCODING, NON_PERSISTENT,
-                       NOT_FOUND, NULL, OK, OPERATIONS, PERSISTENT, QUEUE, QUEUE_TEMP, RMID_SIZE, SMF, STREAM,
-                       STRING, TOPIC, TOPIC_TEMP, UINT8, UINT16, UINT32, UINT64, UNKNOWN, UNWRITTEN, WCHAR,
-                       BufInfo, Destination, Field, name_address)
 
 standin_only = pytest.mark.standin_only
 
 Pair = namedtuple("Pair", "get set longest")
 DESTINATION = Pair("solClient_msg_getDestination", "solClient_msg_setDestination", 250)
 REPLY_TO = Pair("solClient_msg_getReplyTo", "solClient_msg_setReplyTo", 249)
-FLAGS = [("solClient_msg_isReplyMsg", "solClient_msg_setAsReplyMsg"),
-         ("solClient_msg_isElidingEligible", "solClient_msg_setElidingEligible"),
-         ("solClient_msg_isAckImmediately", "solClient_msg_setAckImmediately")]
-ZERO_OR_ONE = [("solClient_msg_isDMQEligible", "solClient_msg_setDMQEligible"),
-               ("solClient_msg_isDiscardIndication", "solClient_msg_setDiscardIndication")]
+FLAGS = [
+    ("solClient_msg_isReplyMsg", "solClient_msg_setAsReplyMsg"),
+    ("solClient_msg_isElidingEligible", "solClient_msg_setElidingEligible"),
+    ("solClient_msg_isAckImmediately", "solClient_msg_setAckImmediately"),
+]
+ZERO_OR_ONE = [
+    ("solClient_msg_isDMQEligible", "solClient_msg_setDMQEligible"),
+    ("solClient_msg_isDiscardIndication", "solClient_msg_setDiscardIndication"),
+]
 # With isCacheMsg, which answers its own value for a message it cannot read.
-FLAG_GETTERS = [getter for getter, _ in FLAGS + ZERO_OR_ONE] + ["solClient_msg_isRedelivered", "solClient_msg_isCacheMsg"]
+FLAG_GETTERS = [getter for getter, _ in FLAGS + ZERO_OR_ONE] + [
+    "solClient_msg_isRedelivered",
+    "solClient_msg_isCacheMsg",
+]
 CREATIONS = ["solClient_msg_alloc", "solClient_container_createMap", "solClient_container_createStream"]
 MAP_OPERATIONS = [op for op in OPERATIONS if op.startswith("solClient_container_") and op not in CREATIONS]
 # Calls on no message or container; the first two cannot fail.
 CANNOT_FAIL = ["solClient_getLastErrorInfo", "solClient_resetLastErrorInfo"]
-UNBOUND = CANNOT_FAIL + ["solClient_msg_decodeFromSmf", "solClient_datablock_free",
-                         "solClient_replicationGroupMessageId_toString",
-                         "solClient_replicationGroupMessageId_fromString", "solClient_replicationGroupMessageId_compare"]
+UNBOUND = CANNOT_FAIL + [
+    "solClient_msg_decodeFromSmf",
+    "solClient_datablock_free",
+    "solClient_replicationGroupMessageId_toString",
+    "solClient_replicationGroupMessageId_fromString",
+    "solClient_replicationGroupMessageId_compare",
+]
 MESSAGE_OPERATIONS = [op for op in OPERATIONS if op not in MAP_OPERATIONS + CREATIONS + UNBOUND]
 SENTINEL = 0x5E57
 RMID = bytes.fromhex("3477fa5ce520f2ec00000000000f4385")
@@ -107,9 +153,19 @@ class Outputs:
         self.uint64, self.wire = c_uint64(SENTINEL), BufInfo(SENTINEL, SENTINEL)
 
     def values(self):
-        return (self.pointer.value, self.text.value, self.number.value, self.record.destType,
-                self.record.dest, self.int32.value, self.int64.value, self.buffer.raw, bytes(self.field),
-                self.uint64.value, bytes(self.wire))
+        return (
+            self.pointer.value,
+            self.text.value,
+            self.number.value,
+            self.record.destType,
+            self.record.dest,
+            self.int32.value,
+            self.int64.value,
+            self.buffer.raw,
+            bytes(self.field),
+            self.uint64.value,
+            bytes(self.wire),
+        )
 
 
 def call(lib, op, msg, container=None):
@@ -197,26 +253,41 @@ def call(lib, op, msg, container=None):
         "solClient_msg_getCacheRequestId": [msg, byref(out.uint64)],
         "solClient_msg_getConsumerIdCount": [msg, byref(out.number)],
         "solClient_msg_getConsumerId": [msg, 0, byref(out.number)],
-        **{f"solClient_msg_tracing_get{part}Byte": [msg, 1, out.buffer, size]
-           for part, size in (("TraceId", 16), ("SpanId", 8))},
-        **{f"solClient_msg_tracing_set{part}Byte": [msg, 1, b"\x01" * size, size]
-           for part, size in (("TraceId", 16), ("SpanId", 8))},
+        **{
+            f"solClient_msg_tracing_get{part}Byte": [msg, 1, out.buffer, size]
+            for part, size in (("TraceId", 16), ("SpanId", 8))
+        },
+        **{
+            f"solClient_msg_tracing_set{part}Byte": [msg, 1, b"\x01" * size, size]
+            for part, size in (("TraceId", 16), ("SpanId", 8))
+        },
         "solClient_msg_tracing_isSampled": [msg, 1, ctypes.cast(ctypes.pointer(out.number), POINTER(c_ubyte))],
         "solClient_msg_tracing_setSampled": [msg, 1, 1],
         "solClient_msg_tracing_getTraceStatePtr": [msg, 1, byref(out.pointer), byref(out.uint64)],
         "solClient_msg_tracing_setTraceState": [msg, 1, b"k=v", 3],
         "solClient_msg_tracing_deleteContext": [msg, 1],
-        "solClient_msg_tracing_getInjectionStandardByte": [msg, 1, ctypes.cast(ctypes.pointer(out.number), POINTER(c_ubyte))],
+        "solClient_msg_tracing_getInjectionStandardByte": [
+            msg,
+            1,
+            ctypes.cast(ctypes.pointer(out.number), POINTER(c_ubyte)),
+        ],
         "solClient_msg_tracing_setInjectionStandardByte": [msg, 1, 1],
         "solClient_msg_tracing_getBaggagePtr": [msg, byref(out.pointer), byref(out.uint64)],
         "solClient_msg_tracing_setBaggage": [msg, b"k=v"],
         "solClient_msg_tracing_deleteBaggage": [msg],
         "solClient_container_deleteField": [container, b"ct"],
-        **{f"solClient_msg_get{name}": [msg, byref(out.text)]
-           for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")},
-        **{f"solClient_msg_set{name}": [msg, b"text"] for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")},
-        **{f"solClient_msg_delete{name}": [msg] for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding",
-                                                             "HttpContentType")},
+        **{
+            f"solClient_msg_get{name}": [msg, byref(out.text)]
+            for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")
+        },
+        **{
+            f"solClient_msg_set{name}": [msg, b"text"]
+            for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding")
+        },
+        **{
+            f"solClient_msg_delete{name}": [msg]
+            for name in ("SenderId", "ApplicationMsgType", "HttpContentEncoding", "HttpContentType")
+        },
         "solClient_msg_getExpiration": [msg, byref(out.int64)],
         "solClient_msg_setExpiration": [msg, 1700000060000],
         "solClient_msg_isAckImmediately": [msg],
@@ -275,6 +346,7 @@ def raw_dump(lib, msg, size, spare=4):
 
 # Lifecycle and handles
 
+
 def test_alloc_gives_a_handle_and_free_clears_it(lib):
     handle = c_void_p()
     assert lib.solClient_msg_alloc(byref(handle)) == OK and handle.value
@@ -298,16 +370,31 @@ def test_fresh_message_holds_only_defaults(lib, msg):
     assert lib.attachment(msg) == (NOT_FOUND, UNWRITTEN, UNWRITTEN, b"")
 
 
-@pytest.mark.parametrize("op", [
-    "solClient_msg_getDestination", "solClient_msg_getReplyTo",
-    "solClient_msg_getBinaryAttachmentPtr", "solClient_msg_getUserPropertyMap",
-    "solClient_msg_getHttpContentType", "solClient_container_getStringPtr",
-    "solClient_msg_getCorrelationId", "solClient_msg_getApplicationMessageId",
-    "solClient_msg_getSenderTimestamp", "solClient_msg_getSequenceNumber",
-    "solClient_msg_getBinaryAttachmentString", "solClient_msg_getBinaryAttachmentMap",
-    "solClient_msg_getBinaryAttachmentStream", "solClient_msg_getSenderId", "solClient_msg_getApplicationMsgType",
-    "solClient_msg_getHttpContentEncoding", "solClient_msg_getUserDataPtr",
-    "solClient_msg_getReplicationGroupMessageId", "solClient_msg_getXmlPtr", "solClient_msg_getCorrelationTagPtr"])
+@pytest.mark.parametrize(
+    "op",
+    [
+        "solClient_msg_getDestination",
+        "solClient_msg_getReplyTo",
+        "solClient_msg_getBinaryAttachmentPtr",
+        "solClient_msg_getUserPropertyMap",
+        "solClient_msg_getHttpContentType",
+        "solClient_container_getStringPtr",
+        "solClient_msg_getCorrelationId",
+        "solClient_msg_getApplicationMessageId",
+        "solClient_msg_getSenderTimestamp",
+        "solClient_msg_getSequenceNumber",
+        "solClient_msg_getBinaryAttachmentString",
+        "solClient_msg_getBinaryAttachmentMap",
+        "solClient_msg_getBinaryAttachmentStream",
+        "solClient_msg_getSenderId",
+        "solClient_msg_getApplicationMsgType",
+        "solClient_msg_getHttpContentEncoding",
+        "solClient_msg_getUserDataPtr",
+        "solClient_msg_getReplicationGroupMessageId",
+        "solClient_msg_getXmlPtr",
+        "solClient_msg_getCorrelationTagPtr",
+    ],
+)
 def test_not_found_writes_nothing(lib, msg, op):
     container = lib.new_map(msg)[1] if op in MAP_OPERATIONS else None
     result, outputs, _ = call(lib, op, msg, container)
@@ -319,8 +406,9 @@ def test_five_thousand_live_messages_keep_their_own_values(lib):
     assert len(set(handles)) == len(handles)
     for i, handle in enumerate(handles):
         assert lib.solClient_msg_setClassOfService(handle, i % 3) == OK
-    assert [lib.uint32("solClient_msg_getClassOfService", h)[1] for h in handles] == \
-        [i % 3 for i in range(len(handles))]
+    assert [lib.uint32("solClient_msg_getClassOfService", h)[1] for h in handles] == [
+        i % 3 for i in range(len(handles))
+    ]
     assert all(lib.free(handle) == OK for handle in handles)
 
 
@@ -362,8 +450,10 @@ def test_threads_work_on_their_own_messages(lib):
 
 # Destinations
 
-@pytest.mark.parametrize("dest_type, read_type",
-                         [(TOPIC, TOPIC), (QUEUE, QUEUE), (TOPIC_TEMP, TOPIC), (QUEUE_TEMP, QUEUE)])
+
+@pytest.mark.parametrize(
+    "dest_type, read_type", [(TOPIC, TOPIC), (QUEUE, QUEUE), (TOPIC_TEMP, TOPIC), (QUEUE_TEMP, QUEUE)]
+)
 @pytest.mark.parametrize("name", [b"orders/eu/new", b"x", b"n" * 249, b"a/*/>", b"\xff\xfe raw"])
 def test_destination_round_trip(lib, msg, pair, dest_type, read_type, name):
     assert lib.set_destination(msg, dest_type, name, pair.set) == OK
@@ -407,9 +497,11 @@ def test_wrong_record_size_or_no_record_changes_nothing(lib, msg, pair, size):
     assert getattr(lib, pair.get)(msg, None, DESTINATION_SIZE) == FAIL
 
 
-REFUSED_VALUES = pytest.mark.parametrize("dest_type, name", [
-    (TOPIC, "longest + 1"), (TOPIC, None), (-1, b"t"), (4, b"t"), (2**31 - 1, b"t")],
-    ids=["too long", "null name", "type -1", "type 4", "type max"])
+REFUSED_VALUES = pytest.mark.parametrize(
+    "dest_type, name",
+    [(TOPIC, "longest + 1"), (TOPIC, None), (-1, b"t"), (4, b"t"), (2**31 - 1, b"t")],
+    ids=["too long", "null name", "type -1", "type 4", "type max"],
+)
 
 
 def refused(pair, name):
@@ -440,25 +532,37 @@ def test_empty_name_is_refused_for_destination_but_taken_for_reply_to(lib, msg):
 
 # Flags, delivery mode and class of service
 
+
 # Only the two mode bits, 0x30, count; both of them set is no mode at all.
-@pytest.mark.parametrize("start, mode, rc, stored", [
-    (PERSISTENT, DIRECT, OK, DIRECT), (DIRECT, PERSISTENT, OK, PERSISTENT),
-    (DIRECT, NON_PERSISTENT, OK, NON_PERSISTENT), (PERSISTENT, 1, OK, DIRECT),
-    (PERSISTENT, 15, OK, DIRECT), (DIRECT, 0x11, OK, PERSISTENT), (DIRECT, 0x1F, OK, PERSISTENT),
-    (DIRECT, 0x21, OK, NON_PERSISTENT), (PERSISTENT, 0x40, OK, DIRECT),
-    (PERSISTENT, 0x100, OK, DIRECT), (DIRECT, 0x110, OK, PERSISTENT),
-    (PERSISTENT, 0x30, FAIL, PERSISTENT), (PERSISTENT, 0x31, FAIL, PERSISTENT),
-    (NON_PERSISTENT, 2**32 - 1, FAIL, NON_PERSISTENT),
-])
+@pytest.mark.parametrize(
+    "start, mode, rc, stored",
+    [
+        (PERSISTENT, DIRECT, OK, DIRECT),
+        (DIRECT, PERSISTENT, OK, PERSISTENT),
+        (DIRECT, NON_PERSISTENT, OK, NON_PERSISTENT),
+        (PERSISTENT, 1, OK, DIRECT),
+        (PERSISTENT, 15, OK, DIRECT),
+        (DIRECT, 0x11, OK, PERSISTENT),
+        (DIRECT, 0x1F, OK, PERSISTENT),
+        (DIRECT, 0x21, OK, NON_PERSISTENT),
+        (PERSISTENT, 0x40, OK, DIRECT),
+        (PERSISTENT, 0x100, OK, DIRECT),
+        (DIRECT, 0x110, OK, PERSISTENT),
+        (PERSISTENT, 0x30, FAIL, PERSISTENT),
+        (PERSISTENT, 0x31, FAIL, PERSISTENT),
+        (NON_PERSISTENT, 2**32 - 1, FAIL, NON_PERSISTENT),
+    ],
+)
 def test_delivery_mode(lib, msg, start, mode, rc, stored):
     assert lib.solClient_msg_setDeliveryMode(msg, start) == OK
     assert lib.solClient_msg_setDeliveryMode(msg, mode) == rc
     assert lib.uint32("solClient_msg_getDeliveryMode", msg) == (OK, stored)
 
 
-@pytest.mark.parametrize("cos, rc, stored", [
-    (0, OK, 0), (1, OK, 1), (2, OK, 2), (3, FAIL, 1), (4, FAIL, 1), (2**31 - 1, FAIL, 1),
-    (2**32 - 1, FAIL, 1)])
+@pytest.mark.parametrize(
+    "cos, rc, stored",
+    [(0, OK, 0), (1, OK, 1), (2, OK, 2), (3, FAIL, 1), (4, FAIL, 1), (2**31 - 1, FAIL, 1), (2**32 - 1, FAIL, 1)],
+)
 def test_class_of_service(lib, msg, cos, rc, stored):
     assert lib.solClient_msg_setClassOfService(msg, 1) == OK
     assert lib.solClient_msg_setClassOfService(msg, cos) == rc
@@ -483,17 +587,27 @@ EXPIRATION = Ranged("solClient_msg_getExpiration", "solClient_msg_setExpiration"
 Optional = namedtuple("Optional", "get set delete")
 Text = namedtuple("Text", "get set delete null_removes")
 # A null text is refused; for some it also removes the value the message had.
-TEXTS = [Text(f"solClient_msg_get{name}", f"solClient_msg_set{name}", f"solClient_msg_delete{name}", removes)
-         for name, removes in (("CorrelationId", True), ("ApplicationMessageId", True), ("SenderId", True),
-                               ("ApplicationMsgType", True), ("HttpContentType", False),
-                               ("HttpContentEncoding", False))]
-NUMBERS = [Optional(f"solClient_msg_get{name}", f"solClient_msg_set{name}", f"solClient_msg_delete{name}")
-           for name in ("SenderTimestamp", "SequenceNumber")]
+TEXTS = [
+    Text(f"solClient_msg_get{name}", f"solClient_msg_set{name}", f"solClient_msg_delete{name}", removes)
+    for name, removes in (
+        ("CorrelationId", True),
+        ("ApplicationMessageId", True),
+        ("SenderId", True),
+        ("ApplicationMsgType", True),
+        ("HttpContentType", False),
+        ("HttpContentEncoding", False),
+    )
+]
+NUMBERS = [
+    Optional(f"solClient_msg_get{name}", f"solClient_msg_set{name}", f"solClient_msg_delete{name}")
+    for name in ("SenderTimestamp", "SequenceNumber")
+]
 
 
 @pytest.mark.parametrize("getter, setter", ZERO_OR_ONE, ids=["dmq", "discard"])
-@pytest.mark.parametrize("start, value, rc, read", [
-    (0, 1, OK, 1), (1, 0, OK, 0), (1, 2, FAIL, 1), (0, 2, FAIL, 0), (1, 255, FAIL, 1)])
+@pytest.mark.parametrize(
+    "start, value, rc, read", [(0, 1, OK, 1), (1, 0, OK, 0), (1, 2, FAIL, 1), (0, 2, FAIL, 0), (1, 255, FAIL, 1)]
+)
 def test_flags_that_take_only_0_and_1(lib, msg, getter, setter, start, value, rc, read):
     assert getattr(lib, setter)(msg, start) == OK
     assert getattr(lib, setter)(msg, value) == rc
@@ -501,13 +615,31 @@ def test_flags_that_take_only_0_and_1(lib, msg, getter, setter, start, value, rc
 
 
 # 0 is no time to live and -1 no priority; a refused value leaves the old one.
-@pytest.mark.parametrize("field, value, rc", [
-    (TTL, 0, OK), (TTL, 1, OK), (TTL, 2**32 + 5, OK), (TTL, 315360000000, OK),
-    (TTL, 315360000001, FAIL), (TTL, -1, FAIL), (TTL, I64_MAX, FAIL), (TTL, -2**63, FAIL),
-    (PRIORITY, 0, OK), (PRIORITY, 255, OK), (PRIORITY, -1, OK), (PRIORITY, 256, FAIL),
-    (PRIORITY, -2, FAIL), (PRIORITY, -2**31, FAIL), (PRIORITY, 2**31 - 1, FAIL),
-    (EXPIRATION, 0, OK), (EXPIRATION, 1700000060000, OK), (EXPIRATION, I64_MAX, OK), (EXPIRATION, -1, FAIL),
-    (EXPIRATION, -2**63, FAIL)])
+@pytest.mark.parametrize(
+    "field, value, rc",
+    [
+        (TTL, 0, OK),
+        (TTL, 1, OK),
+        (TTL, 2**32 + 5, OK),
+        (TTL, 315360000000, OK),
+        (TTL, 315360000001, FAIL),
+        (TTL, -1, FAIL),
+        (TTL, I64_MAX, FAIL),
+        (TTL, -(2**63), FAIL),
+        (PRIORITY, 0, OK),
+        (PRIORITY, 255, OK),
+        (PRIORITY, -1, OK),
+        (PRIORITY, 256, FAIL),
+        (PRIORITY, -2, FAIL),
+        (PRIORITY, -(2**31), FAIL),
+        (PRIORITY, 2**31 - 1, FAIL),
+        (EXPIRATION, 0, OK),
+        (EXPIRATION, 1700000060000, OK),
+        (EXPIRATION, I64_MAX, OK),
+        (EXPIRATION, -1, FAIL),
+        (EXPIRATION, -(2**63), FAIL),
+    ],
+)
 def test_ranged_header_values(lib, msg, field, value, rc):
     assert getattr(lib, field.set)(msg, field.start) == OK
     assert getattr(lib, field.set)(msg, value) == rc
@@ -548,9 +680,14 @@ def test_64_bit_numbers_read_back_signed(lib, msg, numbers):
 # Binary attachment and user data: bytes copied in whole
 
 Payload = namedtuple("Payload", "get set")
-PAYLOADS = pytest.mark.parametrize("payload", [
-    Payload("solClient_msg_getBinaryAttachmentPtr", "solClient_msg_setBinaryAttachment"),
-    Payload("solClient_msg_getUserDataPtr", "solClient_msg_setUserData")], ids=["attachment", "user data"])
+PAYLOADS = pytest.mark.parametrize(
+    "payload",
+    [
+        Payload("solClient_msg_getBinaryAttachmentPtr", "solClient_msg_setBinaryAttachment"),
+        Payload("solClient_msg_getUserDataPtr", "solClient_msg_setUserData"),
+    ],
+    ids=["attachment", "user data"],
+)
 
 
 @PAYLOADS
@@ -589,6 +726,7 @@ def test_null_bytes_with_a_size_fail(lib, msg, payload):
 # The attachment as a structured string: 1F, the whole field's length (4 bytes, big-endian),
 # the text and a NUL.
 
+
 def string_field(text):
     return b"\x1f" + (len(text) + 6).to_bytes(4, "big") + text + b"\0"
 
@@ -619,16 +757,24 @@ def test_string_and_raw_attachments_replace_each_other(lib, msg):
 
 # Only a whole field of the 0x1F form reads as a string (the genuine library's other length
 # forms and its answers to malformed fields are not the stand-in's: see docs/standin.md).
-@pytest.mark.parametrize("raw, read", [
-    (string_field(b"hello"), (OK, b"hello")), (string_field(b""), (OK, b"")),
-    (b"raw", (NOT_FOUND, None)), (b"\x1f\0\0\0\x06hello\0", (NOT_FOUND, None)),
-    (b"\x1f\x06hello\0", (NOT_FOUND, None)), (b"\x1f\0\0\0\x05", (NOT_FOUND, None))])
+@pytest.mark.parametrize(
+    "raw, read",
+    [
+        (string_field(b"hello"), (OK, b"hello")),
+        (string_field(b""), (OK, b"")),
+        (b"raw", (NOT_FOUND, None)),
+        (b"\x1f\0\0\0\x06hello\0", (NOT_FOUND, None)),
+        (b"\x1f\x06hello\0", (NOT_FOUND, None)),
+        (b"\x1f\0\0\0\x05", (NOT_FOUND, None)),
+    ],
+)
 def test_raw_attachment_read_as_a_string(lib, msg, raw, read):
     assert lib.solClient_msg_setBinaryAttachment(msg, raw, len(raw)) == OK
     assert lib.text("solClient_msg_getBinaryAttachmentString", msg) == read
 
 
 # User property map and content type
+
 
 def test_map_stores_strings_by_name(lib, msg):
     rc, created = lib.new_map(msg)
@@ -639,8 +785,9 @@ def test_map_stores_strings_by_name(lib, msg):
         assert lib.solClient_container_addString(created, value, name) == OK
     rc, found = lib.user_map(msg)
     assert rc == OK
-    assert {name: lib.get_string(found, name) for name in entries} == \
-        {name: (OK, value) for name, value in entries.items()}
+    assert {name: lib.get_string(found, name) for name in entries} == {
+        name: (OK, value) for name, value in entries.items()
+    }
 
 
 def test_a_name_added_again_keeps_both_entries(lib, msg):
@@ -648,12 +795,14 @@ def test_a_name_added_again_keeps_both_entries(lib, msg):
     for value in (b"json", b"msgpack"):
         assert lib.solClient_container_addString(container, value, b"ct") == OK
     assert lib.get_string(container, b"ct") == (OK, b"json")
-    assert dump_text(lib, msg).endswith(field("User Property Map:") +
-                                        b"  Key 'ct' (STRING) json\n  Key 'ct' (STRING) msgpack\n")
+    assert dump_text(lib, msg).endswith(
+        field("User Property Map:") + b"  Key 'ct' (STRING) json\n  Key 'ct' (STRING) msgpack\n"
+    )
 
 
-@pytest.mark.parametrize("value, name", [(None, b"ct"), (b"json", None), (b"json", b"")],
-                         ids=["null value", "null name", "empty name"])
+@pytest.mark.parametrize(
+    "value, name", [(None, b"ct"), (b"json", None), (b"json", b"")], ids=["null value", "null name", "empty name"]
+)
 def test_unnamed_or_null_entries_are_refused(lib, msg, value, name):
     container = lib.new_map(msg)[1]
     assert lib.solClient_container_addString(container, value, name) == FAIL
@@ -720,36 +869,38 @@ def local_date(milliseconds):
     return time.strftime("%a %b %d %Y %H:%M:%S", time.localtime(milliseconds // 1000))
 
 
-FULL = b"".join([
-    field("Destination:", "Topic 'orders/eu/new'"),
-    field("SenderId:", "sid-1"),
-    field("ApplicationMsgType:", "orders"),
-    field("ApplicationMessageId:", "app-1"),
-    field("SequenceNumber:", "42"),
-    field("Priority:", "9"),
-    field("CorrelationId:", "corr-1"),
-    field("HTTP Content Type:", "application/json"),
-    field("HTTP Content Encoding:", "gzip"),
-    field("SenderTimestamp:", f"{TIMESTAMP} ({local_date(TIMESTAMP)})"),
-    field("Class Of Service:", "COS_2"),
-    field("DeliveryMode:", "PERSISTENT"),
-    field("TimeToLive:", "60000"),
-    field("Expiration:", f"{EXPIRATION_TIME} ({local_date(EXPIRATION_TIME)})"),
-    field("DMQ Eligible"),
-    field("Discard Indication"),
-    field("ACK Immediately"),
-    field("Eliding Eligible"),
-    field("Reply Message"),
-    field("Reply To:", "Queue 'reply-q'"),
-    field("User Property Map:"),
-    b"  Key 'ct' (STRING) json\n",
-    field("User Data:", "len=9"),
-    b"  75 73 65 72 2d 64 61 74  61                           user-dat   a\n",
-    field("Binary Attachment:", "len=40"),
-    b"  00 01 7f 80 ff 48 65 6c  6c 6f 2c 20 77 6f 72 6c      .....Hel   lo, worl\n",
-    b"  64 21 20 30 31 32 33 34  35 36 37 38 39 20 41 42      d! 01234   56789 AB\n",
-    b"  43 44 45 46 47 48 49 4a                               CDEFGHIJ\n",
-])
+FULL = b"".join(
+    [
+        field("Destination:", "Topic 'orders/eu/new'"),
+        field("SenderId:", "sid-1"),
+        field("ApplicationMsgType:", "orders"),
+        field("ApplicationMessageId:", "app-1"),
+        field("SequenceNumber:", "42"),
+        field("Priority:", "9"),
+        field("CorrelationId:", "corr-1"),
+        field("HTTP Content Type:", "application/json"),
+        field("HTTP Content Encoding:", "gzip"),
+        field("SenderTimestamp:", f"{TIMESTAMP} ({local_date(TIMESTAMP)})"),
+        field("Class Of Service:", "COS_2"),
+        field("DeliveryMode:", "PERSISTENT"),
+        field("TimeToLive:", "60000"),
+        field("Expiration:", f"{EXPIRATION_TIME} ({local_date(EXPIRATION_TIME)})"),
+        field("DMQ Eligible"),
+        field("Discard Indication"),
+        field("ACK Immediately"),
+        field("Eliding Eligible"),
+        field("Reply Message"),
+        field("Reply To:", "Queue 'reply-q'"),
+        field("User Property Map:"),
+        b"  Key 'ct' (STRING) json\n",
+        field("User Data:", "len=9"),
+        b"  75 73 65 72 2d 64 61 74  61                           user-dat   a\n",
+        field("Binary Attachment:", "len=40"),
+        b"  00 01 7f 80 ff 48 65 6c  6c 6f 2c 20 77 6f 72 6c      .....Hel   lo, worl\n",
+        b"  64 21 20 30 31 32 33 34  35 36 37 38 39 20 41 42      d! 01234   56789 AB\n",
+        b"  43 44 45 46 47 48 49 4a                               CDEFGHIJ\n",
+    ]
+)
 
 
 def fill(lib, msg):
@@ -797,22 +948,36 @@ def test_dump_of_empty_and_less_usual_values(lib, msg):
     container = lib.new_map(msg)[1]
     for name, value in ((b"ct", b"json"), (b"e", b""), (b"a", b"b")):
         lib.solClient_container_addString(container, value, name)
-    assert dump_text(lib, msg) == b"".join([
-        field("Destination:", "Topic 'it's'"), field("HTTP Content Type:"),
-        field("Class Of Service:", "COS_3"), field("DeliveryMode:", "NON-PERSISTENT"),
-        field("Reply To:", "Queue ''"), field("User Property Map:"),
-        b"  Key 'ct' (STRING) json\n  Key 'e' (STRING) \n  Key 'a' (STRING) b\n"])
+    assert dump_text(lib, msg) == b"".join(
+        [
+            field("Destination:", "Topic 'it's'"),
+            field("HTTP Content Type:"),
+            field("Class Of Service:", "COS_3"),
+            field("DeliveryMode:", "NON-PERSISTENT"),
+            field("Reply To:", "Queue ''"),
+            field("User Property Map:"),
+            b"  Key 'ct' (STRING) json\n  Key 'e' (STRING) \n  Key 'a' (STRING) b\n",
+        ]
+    )
 
 
-@pytest.mark.parametrize("size, rows", [
-    (0, []),
-    (1, ["  41                                                    A"]),
-    (8, ["  41 42 43 44 45 46 47 48                               ABCDEFGH"]),
-    (15, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f         ABCDEFGH   IJKLMNO"]),
-    (16, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50      ABCDEFGH   IJKLMNOP"]),
-    (17, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50      ABCDEFGH   IJKLMNOP",
-          "  51                                                    Q"]),
-])
+@pytest.mark.parametrize(
+    "size, rows",
+    [
+        (0, []),
+        (1, ["  41                                                    A"]),
+        (8, ["  41 42 43 44 45 46 47 48                               ABCDEFGH"]),
+        (15, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f         ABCDEFGH   IJKLMNO"]),
+        (16, ["  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50      ABCDEFGH   IJKLMNOP"]),
+        (
+            17,
+            [
+                "  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50      ABCDEFGH   IJKLMNOP",
+                "  51                                                    Q",
+            ],
+        ),
+    ],
+)
 def test_attachment_hex_dump_rows(lib, msg, size, rows):
     payload = b"ABCDEFGHIJKLMNOPQ"[:size]
     lib.solClient_msg_setBinaryAttachment(msg, payload, size)
@@ -822,22 +987,25 @@ def test_attachment_hex_dump_rows(lib, msg, size, rows):
 
 
 # Values that show no line: the flags at 0, time to live and expiration 0, priority -1.
-@pytest.mark.parametrize("setter, values, line", [
-    ("solClient_msg_setDMQEligible", [1, 0], None),
-    ("solClient_msg_setDiscardIndication", [1, 0], None),
-    ("solClient_msg_setAckImmediately", [1, 0], None),
-    ("solClient_msg_setTimeToLive", [5, 0], None),
-    ("solClient_msg_setExpiration", [5, 0], None),
-    ("solClient_msg_setExpiration", [999], field("Expiration:", f"999 ({local_date(0)})")),
-    ("solClient_msg_setSenderId", [b""], field("SenderId:")),
-    ("solClient_msg_setApplicationMsgType", [b""], field("ApplicationMsgType:")),
-    ("solClient_msg_setHttpContentEncoding", [b""], field("HTTP Content Encoding:")),
-    ("solClient_msg_setPriority", [7, -1], None),
-    ("solClient_msg_setPriority", [0], field("Priority:", "0")),
-    ("solClient_msg_setTimeToLive", [315360000000], field("TimeToLive:", "315360000000")),
-    ("solClient_msg_setCorrelationId", [b""], field("CorrelationId:")),
-    ("solClient_msg_setSequenceNumber", [2**63], field("SequenceNumber:", "-9223372036854775808")),
-])
+@pytest.mark.parametrize(
+    "setter, values, line",
+    [
+        ("solClient_msg_setDMQEligible", [1, 0], None),
+        ("solClient_msg_setDiscardIndication", [1, 0], None),
+        ("solClient_msg_setAckImmediately", [1, 0], None),
+        ("solClient_msg_setTimeToLive", [5, 0], None),
+        ("solClient_msg_setExpiration", [5, 0], None),
+        ("solClient_msg_setExpiration", [999], field("Expiration:", f"999 ({local_date(0)})")),
+        ("solClient_msg_setSenderId", [b""], field("SenderId:")),
+        ("solClient_msg_setApplicationMsgType", [b""], field("ApplicationMsgType:")),
+        ("solClient_msg_setHttpContentEncoding", [b""], field("HTTP Content Encoding:")),
+        ("solClient_msg_setPriority", [7, -1], None),
+        ("solClient_msg_setPriority", [0], field("Priority:", "0")),
+        ("solClient_msg_setTimeToLive", [315360000000], field("TimeToLive:", "315360000000")),
+        ("solClient_msg_setCorrelationId", [b""], field("CorrelationId:")),
+        ("solClient_msg_setSequenceNumber", [2**63], field("SequenceNumber:", "-9223372036854775808")),
+    ],
+)
 def test_dump_line_of_one_header_value(lib, msg, setter, values, line):
     for value in values:
         assert getattr(lib, setter)(msg, value) == OK
@@ -860,7 +1028,7 @@ def test_string_attachment_dumps_its_text(lib, msg, how):
 def test_empty_string_attachment_ends_the_dump_with_its_bare_label(lib, msg):
     fill(lib, msg)
     assert lib.solClient_msg_setBinaryAttachmentString(msg, b"") == OK
-    assert dump_text(lib, msg) == FULL[:FULL.index(b"Binary Attachment:")] + b"Binary Attachment String:".ljust(40)
+    assert dump_text(lib, msg) == FULL[: FULL.index(b"Binary Attachment:")] + b"Binary Attachment String:".ljust(40)
 
 
 # The library reads TZ when it first formats a time, so each zone needs a process of its own.
@@ -879,18 +1047,44 @@ for value in {values!r}:
 TIMESTAMPS = [0, 999, 1000, -1, -1000, 1700000000123, -1700000000123, I64_MAX, 253402300800000]
 
 
-@pytest.mark.parametrize("zone, dates", [
-    ("IST-5:30", ["Thu Jan 01 1970 05:30:00", "Thu Jan 01 1970 05:30:00", "Thu Jan 01 1970 05:30:01",
-                  "Thu Jan 01 1970 05:30:00", "Thu Jan 01 1970 05:29:59", "Wed Nov 15 2023 03:43:20",
-                  "Fri Feb 18 1916 07:16:40", "Sun Aug 17 292278994 12:42:55", "Sat Jan 01 10000 05:30:00"]),
-    ("EST5", ["Wed Dec 31 1969 19:00:00", "Wed Dec 31 1969 19:00:00", "Wed Dec 31 1969 19:00:01",
-              "Wed Dec 31 1969 19:00:00", "Wed Dec 31 1969 18:59:59", "Tue Nov 14 2023 17:13:20",
-              "Thu Feb 17 1916 20:46:40", "Sun Aug 17 292278994 02:12:55", "Fri Dec 31 9999 19:00:00"]),
-])
+@pytest.mark.parametrize(
+    "zone, dates",
+    [
+        (
+            "IST-5:30",
+            [
+                "Thu Jan 01 1970 05:30:00",
+                "Thu Jan 01 1970 05:30:00",
+                "Thu Jan 01 1970 05:30:01",
+                "Thu Jan 01 1970 05:30:00",
+                "Thu Jan 01 1970 05:29:59",
+                "Wed Nov 15 2023 03:43:20",
+                "Fri Feb 18 1916 07:16:40",
+                "Sun Aug 17 292278994 12:42:55",
+                "Sat Jan 01 10000 05:30:00",
+            ],
+        ),
+        (
+            "EST5",
+            [
+                "Wed Dec 31 1969 19:00:00",
+                "Wed Dec 31 1969 19:00:00",
+                "Wed Dec 31 1969 19:00:01",
+                "Wed Dec 31 1969 19:00:00",
+                "Wed Dec 31 1969 18:59:59",
+                "Tue Nov 14 2023 17:13:20",
+                "Thu Feb 17 1916 20:46:40",
+                "Sun Aug 17 292278994 02:12:55",
+                "Fri Dec 31 9999 19:00:00",
+            ],
+        ),
+    ],
+)
 def test_sender_timestamp_dumps_its_date_in_local_time(lib, zone, dates):
     code = TIMESTAMP_DUMPS.format(tests=os.path.dirname(__file__), library=lib.cdll._name, values=TIMESTAMPS)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                            env=dict(os.environ, TZ=zone))
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=dict(os.environ, TZ=zone)
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"{value} ({date})" for value, date in zip(TIMESTAMPS, dates)]
 
@@ -909,16 +1103,17 @@ def test_dump_never_shortens_values(lib, msg):
     assert rows.count(b"\n") == len(payload) // 16
 
 
-@pytest.mark.parametrize("size", [1, 2, 3, 10, 50, 100, len(FULL) - 1, len(FULL),
-                                  len(FULL) + 1, len(FULL) + 2, len(FULL) + 10])
+@pytest.mark.parametrize(
+    "size", [1, 2, 3, 10, 50, 100, len(FULL) - 1, len(FULL), len(FULL) + 1, len(FULL) + 2, len(FULL) + 10]
+)
 def test_dump_is_cut_at_size_minus_two(lib, msg, size):
     fill(lib, msg)
     rc, raw = raw_dump(lib, msg, size)
     if len(FULL) <= size - 2:
         written = FULL + b"\0"
     else:  # cut: the text's end and the buffer's last byte are both NUL
-        written = (FULL[:max(size - 2, 0)] + b"\0\0")[:size]
-    assert (rc, raw) == (OK, written + raw[len(written):])
+        written = (FULL[: max(size - 2, 0)] + b"\0\0")[:size]
+    assert (rc, raw) == (OK, written + raw[len(written) :])
     assert raw[size:] == b"\xaa" * 4
 
 
@@ -928,7 +1123,7 @@ def test_dump_is_cut_mid_character(lib, msg):
     full = dump_text(lib, msg)
     mid_character = full.index(b"\xc3") + 3
     for size in (mid_character, 4096):
-        assert lib.dump(msg, size) == (OK, full[:size - 2])
+        assert lib.dump(msg, size) == (OK, full[: size - 2])
     assert lib.dump(msg, mid_character)[1].endswith(b"\xc3")
 
 
@@ -943,11 +1138,16 @@ def test_dump_without_a_buffer_fails(lib, msg):
 # give it there by decoding its own encoding with the header parameters a broker adds, and
 # on the stand-in through its test control.
 
-@pytest.mark.parametrize("getter, ctype, rc, value, sub_code", [
-    ("solClient_msg_getDeliveryCount", c_int32, FAIL, UNWRITTEN, 155),
-    ("solClient_msg_getRcvTimestamp", c_int64, NOT_FOUND, 0, None),
-    ("solClient_msg_getTopicSequenceNumber", c_int64, NOT_FOUND, 0, None),
-    ("solClient_msg_getMsgId", c_uint64, NOT_FOUND, 0, None)])
+
+@pytest.mark.parametrize(
+    "getter, ctype, rc, value, sub_code",
+    [
+        ("solClient_msg_getDeliveryCount", c_int32, FAIL, UNWRITTEN, 155),
+        ("solClient_msg_getRcvTimestamp", c_int64, NOT_FOUND, 0, None),
+        ("solClient_msg_getTopicSequenceNumber", c_int64, NOT_FOUND, 0, None),
+        ("solClient_msg_getMsgId", c_uint64, NOT_FOUND, 0, None),
+    ],
+)
 def test_receive_side_reads_of_a_message_never_received(lib, msg, getter, ctype, rc, value, sub_code):
     lib.solClient_resetLastErrorInfo()
     assert lib.number(getter, msg, ctype) == (rc, value)  # 5 writes 0 here
@@ -960,9 +1160,16 @@ def test_receive_side_dump_lines_and_copies(lib):
     msg = lib.received(redelivered=1, topic_sequence_number=-1, message_id=2**63 - 2**64)
     assert lib.solClient_msg_setDiscardIndication(msg, 1) == OK
     assert lib.solClient_msg_setDMQEligible(msg, 1) == OK
-    lines = [field("Destination:", "Topic 't/1'"), field("TopicSequenceNumber:", "-1"),
-             field("Priority:", "4"), FRESH, field("Message Id:", "9223372036854775808"),
-             field("DMQ Eligible"), field("Message Re-delivered"), field("Discard Indication")]
+    lines = [
+        field("Destination:", "Topic 't/1'"),
+        field("TopicSequenceNumber:", "-1"),
+        field("Priority:", "4"),
+        FRESH,
+        field("Message Id:", "9223372036854775808"),
+        field("DMQ Eligible"),
+        field("Message Re-delivered"),
+        field("Discard Indication"),
+    ]
     copy = lib.dup(msg)
     for each in (msg, copy):
         assert dump_text(lib, each) == b"".join(lines)
@@ -973,19 +1180,25 @@ def test_receive_side_dump_lines_and_copies(lib):
 
 
 @standin_only
-@pytest.mark.parametrize("fact, value, getter, ctype", [
-    ("delivery_count", 2**31 - 1, "solClient_msg_getDeliveryCount", c_int32),
-    ("delivery_count", -2**31, "solClient_msg_getDeliveryCount", c_int32),
-    ("receive_timestamp", -5, "solClient_msg_getRcvTimestamp", c_int64),
-    ("topic_sequence_number", 0, "solClient_msg_getTopicSequenceNumber", c_int64),
-    ("message_id", 0, "solClient_msg_getMsgId", c_uint64)])
+@pytest.mark.parametrize(
+    "fact, value, getter, ctype",
+    [
+        ("delivery_count", 2**31 - 1, "solClient_msg_getDeliveryCount", c_int32),
+        ("delivery_count", -(2**31), "solClient_msg_getDeliveryCount", c_int32),
+        ("receive_timestamp", -5, "solClient_msg_getRcvTimestamp", c_int64),
+        ("topic_sequence_number", 0, "solClient_msg_getTopicSequenceNumber", c_int64),
+        ("message_id", 0, "solClient_msg_getMsgId", c_uint64),
+    ],
+)
 def test_the_test_control_gives_received_facts(lib, msg, fact, value, getter, ctype):
     assert lib.set_received(msg, fact, value) == 0
     copy = lib.dup(msg)
     assert lib.number(getter, msg, ctype) == lib.number(getter, copy, ctype) == (OK, value)
     # What the genuine library prints for a delivery count or receive timestamp is unknown.
-    assert dump_text(lib, msg) == {"topic_sequence_number": field("TopicSequenceNumber:", "0") + FRESH,
-                                   "message_id": FRESH + field("Message Id:", "0")}.get(fact, FRESH)
+    assert dump_text(lib, msg) == {
+        "topic_sequence_number": field("TopicSequenceNumber:", "0") + FRESH,
+        "message_id": FRESH + field("Message Id:", "0"),
+    }.get(fact, FRESH)
     lib.free(copy)
 
 
@@ -993,8 +1206,13 @@ def test_the_test_control_gives_received_facts(lib, msg, fact, value, getter, ct
 def test_the_test_control_refuses_what_no_message_could_carry(lib, msg):
     stale = lib.alloc()
     lib.free(stale)
-    for handle, fact, value in [(msg, "delivery_count", 2**31), (msg, "delivery_count", -2**31 - 1),
-                                (msg, "no_such_fact", 1), (None, "redelivered", 1), (stale, "redelivered", 1)]:
+    for handle, fact, value in [
+        (msg, "delivery_count", 2**31),
+        (msg, "delivery_count", -(2**31) - 1),
+        (msg, "no_such_fact", 1),
+        (None, "redelivered", 1),
+        (stale, "redelivered", 1),
+    ]:
         assert lib.set_received(handle, fact, value) == -1
     assert lib.standin_set_received(msg, None, 1) == -1
     assert lib.standin_set_replication_group_message_id(msg, RMID, 15) == -1
@@ -1021,19 +1239,28 @@ def test_replication_group_message_id_wants_16_bytes(lib, msg, size):
 
 
 # "rmid1:" and the 16 bytes in hex, 5-11-8-8; a buffer short of 42 bytes gets what fits.
-@pytest.mark.parametrize("rmid, text_size, rc, text", [
-    (RMID, 42, OK, RMID_TEXT), (RMID, 100, OK, RMID_TEXT), (RMID, 41, FAIL, RMID_TEXT[:40]),
-    (RMID, 2, FAIL, b"r"), (RMID, 1, FAIL, b""), (RMID, 0, FAIL, None),
-    (bytes(range(1, 17)), 42, OK, b"rmid1:01020-30405060708-090a0b0c-0d0e0f10"),
-    (b"\xff" * 16, 42, OK, b"rmid1:fffff-fffffffffff-ffffffff-ffffffff")])
+@pytest.mark.parametrize(
+    "rmid, text_size, rc, text",
+    [
+        (RMID, 42, OK, RMID_TEXT),
+        (RMID, 100, OK, RMID_TEXT),
+        (RMID, 41, FAIL, RMID_TEXT[:40]),
+        (RMID, 2, FAIL, b"r"),
+        (RMID, 1, FAIL, b""),
+        (RMID, 0, FAIL, None),
+        (bytes(range(1, 17)), 42, OK, b"rmid1:01020-30405060708-090a0b0c-0d0e0f10"),
+        (b"\xff" * 16, 42, OK, b"rmid1:fffff-fffffffffff-ffffffff-ffffffff"),
+    ],
+)
 def test_replication_group_message_id_as_text(lib, rmid, text_size, rc, text):
     buffer = ctypes.create_string_buffer(b"\xaa" * 50, 50)
     assert lib.solClient_replicationGroupMessageId_toString(rmid, RMID_SIZE, buffer, text_size) == rc
     assert buffer.raw == (b"\xaa" * 50 if text is None else (text + b"\0").ljust(50, b"\xaa"))
 
 
-@pytest.mark.parametrize("rmid, id_size", [(RMID, 15), (RMID, 17), (RMID, 0), (bytes(16), RMID_SIZE)],
-                         ids=["15", "17", "0", "all zero"])
+@pytest.mark.parametrize(
+    "rmid, id_size", [(RMID, 15), (RMID, 17), (RMID, 0), (bytes(16), RMID_SIZE)], ids=["15", "17", "0", "all zero"]
+)
 def test_replication_group_message_id_text_refused(lib, rmid, id_size):
     buffer = ctypes.create_string_buffer(b"\xaa" * 50, 50)
     assert lib.solClient_replicationGroupMessageId_toString(rmid, id_size, buffer, 50) == FAIL
@@ -1041,6 +1268,7 @@ def test_replication_group_message_id_text_refused(lib, rmid, id_size):
 
 
 # Copies
+
 
 def test_dup_copies_everything(lib, msg):
     fill(lib, msg)  # which leaves the map open
@@ -1115,6 +1343,7 @@ def test_dup_takes_an_open_map_as_it_is_then(lib, msg):
 
 # The wire encoding and the last-error record
 
+
 def test_reset_clears_the_last_error_record(lib):
     assert lib.solClient_msg_setClassOfService(None, 1) == FAIL and lib.last_error()[2]
     lib.solClient_resetLastErrorInfo()
@@ -1145,19 +1374,26 @@ def test_the_stand_in_has_no_wire_encoding(lib, msg):
 # (add, value, type read, length read, value read, the field's encoding in hex). Floats read as
 # their bits; a WCHAR keeps the low 16 bits; temporary destinations are kept as plain ones.
 FIELDS = [
-    ("Boolean", 7, BOOL, 1, 1, "040301"), ("Boolean", 0, BOOL, 1, 0, "040300"),
-    ("Uint8", 255, UINT8, 1, 255, "0c03ff"), ("Int8", -128, INT8, 1, -128, "080380"),
-    ("Uint16", 65535, UINT16, 2, 65535, "0c04ffff"), ("Int16", -32768, INT16, 2, -32768, "08048000"),
+    ("Boolean", 7, BOOL, 1, 1, "040301"),
+    ("Boolean", 0, BOOL, 1, 0, "040300"),
+    ("Uint8", 255, UINT8, 1, 255, "0c03ff"),
+    ("Int8", -128, INT8, 1, -128, "080380"),
+    ("Uint16", 65535, UINT16, 2, 65535, "0c04ffff"),
+    ("Int16", -32768, INT16, 2, -32768, "08048000"),
     ("Uint32", 2**32 - 1, UINT32, 4, 2**32 - 1, "0c06ffffffff"),
-    ("Int32", -2**31, INT32, 4, -2**31, "080680000000"),
+    ("Int32", -(2**31), INT32, 4, -(2**31), "080680000000"),
     ("Uint64", 2**64 - 1, UINT64, 8, 2**64 - 1, "0c0a" + "ff" * 8),
-    ("Int64", -2**63, INT64, 8, -2**63, "080a80" + "00" * 7),
+    ("Int64", -(2**63), INT64, 8, -(2**63), "080a80" + "00" * 7),
     ("Int64", 2**63 - 1, INT64, 8, 2**63 - 1, "080a7f" + "ff" * 7),
-    ("Char", b"\x7f", WCHAR, 2, 0x7F, "1404007f"), ("Wchar", 0x12345, WCHAR, 2, 0x2345, "14042345"),
-    ("String", b"hi", STRING, 3, b"hi", "1c05686900"), ("String", b"", STRING, 1, b"", "1c0300"),
+    ("Char", b"\x7f", WCHAR, 2, 0x7F, "1404007f"),
+    ("Wchar", 0x12345, WCHAR, 2, 0x2345, "14042345"),
+    ("String", b"hi", STRING, 3, b"hi", "1c05686900"),
+    ("String", b"", STRING, 1, b"", "1c0300"),
     ("String", b"x" * 253, STRING, 254, b"x" * 253, "1d0101" + "78" * 253 + "00"),
-    ("ByteArray", b"\x00\x01", BYTEARRAY, 2, b"\x00\x01", "18040001"), ("ByteArray", b"", BYTEARRAY, 0, b"", "1802"),
-    ("Smf", b"\x01\x02", SMF, 2, b"\x01\x02", "24040102"), ("Smf", b"", SMF, 0, b"", "2402"),
+    ("ByteArray", b"\x00\x01", BYTEARRAY, 2, b"\x00\x01", "18040001"),
+    ("ByteArray", b"", BYTEARRAY, 0, b"", "1802"),
+    ("Smf", b"\x01\x02", SMF, 2, b"\x01\x02", "24040102"),
+    ("Smf", b"", SMF, 0, b"", "2402"),
     ("Float", float("nan"), FLOAT, 4, 0x7FC00000, "10067fc00000"),
     ("Float", -0.0, FLOAT, 4, 0x80000000, "100680000000"),
     ("Double", float("-inf"), DOUBLE, 8, 0xFFF0 << 48, "100afff0" + "00" * 6),
@@ -1223,7 +1459,7 @@ def test_field_encoding_and_read_back(lib, msg, kind, build, add, value, type_, 
     whole = container_bytes(kind, named(kind, encoding))
     assert lib.attachment(msg)[3] == whole
     if memory is not None:  # the copy writes the finished encoding into the caller's memory
-        assert memory.raw[:len(whole)] == whole
+        assert memory.raw[: len(whole)] == whole
     rc, container = lib.open_container(f"solClient_msg_getBinaryAttachment{kind}", msg)
     assert rc == OK
     assert lib.next_field(container) == (OK, name, type_, length, read)
@@ -1233,11 +1469,21 @@ def test_field_encoding_and_read_back(lib, msg, kind, build, add, value, type_, 
 
 # A map with every kind of line, nested ones among them, and its dump (measured).
 def fill_properties(lib, map_):
-    for add, value, name in [("Boolean", 1, b"b"), ("Int8", -128, b"i8"), ("Uint64", 2**64 - 1, b"u64"),
-                             ("Wchar", 0x41, b"wc"), ("String", b"hello", b"s"), ("String", b"", b"e"),
-                             ("ByteArray", bytes(range(17)), b"ba"), ("ByteArray", b"", b"eba"),
-                             ("Float", 1.5, b"f"), ("Double", -float("nan"), b"d"), ("Null", None, b"z"),
-                             ("Destination", (QUEUE, b"qu"), b"dq"), ("Smf", b"\x01\x02A", b"smf")]:
+    for add, value, name in [
+        ("Boolean", 1, b"b"),
+        ("Int8", -128, b"i8"),
+        ("Uint64", 2**64 - 1, b"u64"),
+        ("Wchar", 0x41, b"wc"),
+        ("String", b"hello", b"s"),
+        ("String", b"", b"e"),
+        ("ByteArray", bytes(range(17)), b"ba"),
+        ("ByteArray", b"", b"eba"),
+        ("Float", 1.5, b"f"),
+        ("Double", -float("nan"), b"d"),
+        ("Null", None, b"z"),
+        ("Destination", (QUEUE, b"qu"), b"dq"),
+        ("Smf", b"\x01\x02A", b"smf"),
+    ]:
         assert lib.add(map_, add, value, name) == OK
     rc, sub = lib.open_container("solClient_container_openSubMap", map_, b"m")
     assert lib.add(sub, "Uint8", 1, b"x") == OK
@@ -1250,7 +1496,9 @@ def fill_properties(lib, map_):
     assert lib.add(map_, "Uint8", 2, b"after") == OK
 
 
-PROPERTY_DUMP = field("User Property Map:") + b"""\
+PROPERTY_DUMP = (
+    field("User Property Map:")
+    + b"""\
   Key 'b' (BOOL) TRUE
   Key 'i8' (INT8) -128
   Key 'u64' (UINT64) 18446744073709551615
@@ -1278,6 +1526,7 @@ PROPERTY_DUMP = field("User Property Map:") + b"""\
     Key 'em' (MAP)
   Key 'after' (UINT8) 2
 """
+)
 
 
 def test_user_property_map_of_every_type_reads_back_and_dumps(lib, msg, open_count):
@@ -1285,10 +1534,32 @@ def test_user_property_map_of_every_type_reads_back_and_dumps(lib, msg, open_cou
     fill_properties(lib, map_)
     assert lib.dump(msg) == (OK, FRESH + PROPERTY_DUMP)
     read = lib.fields(map_)
-    assert [name for name, _, _ in read] == [b"b", b"i8", b"u64", b"wc", b"s", b"e", b"ba", b"eba", b"f", b"d",
-                                              b"z", b"dq", b"smf", b"m", b"after"]
-    assert read[13] == (b"m", MAP, [(b"x", UINT8, 1), (b"l", STREAM, [(None, INT16, -2), (None, SMF, b"\x01\x02"),
-                                                                    (None, BYTEARRAY, b"\xff")]), (b"em", MAP, [])])
+    assert [name for name, _, _ in read] == [
+        b"b",
+        b"i8",
+        b"u64",
+        b"wc",
+        b"s",
+        b"e",
+        b"ba",
+        b"eba",
+        b"f",
+        b"d",
+        b"z",
+        b"dq",
+        b"smf",
+        b"m",
+        b"after",
+    ]
+    assert read[13] == (
+        b"m",
+        MAP,
+        [
+            (b"x", UINT8, 1),
+            (b"l", STREAM, [(None, INT16, -2), (None, SMF, b"\x01\x02"), (None, BYTEARRAY, b"\xff")]),
+            (b"em", MAP, []),
+        ],
+    )
     assert lib.close(map_)[0] == OK and open_count.more() == 0
 
 
@@ -1315,6 +1586,7 @@ def test_unwritable_wchar_ends_the_dump(lib, msg, wchar):
 
 # Duplicates, lookups and the cursor
 
+
 def map_of(lib, msg, names):
     map_ = lib.new_map(msg)[1]
     for i, name in enumerate(names):
@@ -1331,9 +1603,18 @@ def rest(lib, container):
 
 
 # The cursor is the field read last: deleting it makes the next read skip the field after it.
-@pytest.mark.parametrize("reads, name, left", [
-    (2, b"a", [b"c", b"d"]), (2, b"b", [b"d"]), (2, b"c", [b"d"]), (2, b"d", [b"c"]),
-    (0, b"a", [b"b", b"c", b"d"]), (2, b"absent", [b"c", b"d"]), (3, b"c", [])])
+@pytest.mark.parametrize(
+    "reads, name, left",
+    [
+        (2, b"a", [b"c", b"d"]),
+        (2, b"b", [b"d"]),
+        (2, b"c", [b"d"]),
+        (2, b"d", [b"c"]),
+        (0, b"a", [b"b", b"c", b"d"]),
+        (2, b"absent", [b"c", b"d"]),
+        (3, b"c", []),
+    ],
+)
 def test_delete_during_iteration(lib, msg, reads, name, left):
     map_ = map_of(lib, msg, [b"a", b"b", b"c", b"d"])
     for _ in range(reads):
@@ -1359,6 +1640,7 @@ def test_duplicates_are_kept_found_first_and_deleted_together(lib, msg):
 
 
 # Handles: references, closing and invalidation
+
 
 def test_a_handle_got_again_is_the_same_and_needs_a_close_each(lib, msg, open_count):
     map_ = lib.new_map(msg)[1]
@@ -1407,9 +1689,11 @@ REPLACEMENTS = {
     "setBinaryAttachment 0": lambda lib, msg: lib.solClient_msg_setBinaryAttachment(msg, None, 0),
     "setBinaryAttachmentString": lambda lib, msg: lib.solClient_msg_setBinaryAttachmentString(msg, b"x"),
     "createBinaryAttachmentStream": lambda lib, msg: lib.open_container(
-        "solClient_msg_createBinaryAttachmentStream", msg, 0),
+        "solClient_msg_createBinaryAttachmentStream", msg, 0
+    ),
     "setBinaryAttachmentContainer": lambda lib, msg: lib.solClient_msg_setBinaryAttachmentContainer(
-        msg, lib.new_map(lib.alloc())[1]),
+        msg, lib.new_map(lib.alloc())[1]
+    ),
     "deleteField": None,
     "free": lambda lib, msg: lib.free(msg),
 }
@@ -1465,9 +1749,21 @@ def test_a_stream_taken_as_the_user_property_map_cannot_be_read(lib, msg):
 
 # Standalone containers: in the caller's memory, which bounds them
 
-@pytest.mark.parametrize("kind, size, fits", [
-    ("Map", 5, 0), ("Map", 12, 0), ("Map", 13, 1), ("Map", 20, 1), ("Map", 21, 2),
-    ("Stream", 7, 0), ("Stream", 8, 1), ("Stream", 13, 2), ("Stream", 14, 3)])
+
+@pytest.mark.parametrize(
+    "kind, size, fits",
+    [
+        ("Map", 5, 0),
+        ("Map", 12, 0),
+        ("Map", 13, 1),
+        ("Map", 20, 1),
+        ("Map", 21, 2),
+        ("Stream", 7, 0),
+        ("Stream", 8, 1),
+        ("Stream", 13, 2),
+        ("Stream", 14, 3),
+    ],
+)
 def test_standalone_container_holds_what_its_memory_does(lib, kind, size, fits):
     rc, container, memory = lib.standalone(kind, size)
     name = b"nm" if kind == "Map" else None
@@ -1476,8 +1772,9 @@ def test_standalone_container_holds_what_its_memory_does(lib, kind, size, fits):
         added += 1
     assert (added, lib.sub_code()) == (fits, 4)
     field_hex = named(kind, "0c0307", b"nm")
-    assert memory.raw == (bytes([0x2B if kind == "Map" else 0x2F]) + bytes(4) +
-                          bytes.fromhex(field_hex * fits)).ljust(size, b"\0")
+    assert memory.raw == (bytes([0x2B if kind == "Map" else 0x2F]) + bytes(4) + bytes.fromhex(field_hex * fits)).ljust(
+        size, b"\0"
+    )
     assert lib.close(container)[0] == OK
 
 
@@ -1490,8 +1787,10 @@ def test_standalone_container_without_memory_is_refused(lib):
 # Refusals and what they leave
 
 ADD_REFUSALS = [
-    ("Map", lambda lib, c: lib.add(c, "Uint8", 1, None), 2), ("Map", lambda lib, c: lib.add(c, "Null", None, b""), 2),
-    ("Stream", lambda lib, c: lib.add(c, "Uint8", 1, b"x"), 1), ("Stream", lambda lib, c: lib.add(c, "Null", None, b""), 1),
+    ("Map", lambda lib, c: lib.add(c, "Uint8", 1, None), 2),
+    ("Map", lambda lib, c: lib.add(c, "Null", None, b""), 2),
+    ("Stream", lambda lib, c: lib.add(c, "Uint8", 1, b"x"), 1),
+    ("Stream", lambda lib, c: lib.add(c, "Null", None, b""), 1),
     ("Stream", lambda lib, c: lib.add(c, "String", None), 2),
     ("Stream", lambda lib, c: lib.solClient_container_addByteArray(c, None, 3, None), 2),
     ("Stream", lambda lib, c: lib.solClient_container_addSmf(c, None, 0, None), 2),
@@ -1572,12 +1871,21 @@ def test_a_stream_reads_by_position(lib, msg):
 
 # The attachment as a container
 
-@pytest.mark.parametrize("raw, map_rc, stream_rc", [
-    (None, NOT_FOUND, NOT_FOUND), (b"raw", NOT_FOUND, NOT_FOUND), (string_field(b"s"), NOT_FOUND, NOT_FOUND),
-    (container_bytes("Map", "1c0461000c0301"), OK, NOT_FOUND), (container_bytes("Stream", ""), NOT_FOUND, OK),
-    (container_bytes("Map", "1c0461000c0301") + b"\0", NOT_FOUND, NOT_FOUND),
-    (b"\x2b\0\0\0\x0d\x1c\x04\x61\x00\x0c\x03\x01", NOT_FOUND, NOT_FOUND),
-    (b"\x2b\0\0\0\x00", NOT_FOUND, NOT_FOUND)], ids=lambda v: str(v)[:16])
+
+@pytest.mark.parametrize(
+    "raw, map_rc, stream_rc",
+    [
+        (None, NOT_FOUND, NOT_FOUND),
+        (b"raw", NOT_FOUND, NOT_FOUND),
+        (string_field(b"s"), NOT_FOUND, NOT_FOUND),
+        (container_bytes("Map", "1c0461000c0301"), OK, NOT_FOUND),
+        (container_bytes("Stream", ""), NOT_FOUND, OK),
+        (container_bytes("Map", "1c0461000c0301") + b"\0", NOT_FOUND, NOT_FOUND),
+        (b"\x2b\0\0\0\x0d\x1c\x04\x61\x00\x0c\x03\x01", NOT_FOUND, NOT_FOUND),
+        (b"\x2b\0\0\0\x00", NOT_FOUND, NOT_FOUND),
+    ],
+    ids=lambda v: str(v)[:16],
+)
 def test_attachment_read_as_a_container_only_when_it_is_one(lib, msg, raw, map_rc, stream_rc):
     if raw is not None:
         assert lib.solClient_msg_setBinaryAttachment(msg, raw, len(raw)) == OK
@@ -1590,9 +1898,16 @@ def test_attachment_read_as_a_container_only_when_it_is_one(lib, msg, raw, map_r
 
 
 # Bytes that stop being fields: what comes before reads, then the read fails (-1, sub 14).
-@pytest.mark.parametrize("kind, fields_hex, good", [
-    ("Stream", "0c0301" + "0805010203", 1), ("Stream", "0c0301" + "1c044142", 1), ("Stream", "0c01", 0),
-    ("Map", "0c03010c0301", 0), ("Stream", "300301", -1)])
+@pytest.mark.parametrize(
+    "kind, fields_hex, good",
+    [
+        ("Stream", "0c0301" + "0805010203", 1),
+        ("Stream", "0c0301" + "1c044142", 1),
+        ("Stream", "0c01", 0),
+        ("Map", "0c03010c0301", 0),
+        ("Stream", "300301", -1),
+    ],
+)
 def test_malformed_attachment_fields(lib, msg, kind, fields_hex, good):
     raw = container_bytes(kind, fields_hex)
     lib.solClient_msg_setBinaryAttachment(msg, raw, len(raw))
@@ -1618,10 +1933,11 @@ def test_an_open_attachment_container_is_encoded_on_its_last_close(lib, msg):
     assert lib.add(got, "Uint8", 2, b"b") == OK
     assert lib.attachment(msg)[3].startswith(finished[:5] + bytes.fromhex("1c0461000c03011c0462000c0302"))
     assert lib.close(got)[0] == OK
-    assert lib.attachment(msg)[3] == container_bytes("Map", "1c0461000c0301" "1c0462000c0302")
+    assert lib.attachment(msg)[3] == container_bytes("Map", "1c0461000c03011c0462000c0302")
 
 
 # Test control and the failure reasons
+
 
 @standin_only
 @pytest.mark.parametrize("op", [op for op in OPERATIONS if op not in CANNOT_FAIL])
@@ -1718,14 +2034,27 @@ def test_standalone_memory_under_5_bytes_is_refused_and_counted(lib, kind):
 
 
 @standin_only
-@pytest.mark.parametrize("failing_call, sub_code, text", [
-    (lambda lib, msg: lib.solClient_msg_setClassOfService(msg, 3), 1,
-     "class of service is above 2 in solClient_msg_setClassOfService"),
-    (lambda lib, msg: lib.solClient_msg_setClassOfService(None, 1), 2,
-     "message handle is null, freed or not a message in solClient_msg_setClassOfService"),
-    (lambda lib, msg: lib.solClient_msg_dump(msg, None, 100), 3,
-     "dump buffer is null or its size is 0 in solClient_msg_dump"),
-], ids=["out of range", "null handle", "conflict"])
+@pytest.mark.parametrize(
+    "failing_call, sub_code, text",
+    [
+        (
+            lambda lib, msg: lib.solClient_msg_setClassOfService(msg, 3),
+            1,
+            "class of service is above 2 in solClient_msg_setClassOfService",
+        ),
+        (
+            lambda lib, msg: lib.solClient_msg_setClassOfService(None, 1),
+            2,
+            "message handle is null, freed or not a message in solClient_msg_setClassOfService",
+        ),
+        (
+            lambda lib, msg: lib.solClient_msg_dump(msg, None, 100),
+            3,
+            "dump buffer is null or its size is 0 in solClient_msg_dump",
+        ),
+    ],
+    ids=["out of range", "null handle", "conflict"],
+)
 def test_failure_reason_and_sub_code(lib, msg, failing_call, sub_code, text):
     assert failing_call(lib, msg) == FAIL
     info = lib.solClient_getLastErrorInfo().contents
@@ -1746,7 +2075,8 @@ def test_each_thread_has_its_own_error_record(lib, msg):
         return ctypes.addressof(info), info.errorStr
 
     with ThreadPoolExecutor(2) as pool:
-        (cos_record, cos_text), (free_record, free_text) = pool.map(fail_and_read, [
-            lambda: lib.solClient_msg_setClassOfService(msg, 9), lambda: lib.free(None)])
+        (cos_record, cos_text), (free_record, free_text) = pool.map(
+            fail_and_read, [lambda: lib.solClient_msg_setClassOfService(msg, 9), lambda: lib.free(None)]
+        )
     assert cos_record != free_record
     assert b"class of service" in cos_text and b"solClient_msg_free" in free_text

@@ -13,7 +13,6 @@ import textwrap
 import tomllib
 
 import pytest
-
 import zelmsg
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -30,8 +29,10 @@ def other_cpythons():
     candidates = glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3"))
     candidates += [shutil.which(f"python3.{minor}") for minor in range(8, 20)]
     for path in filter(None, candidates):
-        probe = run_python("import sys, platform; print(platform.python_implementation(), platform.machine(), "
-                           "*sys.version_info[:2])", path)
+        probe = run_python(
+            "import sys, platform; print(platform.python_implementation(), platform.machine(), *sys.version_info[:2])",
+            path,
+        )
         impl, machine, major, minor = probe.stdout.split() if probe.returncode == 0 else ("", "", 0, 0)
         if impl == "CPython" and machine == platform.machine() and (int(major), int(minor)) != (3, 14):
             found.setdefault((int(major), int(minor)), path)
@@ -104,41 +105,88 @@ def stub_properties(cls):
     """The properties of cls in the installed stub, in the order it declares them."""
     tree = ast.parse((pathlib.Path(zelmsg.__file__).parent / "zelmsg-stubs" / "__init__.pyi").read_text())
     body = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == cls).body
-    return [node.name for node in body if isinstance(node, ast.FunctionDef)
-            and any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)]
+    return [
+        node.name
+        for node in body
+        if isinstance(node, ast.FunctionDef)
+        and any(isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)
+    ]
 
 
 def test_module_holds_exactly_its_surface():
     own = {name for name in vars(zelmsg) if not name.startswith("__")}
     assert own == {
-        "DestinationType", "Null", "Topic", "Queue", "TopicTemp", "QueueTemp",
-        "DeliveryMode", "Direct", "Persistent", "NonPersistent", "Destination", "ZelMsg",
-        "_C_API", "get_include", "get_cmake_dir", "library_version",
-        *TYPED_CLASSES, "UserProperties", "TraceContext", "CacheStatus", *LATER_CLASSES,
+        "DestinationType",
+        "Null",
+        "Topic",
+        "Queue",
+        "TopicTemp",
+        "QueueTemp",
+        "DeliveryMode",
+        "Direct",
+        "Persistent",
+        "NonPersistent",
+        "Destination",
+        "ZelMsg",
+        "_C_API",
+        "get_include",
+        "get_cmake_dir",
+        "library_version",
+        *TYPED_CLASSES,
+        "UserProperties",
+        "TraceContext",
+        "CacheStatus",
+        *LATER_CLASSES,
     }
     # Each addition is registered after what came before it.
     assert [name for name in vars(zelmsg) if name in own][-19:] == [
-        "_C_API", "get_include", "get_cmake_dir", "library_version", *TYPED_CLASSES, "UserProperties",
-        "TraceContext", "CacheStatus", *LATER_CLASSES]
+        "_C_API",
+        "get_include",
+        "get_cmake_dir",
+        "library_version",
+        *TYPED_CLASSES,
+        "UserProperties",
+        "TraceContext",
+        "CacheStatus",
+        *LATER_CLASSES,
+    ]
     # The stub is written by hand, so it is the independent record of the properties' order.
     properties = [name for name, value in vars(zelmsg.ZelMsg).items() if isinstance(value, property)]
     assert properties == stub_properties("ZelMsg")
     assert list(vars(zelmsg.ZelMsg))[-9:] == [
-        "__copy__", "__deepcopy__", "build", "to_smf", "from_smf", "__reduce__", "__setstate__", "dump", "reset"]
+        "__copy__",
+        "__deepcopy__",
+        "build",
+        "to_smf",
+        "from_smf",
+        "__reduce__",
+        "__setstate__",
+        "dump",
+        "reset",
+    ]
     assert zelmsg.__doc__ == "\n\n  "
-    for cls in (zelmsg.DestinationType, zelmsg.DeliveryMode, zelmsg.Destination, zelmsg.ZelMsg,
-                zelmsg.UserProperties, zelmsg.TraceContext, zelmsg.CacheStatus,
-                *(getattr(zelmsg, name) for name in (*TYPED_CLASSES, *LATER_CLASSES))):
+    for cls in (
+        zelmsg.DestinationType,
+        zelmsg.DeliveryMode,
+        zelmsg.Destination,
+        zelmsg.ZelMsg,
+        zelmsg.UserProperties,
+        zelmsg.TraceContext,
+        zelmsg.CacheStatus,
+        *(getattr(zelmsg, name) for name in (*TYPED_CLASSES, *LATER_CLASSES)),
+    ):
         assert cls.__module__ == "zelmsg" and cls.__qualname__ == cls.__name__
 
 
 def test_the_reference_lists_every_property_in_order_with_what_it_takes():
     """docs/reference.md's table is the surface a user reads: it cannot drift from the module."""
-    rows = [line.split("|")[1:4] for line in (ROOT / "docs/reference.md").read_text().splitlines()
-            if line.startswith("| `")]
+    rows = [
+        line.split("|")[1:4] for line in (ROOT / "docs/reference.md").read_text().splitlines() if line.startswith("| `")
+    ]
     documented = [(name.strip().strip("`"), takes.strip() == "read-only") for name, _, takes in rows]
-    assert documented == [(name, value.fset is None) for name, value in vars(zelmsg.ZelMsg).items()
-                          if isinstance(value, property)]
+    assert documented == [
+        (name, value.fset is None) for name, value in vars(zelmsg.ZelMsg).items() if isinstance(value, property)
+    ]
 
 
 # The version records of the vendor's builds of the genuine library that the wheels carry.
@@ -181,8 +229,14 @@ def test_module_exports_only_its_entry_point_and_runs_nothing_on_load():
 
 def test_module_needs_no_library_path(tmp_path):
     env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
-    result = subprocess.run([sys.executable, "-c", "import zelmsg; zelmsg.ZelMsg()"], env=env, cwd=tmp_path,
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", "import zelmsg; zelmsg.ZelMsg()"],
+        env=env,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 0, result.stderr
 
 
@@ -225,19 +279,25 @@ def test_types_cross_to_a_gcc_module_only_from_a_libstdcxx_build(gcc_peer_file):
     assert result.returncode == 0, result.stderr
     if on_libstdcxx:
         assert result.stdout.splitlines() == [
-            "Destination('orders/peer', DestinationType.Queue)", "<DestinationType.Queue: 1>",
-            "<DeliveryMode.Persistent: 16>", "True"]
+            "Destination('orders/peer', DestinationType.Queue)",
+            "<DestinationType.Queue: 1>",
+            "<DeliveryMode.Persistent: 16>",
+            "True",
+        ]
     else:  # the enum's own caster names the type it takes, pybind11 the others
         refused = "incompatible function arguments. The following argument types are supported:"
         assert result.stdout.splitlines() == [
             f"TypeError: reroute(): {refused}",
             "TypeError: Destination.dest_type takes a DestinationType; got zelmsg.DestinationType",
-            f"TypeError: upgrade(): {refused}", f"TypeError: same_message(): {refused}"]
+            f"TypeError: upgrade(): {refused}",
+            f"TypeError: same_message(): {refused}",
+        ]
 
 
 def standin_path():
     """The stand-in zelmsg loads, found without importing zelmsg."""
     import importlib.util
+
     origin = importlib.util.find_spec("zelmsg").origin
     return os.path.join(os.path.dirname(origin), "zelmsg.libs", "libsolclient.so.1")
 
@@ -260,8 +320,9 @@ def test_the_library_is_initialised_once_and_a_refusal_fails_the_import():
         import zelmsg
         print(calls())
     """)
-    assert result.stdout.splitlines() == ["libsolclient could not be initialised: no resources for the library",
-                                          "2"], result.stderr
+    assert result.stdout.splitlines() == ["libsolclient could not be initialised: no resources for the library", "2"], (
+        result.stderr
+    )
 
 
 def test_importing_starts_no_thread_and_changes_no_signal_disposition():

@@ -31,16 +31,14 @@ CONTENT_TYPES = ["text/plain", "application/json", "", "é" * 10, "c" * 300]
 BODIES = [b"", b"\xc1", b"\xc1" + bytes(range(256)), b"\xc1\x00" * 600]
 JSON_DICTS = [{}, {"n": 1, "items": ["tea", "scones"]}, {"s": "x" * 300, "nested": {"k": [1, 2]}}]
 MSGPACK_DICTS = [{"m": 2}, {"bin": b"\x00\x01", "list": [1, "two", 3.5]}, {"deep": {"a": {"b": []}}}]
-SETTERS = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "content_type", "cos",
-           "json", "msgpack", "body"]
+SETTERS = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "content_type", "cos", "json", "msgpack", "body"]
 GETTERS = SETTERS + ["is_request", "is_p2p"]
 
 
 def run_child(*args):
     """Runs this file as a child process; returns its stdout, failing on a crash or hang."""
     try:
-        child = subprocess.run([sys.executable, __file__, *args], capture_output=True, text=True,
-                               timeout=TIMEOUT)
+        child = subprocess.run([sys.executable, __file__, *args], capture_output=True, text=True, timeout=TIMEOUT)
     except subprocess.TimeoutExpired as expired:
         raise AssertionError(f"no end after {TIMEOUT} s: deadlocked?\n{expired.stdout}\n{expired.stderr}")
     assert child.returncode == 0, f"exit {child.returncode}\n{child.stdout}\n{child.stderr}"
@@ -67,6 +65,7 @@ def test_first_use_of_the_codecs_with_threads_switching_all_the_time():
 
 
 # The child: python tests/test_threads.py --ops N
+
 
 class Pools:
     """The values to write, and what reading them back may give."""
@@ -108,12 +107,16 @@ class Pools:
         # Imported only here, once this thread's first use of the module's codecs is done.
         import msgpack
         import orjson
+
         return orjson.dumps(value) if codec == "json" else msgpack.dumps(value)
 
     def body_reads(self):
         if self._bodies is None:
-            self._bodies = (set(BODIES) | {self.encoding("json", d) for d in JSON_DICTS}
-                            | {self.encoding("msgpack", d) for d in MSGPACK_DICTS})
+            self._bodies = (
+                set(BODIES)
+                | {self.encoding("json", d) for d in JSON_DICTS}
+                | {self.encoding("msgpack", d) for d in MSGPACK_DICTS}
+            )
         return self._bodies
 
 
@@ -158,9 +161,16 @@ class Private:
     def __init__(self, pools):
         self.pools = pools
         self.msg = pools.zelmsg.ZelMsg()
-        self.expected = {"dest": pools.none, "reply2": pools.none, "is_reply": False,
-                         "elide": False, "delivery_mode": pools.zelmsg.Direct, "cos": 1,
-                         "content_type": "", "body": b""}
+        self.expected = {
+            "dest": pools.none,
+            "reply2": pools.none,
+            "is_reply": False,
+            "elide": False,
+            "delivery_mode": pools.zelmsg.Direct,
+            "cos": 1,
+            "content_type": "",
+            "body": b"",
+        }
         self.payload = None  # ("json" or "msgpack", the dict) while the body is an encoding
 
     def write(self, prop, value):
@@ -266,6 +276,7 @@ def child_main(argv):
         sys.addaudithook(SLOW_IMPORT)
 
     import zelmsg
+
     # The codec slots must start empty, and the module must still have to import them.
     assert "orjson" not in sys.modules and "msgpack" not in sys.modules
 
@@ -276,8 +287,10 @@ def child_main(argv):
     shared = [zelmsg.ZelMsg() for _ in range(3)]
     barrier = threading.Barrier(THREADS)
     errors = []
-    threads = [threading.Thread(target=worker, args=(pools, shared, args.ops, seed, barrier, errors))
-               for seed in range(THREADS)]
+    threads = [
+        threading.Thread(target=worker, args=(pools, shared, args.ops, seed, barrier, errors))
+        for seed in range(THREADS)
+    ]
     started = time.monotonic()
     for thread in threads:
         thread.start()
@@ -287,6 +300,7 @@ def child_main(argv):
     del threads, shared
     if live is not None:
         import gc
+
         gc.collect()
         assert ctypes_library().standin_live_messages() == live, "messages left alive"
     print(f"{THREADS} threads x {args.ops} operations in {elapsed:.1f} s, {len(errors)} failed")
@@ -300,6 +314,7 @@ def child_main(argv):
 def ctypes_library():
     """The libsolclient this process loaded for zelmsg, through ctypes."""
     import ctypes
+
     with open("/proc/self/maps") as maps:
         path = next(line.split()[-1] for line in maps if "libsolclient.so" in line)
     library = ctypes.CDLL(path)

@@ -13,8 +13,9 @@ pytest.importorskip("mypy")
 
 def mypy(*args, cwd):
     # Run outside the checkout, so only the installed module and its stubs are seen.
-    return subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", *args], cwd=cwd,
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", *args], cwd=cwd, capture_output=True, text=True, timeout=300
+    )
 
 
 def test_typed_usage_is_strict_clean_and_runs(tmp_path):
@@ -43,6 +44,9 @@ def test_type_checker_uses_the_stubs_to_catch_misuse(tmp_path):
 def test_stubs_match_the_module(tmp_path):
     checked = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "zelmsg", "--allowlist", str(ROOT / "tests/stubtest-allowlist.txt")],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert checked.returncode == 0, checked.stdout

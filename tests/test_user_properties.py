@@ -7,12 +7,26 @@ import gc
 import math
 import struct
 
-import pytest
-
 import fields
-import zelmsg
-from zelmsg import (Destination, Float32, Int8, Int16, Int32, Queue, Smf, TopicTemp, QueueTemp, UInt8, UInt16, UInt32,
-                    UInt64, UnknownField, WChar, ZelMsg)
+import pytest
+from zelmsg import (
+    Destination,
+    Float32,
+    Int8,
+    Int16,
+    Int32,
+    Queue,
+    QueueTemp,
+    Smf,
+    TopicTemp,
+    UInt8,
+    UInt16,
+    UInt32,
+    UInt64,
+    UnknownField,
+    WChar,
+    ZelMsg,
+)
 
 
 def same(a, b):
@@ -38,31 +52,59 @@ def nested(levels, leaf="bottom"):
 # (written, read back): what each Python value becomes, through every route that writes one.
 ROUND_TRIPS = {
     "bool": (True, True),
-    "int64 extremes": ([-2**63, 0, 2**63 - 1], [-2**63, 0, 2**63 - 1]),
+    "int64 extremes": ([-(2**63), 0, 2**63 - 1], [-(2**63), 0, 2**63 - 1]),
     "int past int64": (2**63, UInt64(2**63)),
-    **{f"{cls.__name__} extremes": ([cls(low), cls(high)], [cls(low), cls(high)]) for cls, low, high in [
-        (Int8, -128, 127), (Int16, -2**15, 2**15 - 1), (Int32, -2**31, 2**31 - 1),
-        (UInt8, 0, 255), (UInt16, 0, 2**16 - 1), (UInt32, 0, 2**32 - 1), (UInt64, 0, 2**64 - 1)]},
+    **{
+        f"{cls.__name__} extremes": ([cls(low), cls(high)], [cls(low), cls(high)])
+        for cls, low, high in [
+            (Int8, -128, 127),
+            (Int16, -(2**15), 2**15 - 1),
+            (Int32, -(2**31), 2**31 - 1),
+            (UInt8, 0, 255),
+            (UInt16, 0, 2**16 - 1),
+            (UInt32, 0, 2**32 - 1),
+            (UInt64, 0, 2**64 - 1),
+        ]
+    },
     "double": ([1.5, math.nan, -0.0, math.inf], [1.5, math.nan, -0.0, math.inf]),
-    "float32": ([Float32(0.1), Float32(-0.0), Float32(math.nan), Float32(3.4028234663852886e+38)],
-                [Float32(0.1), Float32(-0.0), Float32(math.nan), Float32(3.4028234663852886e+38)]),
+    "float32": (
+        [Float32(0.1), Float32(-0.0), Float32(math.nan), Float32(3.4028234663852886e38)],
+        [Float32(0.1), Float32(-0.0), Float32(math.nan), Float32(3.4028234663852886e38)],
+    ),
     "wchar": ([WChar("A"), WChar("\uffff"), WChar("é")], [WChar("A"), WChar("\uffff"), WChar("é")]),
     "str": (["", "héllo ☃"], ["", "héllo ☃"]),
     "bytes-likes": ([b"", b"\x00\xff", bytearray(b"ab"), memoryview(b"cd")], [b"", b"\x00\xff", b"ab", b"cd"]),
     "None": (None, None),
     # An SMF field and fields of types the library does not know, each kept as it was read.
-    "smf and unknown": ([Smf(b""), Smf(b"\x00\xff"), UnknownField(b"\x30\x02"), UnknownField(b"\x0d\x00\x04\x07"),
-                         UnknownField(b"\x23\x00\x00\x00\x06\x00"), UnknownField(b"\x28\x02")],
-                        [Smf(b""), Smf(b"\x00\xff"), UnknownField(b"\x30\x02"), UnknownField(b"\x0d\x00\x04\x07"),
-                         UnknownField(b"\x23\x00\x00\x00\x06\x00"), UnknownField(b"\x28\x02")]),
-    "destinations": ([Destination("t/x"), Destination("q", Queue), Destination("t", TopicTemp),
-                      Destination("tq", QueueTemp)],
-                     # the library keeps a temporary kind as its plain one
-                     [Destination("t/x"), Destination("q", Queue), Destination("t"), Destination("tq", Queue)]),
+    "smf and unknown": (
+        [
+            Smf(b""),
+            Smf(b"\x00\xff"),
+            UnknownField(b"\x30\x02"),
+            UnknownField(b"\x0d\x00\x04\x07"),
+            UnknownField(b"\x23\x00\x00\x00\x06\x00"),
+            UnknownField(b"\x28\x02"),
+        ],
+        [
+            Smf(b""),
+            Smf(b"\x00\xff"),
+            UnknownField(b"\x30\x02"),
+            UnknownField(b"\x0d\x00\x04\x07"),
+            UnknownField(b"\x23\x00\x00\x00\x06\x00"),
+            UnknownField(b"\x28\x02"),
+        ],
+    ),
+    "destinations": (
+        [Destination("t/x"), Destination("q", Queue), Destination("t", TopicTemp), Destination("tq", QueueTemp)],
+        # the library keeps a temporary kind as its plain one
+        [Destination("t/x"), Destination("q", Queue), Destination("t"), Destination("tq", Queue)],
+    ),
     "empty containers": ([{}, [], ()], [{}, [], []]),
     "nested 100 deep": (nested(99), nested(99)),
-    "a map of everything": ({"a": [Int8(1), ("x", {"y": None})], "b": {"c": b"\x01"}},
-                            {"a": [Int8(1), ["x", {"y": None}]], "b": {"c": b"\x01"}}),
+    "a map of everything": (
+        {"a": [Int8(1), ("x", {"y": None})], "b": {"c": b"\x01"}},
+        {"a": [Int8(1), ["x", {"y": None}]], "b": {"c": b"\x01"}},
+    ),
 }
 
 ROUTES = {
@@ -91,8 +133,18 @@ def test_typed_classes_hold_their_range_and_round_float32():
     assert Float32(0.1) == 0.10000000149011612 and repr(Float32(0.5)) == "Float32(0.5)"
     assert repr(Int8(-5)) == "Int8(-5)" and repr(WChar("x")) == "WChar('x')"
     assert isinstance(UInt64(1), int) and isinstance(Float32(1), float) and isinstance(WChar("a"), str)
-    for cls, outside in [(Int8, 128), (Int8, -129), (UInt8, -1), (UInt16, 2**16), (Int32, 2**31),
-                         (UInt32, 2**32), (UInt64, 2**64), (UInt64, -1), (Float32, 1e39), (WChar, "😀")]:
+    for cls, outside in [
+        (Int8, 128),
+        (Int8, -129),
+        (UInt8, -1),
+        (UInt16, 2**16),
+        (Int32, 2**31),
+        (UInt32, 2**32),
+        (UInt64, 2**64),
+        (UInt64, -1),
+        (Float32, 1e39),
+        (WChar, "😀"),
+    ]:
         with pytest.raises(OverflowError):
             cls(outside)
     with pytest.raises(ValueError):
@@ -128,7 +180,7 @@ BAD = {
     "set": ({"s": {1, 2}}, TypeError),
     "generator": ({"g": (n for n in ())}, TypeError),
     "int beyond uint64": ({"big": 2**64}, OverflowError),
-    "int below int64": ({"small": -2**63 - 1}, OverflowError),
+    "int below int64": ({"small": -(2**63) - 1}, OverflowError),
     "NUL in a str": ({"s": "a\0b"}, ValueError),
     "destination the library refuses": ({"d": Destination("x" * 300)}, ValueError),
     "items failing midway": (Explodes(), RuntimeError),
@@ -194,9 +246,12 @@ def test_a_message_without_a_map_gets_one_only_from_a_write():
 def test_a_zelmsg_holding_no_message_reads_empty_and_refuses_writes():
     empty = ZelMsg.__new__(ZelMsg)
     assert dict(empty.user_properties) == {} and empty.map is None and empty.stream is None
-    for write in (lambda: empty.user_properties.__setitem__("a", 1),
-                  lambda: setattr(empty, "user_properties", {"a": 1}),
-                  lambda: setattr(empty, "map", {"a": 1}), lambda: setattr(empty, "stream", [1])):
+    for write in (
+        lambda: empty.user_properties.__setitem__("a", 1),
+        lambda: setattr(empty, "user_properties", {"a": 1}),
+        lambda: setattr(empty, "map", {"a": 1}),
+        lambda: setattr(empty, "stream", [1]),
+    ):
         with pytest.raises(ValueError):
             write()
 
@@ -208,11 +263,15 @@ def test_the_view_keeps_its_message_alive():
     assert view == {"a": 1}
 
 
-@pytest.mark.parametrize("write", [
-    lambda msg: setattr(msg, "json", {"a": 1}),
-    lambda msg: setattr(msg, "msgpack", {"a": 1}),
-    lambda msg: setattr(msg, "content_type", "text/plain"),
-], ids=["json", "msgpack", "content_type"])
+@pytest.mark.parametrize(
+    "write",
+    [
+        lambda msg: setattr(msg, "json", {"a": 1}),
+        lambda msg: setattr(msg, "msgpack", {"a": 1}),
+        lambda msg: setattr(msg, "content_type", "text/plain"),
+    ],
+    ids=["json", "msgpack", "content_type"],
+)
 def test_the_tag_writers_change_ct_alone(write):
     msg = ZelMsg()
     msg.user_properties = {"ct": "old", "x": Int8(3), "nested": {"y": [1]}}
@@ -243,10 +302,21 @@ def test_the_attachment_forms_read_what_they_should():
 
 # Every width, as the library's own calls write them.
 WRITTEN_BY_THE_LIBRARY = [
-    (b"b", ("Boolean", 1)), (b"u8", ("Uint8", 255)), (b"i8", ("Int8", -128)), (b"u16", ("Uint16", 65535)),
-    (b"i16", ("Int16", -32768)), (b"u32", ("Uint32", 2**32 - 1)), (b"i32", ("Int32", -2**31)),
-    (b"u64", ("Uint64", 5)), (b"i64", ("Int64", -2**63)), (b"w", ("Wchar", 0x263A)), (b"s", ("String", b"t")),
-    (b"a", ("ByteArray", b"\x00\x01")), (b"f", ("Float", 0.1)), (b"d", ("Double", -0.0)), (b"n", ("Null", None)),
+    (b"b", ("Boolean", 1)),
+    (b"u8", ("Uint8", 255)),
+    (b"i8", ("Int8", -128)),
+    (b"u16", ("Uint16", 65535)),
+    (b"i16", ("Int16", -32768)),
+    (b"u32", ("Uint32", 2**32 - 1)),
+    (b"i32", ("Int32", -(2**31))),
+    (b"u64", ("Uint64", 5)),
+    (b"i64", ("Int64", -(2**63))),
+    (b"w", ("Wchar", 0x263A)),
+    (b"s", ("String", b"t")),
+    (b"a", ("ByteArray", b"\x00\x01")),
+    (b"f", ("Float", 0.1)),
+    (b"d", ("Double", -0.0)),
+    (b"n", ("Null", None)),
     (b"q", ("Destination", (1, b"q/1"))),
     (b"m", ("Map", [(b"x", ("Stream", [(None, ("Int16", 7)), (None, ("Map", []))]))])),
 ]
@@ -277,8 +347,11 @@ def test_a_map_the_library_wrote_reads_typed_and_writes_back_the_same(lib, capi,
 
 
 def test_the_first_of_a_duplicate_name_is_the_one_seen(lib, capi):
-    msg = library_map(lib, capi, [(b"d", ("Int64", 1)), (b"x", ("Null", None)), (b"d", ("String", b"two")),
-                                  (b"smf", ("ByteArray", b""))])
+    msg = library_map(
+        lib,
+        capi,
+        [(b"d", ("Int64", 1)), (b"x", ("Null", None)), (b"d", ("String", b"two")), (b"smf", ("ByteArray", b""))],
+    )
     view = msg.user_properties
     assert view["d"] == 1 and list(view) == ["d", "x", "smf"] and len(view) == 3
     assert view.items() == [("d", 1), ("x", None), ("smf", b"")] and repr(msg).count("Key 'd'") == 2
@@ -288,12 +361,19 @@ def test_the_first_of_a_duplicate_name_is_the_one_seen(lib, capi):
 
 EVERY_ACCESS = [
     lambda msg: setattr(msg, "user_properties", {"a": [1, {"b": Int8(2)}], "ct": "x"}),
-    lambda msg: dict(msg.user_properties), lambda msg: msg.user_properties["a"],
-    lambda msg: "zz" in msg.user_properties, lambda msg: msg.user_properties.__setitem__("c", {"d": [None]}),
-    lambda msg: msg.user_properties.__delitem__("c"), lambda msg: msg.user_properties.items(),
-    lambda msg: setattr(msg, "content_type", "y"), lambda msg: msg.content_type,
-    lambda msg: setattr(msg, "json", {"j": 1}), lambda msg: setattr(msg, "map", {"m": {"n": []}}),
-    lambda msg: msg.map, lambda msg: setattr(msg, "stream", [[1], {"s": 2}]), lambda msg: msg.stream,
+    lambda msg: dict(msg.user_properties),
+    lambda msg: msg.user_properties["a"],
+    lambda msg: "zz" in msg.user_properties,
+    lambda msg: msg.user_properties.__setitem__("c", {"d": [None]}),
+    lambda msg: msg.user_properties.__delitem__("c"),
+    lambda msg: msg.user_properties.items(),
+    lambda msg: setattr(msg, "content_type", "y"),
+    lambda msg: msg.content_type,
+    lambda msg: setattr(msg, "json", {"j": 1}),
+    lambda msg: setattr(msg, "map", {"m": {"n": []}}),
+    lambda msg: msg.map,
+    lambda msg: setattr(msg, "stream", [[1], {"s": 2}]),
+    lambda msg: msg.stream,
     lambda msg: msg.user_properties.clear(),
 ]
 
@@ -306,17 +386,24 @@ def test_every_container_handle_the_module_opens_is_closed(lib):
         assert lib.standin_open_containers() == opened
 
 
-WHOLE_WRITES = {"user properties": lambda msg: setattr(msg, "user_properties", {"a": 1, "b": {"c": 2}}),
-                "item": lambda msg: msg.user_properties.__setitem__("b", {"c": 2}),
-                "map payload": lambda msg: setattr(msg, "map", {"a": 1, "b": [2]})}
+WHOLE_WRITES = {
+    "user properties": lambda msg: setattr(msg, "user_properties", {"a": 1, "b": {"c": 2}}),
+    "item": lambda msg: msg.user_properties.__setitem__("b", {"c": 2}),
+    "map payload": lambda msg: setattr(msg, "map", {"a": 1, "b": [2]}),
+}
 
 
 @pytest.mark.standin_only
-@pytest.mark.parametrize("call, writes", [
-    ("solClient_container_createMap", WHOLE_WRITES), ("solClient_container_addInt64", WHOLE_WRITES),
-    ("solClient_container_addContainer", ["user properties", "map payload"]),
-    ("solClient_msg_setUserPropertyMap", ["user properties"]), ("solClient_msg_setBinaryAttachmentContainer", ["map payload"]),
-])
+@pytest.mark.parametrize(
+    "call, writes",
+    [
+        ("solClient_container_createMap", WHOLE_WRITES),
+        ("solClient_container_addInt64", WHOLE_WRITES),
+        ("solClient_container_addContainer", ["user properties", "map payload"]),
+        ("solClient_msg_setUserPropertyMap", ["user properties"]),
+        ("solClient_msg_setBinaryAttachmentContainer", ["map payload"]),
+    ],
+)
 def test_a_refusal_by_the_library_raises_and_changes_nothing(lib, call, writes):
     msg = a_message_with_everything()
     before = repr(msg)

@@ -3,17 +3,22 @@
 import pickle
 
 import pytest
-
 import zelmsg
 from zelmsg import DeliveryMode, Destination, DestinationType
 
 
 def test_enum_members_carry_the_library_codes_and_are_module_attributes():
     assert {m.name: int(m) for m in DestinationType.__members__.values()} == {
-        "Null": -1, "Topic": 0, "Queue": 1, "TopicTemp": 2, "QueueTemp": 3,
+        "Null": -1,
+        "Topic": 0,
+        "Queue": 1,
+        "TopicTemp": 2,
+        "QueueTemp": 3,
     }
     assert {m.name: int(m) for m in DeliveryMode.__members__.values()} == {
-        "Direct": 0, "Persistent": 16, "NonPersistent": 32,
+        "Direct": 0,
+        "Persistent": 16,
+        "NonPersistent": 32,
     }
     assert zelmsg.Topic is DestinationType.Topic and zelmsg.Persistent is DeliveryMode.Persistent
     assert zelmsg.Null == -1 and zelmsg.Persistent == 16 and int(zelmsg.NonPersistent) == 32
@@ -78,13 +83,16 @@ def test_destinations_compare_by_name_and_type_and_are_unhashable():
         hash(d)
 
 
-@pytest.mark.parametrize("d, text", [
-    (Destination("orders/eu/new"), "Destination('orders/eu/new', DestinationType.Topic)"),
-    (Destination("it's \\ \"q\"", DestinationType.QueueTemp), None),
-    (Destination("ünï ✓\n"), None),
-    (Destination(b"\xff\xfe"), "Destination(b'\\xff\\xfe', DestinationType.Topic)"),
-    (Destination("x", DestinationType(7)), "Destination('x', DestinationType(7))"),
-])
+@pytest.mark.parametrize(
+    "d, text",
+    [
+        (Destination("orders/eu/new"), "Destination('orders/eu/new', DestinationType.Topic)"),
+        (Destination('it\'s \\ "q"', DestinationType.QueueTemp), None),
+        (Destination("ünï ✓\n"), None),
+        (Destination(b"\xff\xfe"), "Destination(b'\\xff\\xfe', DestinationType.Topic)"),
+        (Destination("x", DestinationType(7)), "Destination('x', DestinationType(7))"),
+    ],
+)
 def test_destination_repr_evaluates_to_an_equal_destination(d, text):
     assert text is None or repr(d) == text
     assert eval(repr(d), vars(zelmsg)) == d

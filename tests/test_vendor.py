@@ -12,9 +12,12 @@ import textwrap
 
 import pytest
 
-pytestmark = [pytest.mark.genuine_only,
-              pytest.mark.skipif(importlib.util.find_spec("solace") is None,
-                                 reason="the vendor's package solace-pubsubplus is not installed")]
+pytestmark = [
+    pytest.mark.genuine_only,
+    pytest.mark.skipif(
+        importlib.util.find_spec("solace") is None, reason="the vendor's package solace-pubsubplus is not installed"
+    ),
+]
 
 PRELUDE = """
 from solace.messaging.config.solace_properties import (authentication_properties, message_properties,

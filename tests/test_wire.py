@@ -7,7 +7,6 @@ import multiprocessing
 import pickle
 
 import pytest
-
 import zelmsg
 from smf_corpus import HEADERS
 from zelmsg import Destination, Int16, Persistent, Queue, ZelMsg
@@ -20,21 +19,62 @@ ENCODE_REFUSED = "ZelMsg.to_smf: libsolclient could not encode the message"
 DECODE_REFUSED = "ZelMsg.from_smf: libsolclient could not decode the data"
 
 # What the encoding carries; a priority the message had none of arrives as 4.
-CARRIED = ["dest", "reply2", "is_reply", "elide", "delivery_mode", "cos", "content_type", "dmq_eligible", "ttl",
-           "correlation_id", "application_message_id", "sender_timestamp", "sequence_number",
-           "application_message_type", "sender_id", "http_content_type", "http_content_encoding", "user_data",
-           "body", "text", "map", "stream"]
-PAYLOADS = {"body": b"\x00raw\xff", "text": "héllo ☃", "json": {"a": [1, 2]}, "msgpack": {"b": b"\x00"},
-            "map": {"m": [Int16(-3), {"n": None}]}, "stream": [1.5, "s", Destination("q", Queue)]}
+CARRIED = [
+    "dest",
+    "reply2",
+    "is_reply",
+    "elide",
+    "delivery_mode",
+    "cos",
+    "content_type",
+    "dmq_eligible",
+    "ttl",
+    "correlation_id",
+    "application_message_id",
+    "sender_timestamp",
+    "sequence_number",
+    "application_message_type",
+    "sender_id",
+    "http_content_type",
+    "http_content_encoding",
+    "user_data",
+    "body",
+    "text",
+    "map",
+    "stream",
+]
+PAYLOADS = {
+    "body": b"\x00raw\xff",
+    "text": "héllo ☃",
+    "json": {"a": [1, 2]},
+    "msgpack": {"b": b"\x00"},
+    "map": {"m": [Int16(-3), {"n": None}]},
+    "stream": [1.5, "s", Destination("q", Queue)],
+}
 
 
 def header(**more):
     return ZelMsg.build(
-        dest=Destination("orders/eu/new"), reply2=Destination("replies", Queue), is_reply=True, elide=True,
-        delivery_mode=Persistent, cos=3, dmq_eligible=True, ttl=60_000, correlation_id="c", application_message_id="",
-        sender_timestamp=1_700_000_000_123, sequence_number=2**63 + 5, application_message_type="t",
-        sender_id="s", http_content_type="text/plain", http_content_encoding="gzip", user_data=b"\x00" * 36,
-        user_properties={"k": [1, {"x": b"\x01"}]}, **more)
+        dest=Destination("orders/eu/new"),
+        reply2=Destination("replies", Queue),
+        is_reply=True,
+        elide=True,
+        delivery_mode=Persistent,
+        cos=3,
+        dmq_eligible=True,
+        ttl=60_000,
+        correlation_id="c",
+        application_message_id="",
+        sender_timestamp=1_700_000_000_123,
+        sequence_number=2**63 + 5,
+        application_message_type="t",
+        sender_id="s",
+        http_content_type="text/plain",
+        http_content_encoding="gzip",
+        user_data=b"\x00" * 36,
+        user_properties={"k": [1, {"x": b"\x01"}]},
+        **more,
+    )
 
 
 def attributes(msg):
@@ -62,15 +102,25 @@ def redelivered(wire):
 def test_the_bytes_are_always_the_message_as_it_is_now(how):
     msg = header(json={"a": 1})
     first = msg.to_smf()
-    msg = {"the message": lambda: msg, "a decoded one": lambda: ZelMsg.from_smf(first),
-           "a copy": lambda: copy.copy(msg), "a copy of a decoded one": lambda: copy.copy(ZelMsg.from_smf(first))}[how]()
+    msg = {
+        "the message": lambda: msg,
+        "a decoded one": lambda: ZelMsg.from_smf(first),
+        "a copy": lambda: copy.copy(msg),
+        "a copy of a decoded one": lambda: copy.copy(ZelMsg.from_smf(first)),
+    }[how]()
     before = repr(msg)
     assert msg.to_smf() == msg.to_smf() and repr(msg) == before  # encoding changes nothing
     # Changes the library would leave out of an encoding it reuses.
     msg.priority, msg.cos, msg.ttl, msg.dmq_eligible, msg.elide = 7, 1, 5, False, False
     msg.delivery_mode, msg.sequence_number, msg.sender_id = zelmsg.Direct, 1, "t"
     received = ZelMsg.from_smf(msg.to_smf())
-    assert (received.priority, received.cos, received.ttl, received.dmq_eligible, received.elide) == (7, 1, 5, False, False)
+    assert (received.priority, received.cos, received.ttl, received.dmq_eligible, received.elide) == (
+        7,
+        1,
+        5,
+        False,
+        False,
+    )
     assert (received.delivery_mode, received.sequence_number, received.sender_id) == (zelmsg.Direct, 1, "t")
 
 

@@ -132,9 +132,8 @@ std::vector<Field> read_fields(Container container, bool map) {
         field.value = value;
         if (map) field.name = name;
         if (value.type == SOLCLIENT_STRING) field.data = value.value.string;
-        if (value.type == SOLCLIENT_BYTEARRAY) {
+        if (value.type == SOLCLIENT_BYTEARRAY)
             field.data.assign(reinterpret_cast<const char *>(value.value.bytearray), value.length);
-        }
         if (value.type == SOLCLIENT_MAP || value.type == SOLCLIENT_STREAM) {
             field.fields = read_fields(value.value.map, value.type == SOLCLIENT_MAP);
             field.memory.resize(2 * (5 + value.length));
@@ -188,8 +187,9 @@ void add(Container container, Field &field) {
 Container build(Field &container) {
     Container made = nullptr;
     const auto size = static_cast<solClient_uint32_t>(container.memory.size());
-    check(container.value.type == SOLCLIENT_MAP ? solClient_container_createMap(&made, container.memory.data(), size)
-                                                : solClient_container_createStream(&made, container.memory.data(), size),
+    check(container.value.type == SOLCLIENT_MAP
+              ? solClient_container_createMap(&made, container.memory.data(), size)
+              : solClient_container_createStream(&made, container.memory.data(), size),
           "a create");
     for (Field &field : container.fields) add(made, field);
     return made;
@@ -371,12 +371,12 @@ Steps write_context(const Shared &m, solClient_msg_tracing_context_type_t type) 
     auto context = std::make_shared<Context>();
     const char *state = nullptr;
     std::size_t size = 0;
-    check(solClient_msg_tracing_getTraceIdByte(m->msg, type, context->trace_id, sizeof context->trace_id), "a trace id");
+    check(solClient_msg_tracing_getTraceIdByte(m->msg, type, context->trace_id, sizeof context->trace_id),
+          "a trace id");
     check(solClient_msg_tracing_getSpanIdByte(m->msg, type, context->span_id, sizeof context->span_id), "a span id");
     solClient_msg_tracing_isSampled(m->msg, type, &context->sampled);
-    if (solClient_msg_tracing_getTraceStatePtr(m->msg, type, &state, &size) == SOLCLIENT_OK && state) {
+    if (solClient_msg_tracing_getTraceStatePtr(m->msg, type, &state, &size) == SOLCLIENT_OK && state)
         context->trace_state.assign(state, size);
-    }
     return one([m, type, context] {
         const Context &c = *context;
         keep(solClient_msg_tracing_setTraceIdByte(m->msg, type, c.trace_id, sizeof c.trace_id));
@@ -784,9 +784,8 @@ const std::map<std::string, Floor> &floors() {
 
 Steps library(const std::string &name, py::handle msg, const py::args &args) {
     const auto found = floors().find(name);
-    if (found == floors().end()) {
+    if (found == floors().end())
         throw py::key_error("no library floor for " + name + ": add its calls to bench/floor/floor.cpp");
-    }
     return found->second(std::make_shared<Message>(msg), args);
 }
 
@@ -908,13 +907,9 @@ void read(PyObject *value) {
 }
 
 std::shared_ptr<Timer> objects(const std::string &kind, const py::object &value) {
-    if (kind == "read") {
-        return loop([value] { read(value.ptr()); });
-    }
+    if (kind == "read") return loop([value] { read(value.ptr()); });
     auto v = std::make_shared<Value>(describe(value));
-    if (kind == "make") {
-        return loop([v] { Py_DECREF(make(*v)); });
-    }
+    if (kind == "make") return loop([v] { Py_DECREF(make(*v)); });
     if (kind == "keys and values") {
         // keys() makes each name once, in an ordered set, and hands out their list; then each
         // name is read as UTF-8 for its lookup, and each value made.
@@ -927,9 +922,8 @@ std::shared_ptr<Timer> objects(const std::string &kind, const py::object &value)
             }
             PyObject *keys = PyDict_Keys(seen);
             Py_ssize_t size = 0;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i)
                 keep(PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(keys, i), &size));
-            }
             for (const Value &item : v->items) Py_DECREF(make(item));
             Py_DECREF(keys);
             Py_DECREF(seen);
@@ -1005,8 +999,7 @@ struct Empty {
 // A trace context object: a type of the C API's own, made with its parts copied in, as
 // zelmsg's TraceContext is.
 struct ContextObject {
-    PyObject_HEAD
-    Context value;
+    PyObject_HEAD Context value;
 };
 PyTypeObject *context_type = nullptr;
 
@@ -1032,8 +1025,7 @@ const Context *context_of(py::handle value) {
 // The view: its owner held, as zelmsg's holds its message. One read whole makes the library
 // calls in keys(); one that v[k] and v[k] = x work on, in those.
 struct View {
-    PyObject_HEAD
-    PyObject *owner;
+    PyObject_HEAD PyObject *owner;
     PyObject *keys;
     bool items;
 };
@@ -1100,10 +1092,12 @@ PYBIND11_MODULE(bench_floor, m) {
     shared_object = PyDict_New();
 
     py::class_<Timer, std::shared_ptr<Timer>>(m, "Timer").def("__call__", &Timer::run);
-    m.def("inside", [](std::vector<std::shared_ptr<Timer>> calls) { inside = std::move(calls); },
-          "inside(timers): the library calls every call into Empty makes from now on");
+    m.def(
+        "inside", [](std::vector<std::shared_ptr<Timer>> calls) { inside = std::move(calls); },
+        "inside(timers): the library calls every call into Empty makes from now on");
     m.def("library", &library, "library(name, msg, *args): the (step, timer) pairs of an operation's library calls");
-    m.def("objects", &objects, "objects(kind, value): a timer of the Python objects 'make', 'read' or 'keys and values'");
+    m.def("objects", &objects,
+          "objects(kind, value): a timer of the Python objects 'make', 'read' or 'keys and values'");
 
     py::enum_<DeliveryMode>(m, "DeliveryMode", py::arithmetic())
         .value("Direct", Direct)
@@ -1143,49 +1137,67 @@ PYBIND11_MODULE(bench_floor, m) {
         {Py_tp_methods, view_methods},
         {0, nullptr},
     };
-    PyType_Spec view_spec{"bench_floor.View", sizeof(View), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_MAPPING,
-                          view_slots};
+    PyType_Spec view_spec{
+        "bench_floor.View", sizeof(View), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_MAPPING, view_slots};
     view_type = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(m.ptr(), &view_spec, nullptr));
     if (!view_type) throw py::error_already_set();
 
     // Named for the return types they share with zelmsg's properties.
     py::class_<Empty> empty(m, "Empty");
-    empty.def(py::init([] {
-             library_calls();
-             return std::make_unique<Empty>();
-         }))
+    empty
+        .def(py::init([] {
+            library_calls();
+            return std::make_unique<Empty>();
+        }))
         .def("configure", &Empty::configure)
         .def("__repr__", &Empty::str)
-        .def_property("destination", [](const Empty &e) { return library_calls(), Destination(e.text, 0); },
-                      [](Empty &, const Destination &d) { take(d.dest); })
-        .def_property("flag", [](const Empty &e) { return library_calls(), e.number != 0; }, [](Empty &, bool value) { take(value); })
-        .def_property("mode", [](const Empty &e) { return library_calls(), static_cast<DeliveryMode>(e.number); },
-                      [](Empty &, DeliveryMode value) { take(value); })
+        .def_property(
+            "destination", [](const Empty &e) { return library_calls(), Destination(e.text, 0); },
+            [](Empty &, const Destination &d) { take(d.dest); })
+        .def_property(
+            "flag", [](const Empty &e) { return library_calls(), e.number != 0; },
+            [](Empty &, bool value) { take(value); })
+        .def_property(
+            "mode", [](const Empty &e) { return library_calls(), static_cast<DeliveryMode>(e.number); },
+            [](Empty &, DeliveryMode value) { take(value); })
         .def_property("text", &Empty::str, [](Empty &, std::string_view value) { take(value); })
-        .def_property("number", [](const Empty &e) { return library_calls(), e.number; }, [](Empty &, long long value) { take(value); })
-        .def_property("maybe_number", [](const Empty &e) { return library_calls(), e.maybe(e.number); },
-                      [](Empty &, std::optional<long long> value) { take(value); })
-        .def_property("maybe_text", [](const Empty &e) { return e.maybe(e.str()); },
-                      [](Empty &, std::optional<std::string_view> value) { take(value); })
-        .def_property("bytes", [](const Empty &e) { return library_calls(), py::bytes(e.text); },
-                      [](Empty &, const py::bytes &value) { take(value); })
-        .def_property("maybe_bytes", [](const Empty &e) { return library_calls(), e.maybe(py::bytes(e.text)); },
-                      [](Empty &, std::optional<py::bytes> value) { take(value); })
-        .def_property("dict", [](const Empty &e) { return library_calls(), e.object.cast<py::dict>(); },
-                      [](Empty &, const py::dict &value) { take(value); })
-        .def_property("maybe_dict", [](const Empty &e) { return library_calls(), e.maybe(e.object.cast<py::dict>()); },
-                      [](Empty &, py::handle value) { take(value); })
-        .def_property("maybe_list", [](const Empty &e) { return library_calls(), e.maybe(e.object.cast<py::list>()); },
-                      [](Empty &, py::handle value) { take(value); })
-        .def_property("view", [](const py::object &self) { return make_view(self, false); },
-                      [](Empty &, py::handle value) { take(value); })
-        .def_property("context", [](const Empty &e) {
-                          library_calls();
-                          return py::reinterpret_steal<py::object>(context_object(e.context));
-                      },
-                      [](Empty &, py::handle value) { take(context_of(value)); })
-        .def_property_readonly("status", [](const Empty &e) { return library_calls(), static_cast<CacheStatus>(e.number); })
+        .def_property(
+            "number", [](const Empty &e) { return library_calls(), e.number; },
+            [](Empty &, long long value) { take(value); })
+        .def_property(
+            "maybe_number", [](const Empty &e) { return library_calls(), e.maybe(e.number); },
+            [](Empty &, std::optional<long long> value) { take(value); })
+        .def_property(
+            "maybe_text", [](const Empty &e) { return e.maybe(e.str()); },
+            [](Empty &, std::optional<std::string_view> value) { take(value); })
+        .def_property(
+            "bytes", [](const Empty &e) { return library_calls(), py::bytes(e.text); },
+            [](Empty &, const py::bytes &value) { take(value); })
+        .def_property(
+            "maybe_bytes", [](const Empty &e) { return library_calls(), e.maybe(py::bytes(e.text)); },
+            [](Empty &, std::optional<py::bytes> value) { take(value); })
+        .def_property(
+            "dict", [](const Empty &e) { return library_calls(), e.object.cast<py::dict>(); },
+            [](Empty &, const py::dict &value) { take(value); })
+        .def_property(
+            "maybe_dict", [](const Empty &e) { return library_calls(), e.maybe(e.object.cast<py::dict>()); },
+            [](Empty &, py::handle value) { take(value); })
+        .def_property(
+            "maybe_list", [](const Empty &e) { return library_calls(), e.maybe(e.object.cast<py::list>()); },
+            [](Empty &, py::handle value) { take(value); })
+        .def_property(
+            "view", [](const py::object &self) { return make_view(self, false); },
+            [](Empty &, py::handle value) { take(value); })
+        .def_property(
+            "context",
+            [](const Empty &e) {
+                library_calls();
+                return py::reinterpret_steal<py::object>(context_object(e.context));
+            },
+            [](Empty &, py::handle value) { take(context_of(value)); })
+        .def_property_readonly("status",
+                               [](const Empty &e) { return library_calls(), static_cast<CacheStatus>(e.number); })
         .def_property_readonly("tuple", [](const Empty &) { return library_calls(), py::tuple(0); })
         .def("item_view", [](const py::object &self) { return make_view(self, true); });
     // Methods of the C API, as zelmsg's __copy__, to_smf and from_smf are.
@@ -1195,8 +1207,8 @@ PYBIND11_MODULE(bench_floor, m) {
                                     {nullptr, nullptr, 0, nullptr}};
     auto *type = reinterpret_cast<PyTypeObject *>(empty.ptr());
     for (PyMethodDef *method = methods; method->ml_name; ++method) {
-        PyObject *descriptor = method->ml_flags & METH_CLASS ? PyDescr_NewClassMethod(type, method)
-                                                             : PyDescr_NewMethod(type, method);
+        PyObject *descriptor =
+            method->ml_flags & METH_CLASS ? PyDescr_NewClassMethod(type, method) : PyDescr_NewMethod(type, method);
         if (!descriptor) throw py::error_already_set();
         empty.attr(method->ml_name) = py::reinterpret_steal<py::object>(descriptor);
     }

@@ -150,8 +150,15 @@ static PyModuleDef_Slot slots[] = {
 };
 
 static PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "native_example", "Works on zelmsg messages with libsolclient's own calls.",
-    0, methods, slots, NULL, NULL, NULL,
+    PyModuleDef_HEAD_INIT,
+    "native_example",
+    "Works on zelmsg messages with libsolclient's own calls.",
+    0,
+    methods,
+    slots,
+    NULL,
+    NULL,
+    NULL,
 };
 
 PyMODINIT_FUNC PyInit_native_example(void) { return PyModuleDef_Init(&module_def); }

@@ -54,8 +54,8 @@ static inline ZelMsg_CAPI *ZelMsg_ImportCAPI(void) {
     }
     if (api->version < ZELMSG_CAPI_VERSION) {
         PyErr_Format(PyExc_ImportError,
-                     "zelmsg's C API is version %d, older than version %d that this code was built for",
-                     api->version, ZELMSG_CAPI_VERSION);
+                     "zelmsg's C API is version %d, older than version %d that this code was built for", api->version,
+                     ZELMSG_CAPI_VERSION);
         return NULL;
     }
     return api;

@@ -26,7 +26,8 @@ PyZelMsg *native_of(PyObject *obj) {
     // ZelMsg is the object's only bound base: its value pointer is in place.
     if (instance->simple_layout) return static_cast<PyZelMsg *>(instance->simple_value_holder[0]);
     // A Python class that also derives from another bound type keeps one value per base.
-    const py::detail::value_and_holder found = instance->get_value_and_holder(find_interpreter_state()->message_info, false);
+    const py::detail::value_and_holder found =
+        instance->get_value_and_holder(find_interpreter_state()->message_info, false);
     return found ? found.value_ptr<PyZelMsg>() : nullptr;
 }
 
@@ -49,9 +50,7 @@ PyObject *adopt(void *handle) {
         return nullptr;
     }
     try {
-        return PyZelMsg::adopt(handle, reinterpret_cast<PyObject *>(interpreter_state().message_type))
-            .release()
-            .ptr();
+        return PyZelMsg::adopt(handle, reinterpret_cast<PyObject *>(interpreter_state().message_type)).release().ptr();
     } catch (...) {
         py::detail::try_translate_exceptions();  // sets the Python error
         return nullptr;

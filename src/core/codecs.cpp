@@ -58,17 +58,18 @@ py::object pack(const py::dict &value) {
     if (!state.pack) {
         const py::object packer = checked(PyObject_CallNoArgs(resolve(Codec::msgpack_packer)));
         PyObject *method = checked(PyObject_GetAttrString(packer.ptr(), "pack")).release().ptr();
-        if (state.pack) Py_DECREF(method);  // made meanwhile, by code the lookups ran
-        else state.pack = method;
+        if (state.pack)
+            Py_DECREF(method);  // made meanwhile, by code the lookups ran
+        else
+            state.pack = method;
     }
     const py::object method = py::reinterpret_borrow<py::object>(state.pack);
     state.packing = true;
     PyObject *packed = PyObject_CallOneArg(method.ptr(), value.ptr());
     state.packing = false;
     py::object result = checked(packed);
-    if (PyBytes_Check(packed) && PyBytes_GET_SIZE(packed) > kPackerBuffer && state.pack == method.ptr()) {
+    if (PyBytes_Check(packed) && PyBytes_GET_SIZE(packed) > kPackerBuffer && state.pack == method.ptr())
         Py_CLEAR(state.pack);
-    }
     return result;
 }
 

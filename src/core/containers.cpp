@@ -50,14 +50,14 @@ struct FreeBlocks {
 constinit FreeBlocks free_blocks{};
 
 std::unique_ptr<char[]> take_memory(std::size_t size) {
-    if (size == kBlockSize && free_blocks.count > 0) return std::unique_ptr<char[]>(free_blocks.blocks[--free_blocks.count]);
+    if (size == kBlockSize && free_blocks.count > 0)
+        return std::unique_ptr<char[]>(free_blocks.blocks[--free_blocks.count]);
     return std::unique_ptr<char[]>(new char[size]);
 }
 
 void give_back(std::unique_ptr<char[]> memory, std::size_t size) {
-    if (memory && size == kBlockSize && free_blocks.count < kMostFreeBlocks) {
+    if (memory && size == kBlockSize && free_blocks.count < kMostFreeBlocks)
         free_blocks.blocks[free_blocks.count++] = memory.release();
-    }
 }
 
 }  // namespace
@@ -104,8 +104,7 @@ void AsideContainer::make(std::size_t size) {
     memory_ = take_memory(size);
     size_ = size;
     const auto create = kind_ == map ? solClient_container_createMap : solClient_container_createStream;
-    check_call(create(container_.out(), memory_.get(), static_cast<solClient_uint32_t>(size)),
-                         "making a container");
+    check_call(create(container_.out(), memory_.get(), static_cast<solClient_uint32_t>(size)), "making a container");
 }
 
 void AsideContainer::add(const char *name, const solClient_field_t &field) {
@@ -131,7 +130,7 @@ void AsideContainer::grow(std::size_t needed) {
            SOLCLIENT_OK) {
         // A container field is a handle to close once its copy is made.
         const OpenContainer nested(field.type == SOLCLIENT_MAP || field.type == SOLCLIENT_STREAM ? field.value.map
-                                                                                                  : nullptr);
+                                                                                                 : nullptr);
         check_call(add_field(container_.get(), name, field), "moving a field");
     }
     if (rc != SOLCLIENT_EOS) check_call(rc, "reading a field");

@@ -18,9 +18,8 @@ constexpr const char *kTextField = "a text field";
 constexpr const char *kFieldName = "a name in a map";
 
 void check_depth(int depth) {
-    if (depth > kMaxDepth) {
+    if (depth > kMaxDepth)
         throw py::value_error("a map or stream nests deeper than " + std::to_string(kMaxDepth) + " levels");
-    }
 }
 
 // The next field, or false at the end.
@@ -53,18 +52,16 @@ bool inert(PyObject *value) {
     if (inert_scalar(value)) return true;
     PyTypeObject *type = Py_TYPE(value);
     if (type == &PyList_Type || type == &PyTuple_Type) {
-        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
+        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i)
             if (!inert_scalar(PySequence_Fast_GET_ITEM(value, i))) return false;
-        }
         return true;
     }
     if (type != &PyDict_Type) return false;
     Py_ssize_t position = 0;
     PyObject *key = nullptr;
     PyObject *item = nullptr;
-    while (PyDict_Next(value, &position, &key, &item)) {
+    while (PyDict_Next(value, &position, &key, &item))
         if (!inert_scalar(item)) return false;
-    }
     return true;
 }
 
@@ -106,9 +103,7 @@ py::object read_field(const solClient_field_t &field, int depth) {
 }
 
 void discard_field(const solClient_field_t &field) {
-    if (field.type == SOLCLIENT_MAP || field.type == SOLCLIENT_STREAM) {
-        const OpenContainer closed(field.value.map);
-    }
+    if (field.type == SOLCLIENT_MAP || field.type == SOLCLIENT_STREAM) const OpenContainer closed(field.value.map);
 }
 
 py::dict read_map(solClient_opaqueContainer_pt map, int depth) {
@@ -157,23 +152,22 @@ FieldValue::FieldValue(py::handle handle, int depth) {
     PyTypeObject *type = Py_TYPE(value);
     // The built-in types a map most often holds, by identity: one comparison each, and none
     // of the typed classes' checks.
-    if (type == &PyUnicode_Type) {
+    if (type == &PyUnicode_Type)
         set_text(value);
-    } else if (type == &PyLong_Type) {
+    else if (type == &PyLong_Type)
         set_integer(value);
-    } else if (type == &PyFloat_Type) {
+    else if (type == &PyFloat_Type)
         set_double(value);
-    } else if (type == &PyBool_Type) {
+    else if (type == &PyBool_Type)
         set_bool(value);
-    } else if (value == Py_None) {
+    else if (value == Py_None)
         field_.type = SOLCLIENT_NULL;
-    } else if (type == &PyBytes_Type) {
+    else if (type == &PyBytes_Type)
         set_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
-    } else if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+    else if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type)
         hold_container(handle, depth);
-    } else {
+    else
         convert_other(handle, depth);
-    }
 }
 
 void FieldValue::convert_other(py::handle handle, int depth) {
@@ -253,18 +247,16 @@ void FieldValue::hold_container(py::handle value, int depth) {
 }
 
 void FieldValue::set_bytes(const void *data, Py_ssize_t size) {
-    if (static_cast<std::size_t>(size) > std::numeric_limits<std::uint32_t>::max()) {
+    if (static_cast<std::size_t>(size) > std::numeric_limits<std::uint32_t>::max())
         throw py::value_error("a byte array of " + std::to_string(size) + " bytes is longer than a field can hold");
-    }
     field_.type = SOLCLIENT_BYTEARRAY;
     field_.value.bytearray = static_cast<const solClient_uint8_t *>(data);
     field_.length = static_cast<solClient_uint32_t>(size);
 }
 
 const char *map_name(py::handle key) {
-    if (!PyUnicode_Check(key.ptr())) {
+    if (!PyUnicode_Check(key.ptr()))
         throw py::type_error(std::string("names in a map are str, not ") + Py_TYPE(key.ptr())->tp_name);
-    }
     const std::string_view name = str_text(key.ptr(), kFieldName);
     if (name.empty()) throw py::value_error("a map cannot hold an empty name");
     return name.data();
@@ -298,17 +290,15 @@ AsideContainer build_map(py::handle mapping, int depth) {
     // Pairs whose conversion runs no Python code are added straight from the dict, which
     // nothing can change meanwhile.
     bool more = PyDict_Next(dict, &position, &key, &value);
-    for (; more && inert(value); more = PyDict_Next(dict, &position, &key, &value)) {
+    for (; more && inert(value); more = PyDict_Next(dict, &position, &key, &value))
         add_value(aside, map_name(key), value, depth + 1);
-    }
     if (!more) return aside;
     // This value's conversion may run code that changes the dict: the rest of the pairs are
     // taken as they are now, and held.
     std::vector<std::pair<py::object, py::object>> rest;
     rest.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
-    for (; more; more = PyDict_Next(dict, &position, &key, &value)) {
+    for (; more; more = PyDict_Next(dict, &position, &key, &value))
         rest.emplace_back(py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value));
-    }
     for (const auto &[held_key, held_value] : rest) add_value(aside, map_name(held_key), held_value, depth + 1);
     return aside;
 }
@@ -319,9 +309,8 @@ AsideContainer build_stream(py::handle sequence, int depth) {
     AsideContainer aside(AsideContainer::stream, static_cast<std::size_t>(Py_SIZE(items)));
     // Each item is taken as it is when its turn comes, and held while it is converted: a
     // list may change under the code an earlier item runs.
-    for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
+    for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i)
         add_value(aside, nullptr, py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items, i)), depth + 1);
-    }
     return aside;
 }
 

@@ -33,16 +33,16 @@ struct InterpreterState {
     PyTypeObject *wchar_type = nullptr;
     PyTypeObject *smf_type = nullptr;
     PyTypeObject *unknown_field_type = nullptr;
-    PyTypeObject *view_type = nullptr;    // UserProperties
+    PyTypeObject *view_type = nullptr;  // UserProperties
     PyTypeObject *trace_context_type = nullptr;
-    PyObject *mapping_abc = nullptr;      // collections.abc.Mapping
-    PyObject *dict_name = nullptr;        // "__dict__"
-    PyObject *getstate_name = nullptr;    // "__getstate__"
-    PyObject *build_places = nullptr;     // ZelMsg.build: a dict from each writable name to its place
+    PyObject *mapping_abc = nullptr;    // collections.abc.Mapping
+    PyObject *dict_name = nullptr;      // "__dict__"
+    PyObject *getstate_name = nullptr;  // "__getstate__"
+    PyObject *build_places = nullptr;   // ZelMsg.build: a dict from each writable name to its place
     std::array<PyObject *, static_cast<std::size_t>(Codec::count)> codecs{};
-    PyObject *raw_keyword = nullptr;      // ("raw",), the keyword names of msgpack.loads
-    PyObject *pack = nullptr;             // the pack method of a msgpack.Packer kept for the setter
-    bool packing = false;                 // whether that packer is at work
+    PyObject *raw_keyword = nullptr;  // ("raw",), the keyword names of msgpack.loads
+    PyObject *pack = nullptr;         // the pack method of a msgpack.Packer kept for the setter
+    bool packing = false;             // whether that packer is at work
 };
 
 // The state of the interpreter that calls, made by its exec step; null in an interpreter

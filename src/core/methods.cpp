@@ -8,7 +8,7 @@ void add_methods(py::handle cls, PyMethodDef *definitions) {
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     for (PyMethodDef *definition = definitions; definition->ml_name; ++definition) {
         PyObject *descriptor = (definition->ml_flags & METH_CLASS) ? PyDescr_NewClassMethod(type, definition)
-                                                                    : PyDescr_NewMethod(type, definition);
+                                                                   : PyDescr_NewMethod(type, definition);
         if (!descriptor) raise_python_error();
         cls.attr(definition->ml_name) = py::reinterpret_steal<py::object>(descriptor);
     }

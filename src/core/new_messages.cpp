@@ -17,9 +17,8 @@ py::object PyZelMsg::adopt(solClient_opaqueMsg_pt msg, py::handle cls, PyZelMsg 
     // the native object once init_instance has taken it, and the message goes in last: if
     // anything before fails, msg stays its caller's.
     const InterpreterState &state = interpreter_state();
-    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.ptr()), state.message_type)) {
+    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls.ptr()), state.message_type))
         refuse_argument(cls, "a new ZelMsg", "ZelMsg or a subclass of it as its class");
-    }
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     const py::tuple no_arguments;
     py::object made = py::reinterpret_steal<py::object>(type->tp_new(type, no_arguments.ptr(), nullptr));
@@ -52,15 +51,14 @@ void check_instance_state(py::handle target, py::handle state) {
     const bool pair = PyTuple_Check(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 2;
     const py::handle attributes = pair ? PyTuple_GET_ITEM(state.ptr(), 0) : state.ptr();
     const py::handle slots = pair ? PyTuple_GET_ITEM(state.ptr(), 1) : Py_None;
-    const bool shaped = (attributes.is_none() || PyDict_Check(attributes.ptr())) &&
-                        (slots.is_none() || PyDict_Check(slots.ptr()));
+    const bool shaped =
+        (attributes.is_none() || PyDict_Check(attributes.ptr())) && (slots.is_none() || PyDict_Check(slots.ptr()));
     if (!shaped) refuse_argument(state, "a ZelMsg's instance state", "None, a dict, or a (dict, dict) pair");
     PyObject *own = nullptr;
     if (PyObject_GetOptionalAttr(target.ptr(), interpreter_state().dict_name, &own) < 0) raise_python_error();
     Py_XDECREF(own);
-    if (!own && !attributes.is_none() && PyDict_GET_SIZE(attributes.ptr()) > 0) {
+    if (!own && !attributes.is_none() && PyDict_GET_SIZE(attributes.ptr()) > 0)
         throw py::type_error("a ZelMsg's instance state holds attributes, but its class keeps no __dict__");
-    }
 }
 
 void apply_instance_state(py::handle target, py::handle state) {
@@ -68,16 +66,14 @@ void apply_instance_state(py::handle target, py::handle state) {
     const bool pair = PyTuple_Check(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 2;
     const py::handle attributes = pair ? PyTuple_GET_ITEM(state.ptr(), 0) : state.ptr();
     const py::handle slots = pair ? PyTuple_GET_ITEM(state.ptr(), 1) : Py_None;
-    if (!attributes.is_none() && PyDict_GET_SIZE(attributes.ptr()) > 0) {
+    if (!attributes.is_none() && PyDict_GET_SIZE(attributes.ptr()) > 0)
         target.attr(interpreter_state().dict_name).attr("update")(attributes);
-    }
     if (slots.is_none()) return;
     Py_ssize_t position = 0;
     PyObject *name = nullptr;
     PyObject *value = nullptr;
-    while (PyDict_Next(slots.ptr(), &position, &name, &value)) {
+    while (PyDict_Next(slots.ptr(), &position, &name, &value))
         if (PyObject_SetAttr(target.ptr(), name, value) != 0) raise_python_error();
-    }
 }
 
 py::object copy_message(py::handle self, py::handle memo) {
@@ -126,19 +122,18 @@ py::object build_message(py::handle cls, PyObject *const *arguments, Py_ssize_t 
         roles |= table[index].role;
         payloads += (table[index].role & kPayload) != 0;
     }
-    if (payloads > 1) throw py::type_error("ZelMsg.build() takes at most one of body, text, json, msgpack, map and stream");
-    if ((roles & kCodec) && (roles & kContentType)) {
+    if (payloads > 1)
+        throw py::type_error("ZelMsg.build() takes at most one of body, text, json, msgpack, map and stream");
+    if ((roles & kCodec) && (roles & kContentType))
         throw py::type_error("ZelMsg.build() takes content_type or a codec (json, msgpack), not both");
-    }
     OwnedMessage msg;
     if (solClient_msg_alloc(msg.out()) != SOLCLIENT_OK) refused("libsolclient cannot allocate a message");
     PyZelMsg *native = nullptr;
     py::object made = msg.adopt_as(cls, &native);  // freed with made if a value raises
     const auto apply = [&](std::size_t place) { table[place].set(*native, values[place], table[place].where); };
     if (values[first_place]) apply(first_place);
-    for (std::size_t place = 0; place < table.size(); ++place) {
+    for (std::size_t place = 0; place < table.size(); ++place)
         if (values[place] && place != first_place) apply(place);
-    }
     return made;
 }
 

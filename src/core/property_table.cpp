@@ -16,9 +16,8 @@ std::vector<Writable> &table() {
 std::size_t first_place = 0;
 
 unsigned role_of(std::string_view name) {
-    for (const char *payload : {"body", "text", "map", "stream"}) {
+    for (const char *payload : {"body", "text", "map", "stream"})
         if (name == payload) return kPayload;
-    }
     if (name == "json" || name == "msgpack") return kPayload | kCodec;
     return name == "content_type" ? kContentType : kOther;
 }

@@ -27,11 +27,10 @@ constexpr std::size_t kMaxUserData = 36;
 class SavedText {
 public:
     explicit SavedText(const char *text) : size_(std::strlen(text)) {
-        if (size_ < sizeof local_) {
+        if (size_ < sizeof local_)
             std::memcpy(local_, text, size_ + 1);
-        } else {
+        else
             long_.assign(text, size_);
-        }
     }
     const char *get() const { return size_ < sizeof local_ ? local_ : long_.c_str(); }
 
@@ -131,9 +130,8 @@ py::str PyZelMsg::get_content_type() const {
         if (rc == SOLCLIENT_OK) return text_object(text, "ZelMsg.content_type");
     }
     // Only a missing map or a missing entry falls back to the HTTP content type.
-    if (rc == SOLCLIENT_NOT_FOUND && solClient_msg_getHttpContentType(msg_, &text) == SOLCLIENT_OK) {
+    if (rc == SOLCLIENT_NOT_FOUND && solClient_msg_getHttpContentType(msg_, &text) == SOLCLIENT_OK)
         return text_object(text, "ZelMsg.content_type");
-    }
     return py::str();
 }
 
@@ -173,7 +171,8 @@ solClient_returnCode_t PyZelMsg::set_reply2(const std::optional<Destination> &d)
 solClient_returnCode_t PyZelMsg::set_body(const void *data, std::uint32_t size) {
     if (const char *fault = attachment_framing_fault(static_cast<const unsigned char *>(data), size)) {
         throw py::value_error(std::string("ZelMsg.body: bytes that the library would read as a damaged map, "
-                                          "stream or text (") + fault + ")");
+                                          "stream or text (") +
+                              fault + ")");
     }
     return solClient_msg_setBinaryAttachment(msg_, data, size);
 }
@@ -218,9 +217,8 @@ std::optional<py::str> PyZelMsg::get_replication_group_message_id() const {
     if (solClient_msg_getReplicationGroupMessageId(msg_, id, sizeof id) != SOLCLIENT_OK) return std::nullopt;
     // The whole text and its NUL: a buffer a byte short gets a cut text.
     char text[SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH + 1] = {};
-    if (solClient_replicationGroupMessageId_toString(id, sizeof id, text, sizeof text) != SOLCLIENT_OK) {
+    if (solClient_replicationGroupMessageId_toString(id, sizeof id, text, sizeof text) != SOLCLIENT_OK)
         return std::nullopt;
-    }
     return text_object(text, "ZelMsg.replication_group_message_id");
 }
 
@@ -269,9 +267,8 @@ solClient_opaqueMsg_pt PyZelMsg::handle_for_native() {
         // Setting the destination again, to what it is, makes the library drop an encoding it
         // made before and encode afresh: without one, nothing can have been encoded.
         solClient_destination_t dest{SOLCLIENT_NULL_DESTINATION, nullptr};
-        if (solClient_msg_getDestination(msg_, &dest, sizeof dest) == SOLCLIENT_OK) {
+        if (solClient_msg_getDestination(msg_, &dest, sizeof dest) == SOLCLIENT_OK)
             solClient_msg_setDestination(msg_, &dest, sizeof dest);
-        }
         written_ = false;
     }
     return msg_;

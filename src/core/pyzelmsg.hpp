@@ -117,9 +117,7 @@ public:
         solClient_msg_getClassOfService(msg_, &cos);
         return cos + 1U;
     }
-    solClient_returnCode_t set_cos(std::uint32_t cos) {
-        return solClient_msg_setClassOfService(msg_, cos - 1U);
-    }
+    solClient_returnCode_t set_cos(std::uint32_t cos) { return solClient_msg_setClassOfService(msg_, cos - 1U); }
 
     // The content type is the user property "ct", like any other; its writers change that
     // entry alone. text is NUL-terminated and holds no other NUL.
@@ -170,7 +168,9 @@ public:
         return solClient_msg_setPriority(msg_, priority.value_or(kNoPriority));
     }
 
-    std::optional<py::str> get_correlation_id() const { return read_text(solClient_msg_getCorrelationId, "ZelMsg.correlation_id"); }
+    std::optional<py::str> get_correlation_id() const {
+        return read_text(solClient_msg_getCorrelationId, "ZelMsg.correlation_id");
+    }
     solClient_returnCode_t set_correlation_id(std::optional<std::string_view> id) {
         return id ? solClient_msg_setCorrelationId(msg_, id->data()) : solClient_msg_deleteCorrelationId(msg_);
     }
@@ -200,19 +200,26 @@ public:
 
     // The rest of the header. The texts follow correlation_id; None deletes, since a null
     // text would make some of the library's setters delete and others keep the old one.
-    std::optional<py::str> get_application_message_type() const { return read_text(solClient_msg_getApplicationMsgType, "ZelMsg.application_message_type"); }
+    std::optional<py::str> get_application_message_type() const {
+        return read_text(solClient_msg_getApplicationMsgType, "ZelMsg.application_message_type");
+    }
     solClient_returnCode_t set_application_message_type(std::optional<std::string_view> type) {
-        return type ? solClient_msg_setApplicationMsgType(msg_, type->data()) : solClient_msg_deleteApplicationMsgType(msg_);
+        return type ? solClient_msg_setApplicationMsgType(msg_, type->data())
+                    : solClient_msg_deleteApplicationMsgType(msg_);
     }
     std::optional<py::str> get_sender_id() const { return read_text(solClient_msg_getSenderId, "ZelMsg.sender_id"); }
     solClient_returnCode_t set_sender_id(std::optional<std::string_view> id) {
         return id ? solClient_msg_setSenderId(msg_, id->data()) : solClient_msg_deleteSenderId(msg_);
     }
-    std::optional<py::str> get_http_content_type() const { return read_text(solClient_msg_getHttpContentType, "ZelMsg.http_content_type"); }
+    std::optional<py::str> get_http_content_type() const {
+        return read_text(solClient_msg_getHttpContentType, "ZelMsg.http_content_type");
+    }
     solClient_returnCode_t set_http_content_type(std::optional<std::string_view> type) {
         return type ? solClient_msg_setHttpContentType(msg_, type->data()) : solClient_msg_deleteHttpContentType(msg_);
     }
-    std::optional<py::str> get_http_content_encoding() const { return read_text(solClient_msg_getHttpContentEncoding, "ZelMsg.http_content_encoding"); }
+    std::optional<py::str> get_http_content_encoding() const {
+        return read_text(solClient_msg_getHttpContentEncoding, "ZelMsg.http_content_encoding");
+    }
     solClient_returnCode_t set_http_content_encoding(std::optional<std::string_view> encoding) {
         return encoding ? solClient_msg_setHttpContentEncoding(msg_, encoding->data())
                         : solClient_msg_deleteHttpContentEncoding(msg_);
@@ -262,7 +269,9 @@ public:
     void set_user_properties(py::handle mapping);
 
     // The attachment as the library's structured string, the form a str payload takes.
-    std::optional<py::str> get_text() const { return read_text(solClient_msg_getBinaryAttachmentString, "ZelMsg.text"); }
+    std::optional<py::str> get_text() const {
+        return read_text(solClient_msg_getBinaryAttachmentString, "ZelMsg.text");
+    }
     // A text longer than the structured string's 32-bit length can say raises ValueError.
     solClient_returnCode_t set_text(std::optional<std::string_view> text);
 
@@ -286,7 +295,8 @@ public:
     }
     std::optional<py::str> get_baggage() const;
     solClient_returnCode_t set_baggage(std::optional<std::string_view> baggage) {
-        return baggage ? solClient_msg_tracing_setBaggage(msg_, baggage->data()) : solClient_msg_tracing_deleteBaggage(msg_);
+        return baggage ? solClient_msg_tracing_setBaggage(msg_, baggage->data())
+                       : solClient_msg_tracing_deleteBaggage(msg_);
     }
 
     // What a receiver learns of a cache and of the consumers it was delivered to.
@@ -329,8 +339,7 @@ private:
     struct Empty {};
     explicit PyZelMsg(Empty) {}
 
-    using DestinationCall = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_destination_t *,
-                                                       size_t);
+    using DestinationCall = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_destination_t *, size_t);
     using TextRead = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const char **);
     using Int64Read = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_int64_t *);
 

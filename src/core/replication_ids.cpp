@@ -21,8 +21,7 @@ namespace {
 constexpr const char *kName = "ReplicationGroupMessageId";
 
 struct Id {
-    PyObject_HEAD
-    unsigned char bytes[SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_SIZE];
+    PyObject_HEAD unsigned char bytes[SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_SIZE];
 };
 
 Id *as_id(PyObject *self) { return reinterpret_cast<Id *>(self); }
@@ -33,10 +32,8 @@ Id *as_id(PyObject *self) { return reinterpret_cast<Id *>(self); }
 PyObject *new_id(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *text = nullptr;
     static const char *keywords[] = {"text", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:ReplicationGroupMessageId", const_cast<char **>(keywords),
-                                     &text)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:ReplicationGroupMessageId", const_cast<char **>(keywords), &text))
         return nullptr;
-    }
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (!utf8) PyErr_Clear();  // a lone surrogate: no id's text
@@ -81,9 +78,8 @@ PyObject *id_richcompare(PyObject *self, PyObject *other, int op) {
 }
 
 py::object compare(py::handle self, py::handle other) {
-    if (!Py_IS_TYPE(other.ptr(), Py_TYPE(self.ptr()))) {
+    if (!Py_IS_TYPE(other.ptr(), Py_TYPE(self.ptr())))
         refuse_argument(other, "ReplicationGroupMessageId.compare", "a ReplicationGroupMessageId");
-    }
     int order = 0;
     solClient_resetLastErrorInfo();
     if (solClient_replicationGroupMessageId_compare(as_id(self.ptr())->bytes, as_id(other.ptr())->bytes, &order) !=
@@ -122,8 +118,8 @@ void register_replication_ids(py::module_ &m) {
                                        "and hash() go by its bytes, compare() orders ids of one origin.")},
         {0, nullptr},
     };
-    PyType_Spec spec{"zelmsg.ReplicationGroupMessageId", sizeof(Id), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyType_Spec spec{"zelmsg.ReplicationGroupMessageId", sizeof(Id), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                     slots};
     PyObject *type = PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr);
     if (!type) raise_python_error();
     m.attr("ReplicationGroupMessageId") = py::reinterpret_steal<py::object>(type);

@@ -59,17 +59,17 @@ std::uint32_t big_endian(const unsigned char *p, std::size_t width) {
 // ones the library writes, and a text must end in the NUL that its readers rely on.
 Fault scalar_fault(unsigned code, const unsigned char *value, std::size_t size) {
     switch (code) {
-        case kNull: return size == 0 ? nullptr : "a null field with a value";
-        case kBool: return size == 1 ? nullptr : "a boolean field of the wrong width";
-        case kInt:
-        case kUint:
-            return size == 1 || size == 2 || size == 4 || size == 8 ? nullptr : "an integer field of the wrong width";
-        case kFloat: return size == 4 || size == 8 ? nullptr : "a floating-point field of the wrong width";
-        case kChar: return size == 2 ? nullptr : "a character field of the wrong width";
-        case kString: return size >= 1 && value[size - 1] == 0 ? nullptr : "a string field without its closing NUL";
-        case kDestination:
-            return size >= 2 && value[size - 1] == 0 ? nullptr : "a destination field without its type or closing NUL";
-        default: return nullptr;  // bytes and SMF: read back as bytes, never parsed
+    case kNull: return size == 0 ? nullptr : "a null field with a value";
+    case kBool: return size == 1 ? nullptr : "a boolean field of the wrong width";
+    case kInt:
+    case kUint:
+        return size == 1 || size == 2 || size == 4 || size == 8 ? nullptr : "an integer field of the wrong width";
+    case kFloat: return size == 4 || size == 8 ? nullptr : "a floating-point field of the wrong width";
+    case kChar: return size == 2 ? nullptr : "a character field of the wrong width";
+    case kString: return size >= 1 && value[size - 1] == 0 ? nullptr : "a string field without its closing NUL";
+    case kDestination:
+        return size >= 2 && value[size - 1] == 0 ? nullptr : "a destination field without its type or closing NUL";
+    default: return nullptr;  // bytes and SMF: read back as bytes, never parsed
     }
 }
 
@@ -181,9 +181,8 @@ Fault lightweight_fault(const unsigned char *p, std::size_t room, Header &header
     const unsigned kind = (p[0] >> 2) & 7;
     size = 1 + (p[0] & 3);
     if (size > room) return "a header parameter runs past the header";
-    if (kLightweightValue[kind] >= 0 && size != 1 + static_cast<std::size_t>(kLightweightValue[kind])) {
+    if (kLightweightValue[kind] >= 0 && size != 1 + static_cast<std::size_t>(kLightweightValue[kind]))
         return "a lightweight header parameter of the wrong size";
-    }
     if (kind == kTopicOffset || kind == kQueueOffset) {
         const std::size_t reach = std::size_t{p[1]} + p[2];  // offset, length
         if (reach > header.offsets_end) header.offsets_end = reach;
@@ -233,9 +232,8 @@ Fault parameters_fault(const unsigned char *data, std::size_t end, Header &heade
         }
         pos += size;
     }
-    if (header.has_offsets && (!header.has_topic || header.offsets_end > header.topic_name)) {
+    if (header.has_offsets && (!header.has_topic || header.offsets_end > header.topic_name))
         return "a topic or queue-name offset outside the topic";
-    }
     return nullptr;
 }
 
@@ -267,19 +265,19 @@ bool read_as_unknown(unsigned tag) {
     const unsigned code = tag >> 2;
     const std::size_t width = (tag & 3) + 1;
     switch (code) {
-        case kNull:
-        case kBool:
-        case kInt:
-        case kUint:
-        case kFloat:
-        case kChar: return width > kNumberWidth;
-        case kDestination: return width > kDestinationWidth;
-        case kMap:
-        case kStream: return width < kContainerWidth;
-        case kBytes:
-        case kString:
-        case kSmf: return false;
-        default: return true;
+    case kNull:
+    case kBool:
+    case kInt:
+    case kUint:
+    case kFloat:
+    case kChar: return width > kNumberWidth;
+    case kDestination: return width > kDestinationWidth;
+    case kMap:
+    case kStream: return width < kContainerWidth;
+    case kBytes:
+    case kString:
+    case kSmf: return false;
+    default: return true;
     }
 }
 

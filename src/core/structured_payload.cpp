@@ -42,9 +42,8 @@ std::optional<py::list> PyZelMsg::get_stream() const {
 
 void PyZelMsg::set_stream(py::handle sequence) {
     if (sequence.is_none()) return remove_attachment();
-    if (!PyList_Check(sequence.ptr()) && !PyTuple_Check(sequence.ptr())) {
+    if (!PyList_Check(sequence.ptr()) && !PyTuple_Check(sequence.ptr()))
         refuse_argument(sequence, "ZelMsg.stream", "a list, a tuple or None");
-    }
     set_attachment_container(build_stream(sequence, kPayloadDepth).get());
 }
 

@@ -71,9 +71,8 @@ inline std::string_view text_bytes(py::handle value, const char *where, const ch
     PyObject *object = value.ptr();
     if (PyUnicode_Check(object)) return str_bytes(object, where);
     if (PyBytes_Check(object)) return {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
-    if (PyByteArray_Check(object)) {
+    if (PyByteArray_Check(object))
         return {PyByteArray_AS_STRING(object), static_cast<std::size_t>(PyByteArray_GET_SIZE(object))};
-    }
     refuse_argument(value, where, accepts);
 }
 // The same, checked as c_text checks.

@@ -18,8 +18,7 @@ constexpr const char *kWhere = "TraceContext";
 constexpr std::size_t kTraceparentSize = 55;
 
 struct Object {
-    PyObject_HEAD
-    TraceContext value;
+    PyObject_HEAD TraceContext value;
 };
 
 const TraceContext &value_of(PyObject *self) { return reinterpret_cast<Object *>(self)->value; }
@@ -45,7 +44,8 @@ void take_id(py::handle given, std::array<unsigned char, Size> &id, const char *
     Py_buffer view;
     if (PyObject_GetBuffer(given.ptr(), &view, PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s takes %s as %zu bytes; got %s", kWhere, name, Size, Py_TYPE(given.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s takes %s as %zu bytes; got %s", kWhere, name, Size,
+                     Py_TYPE(given.ptr())->tp_name);
         raise_python_error();
     }
     const bool sized = static_cast<std::size_t>(view.len) == Size;
@@ -129,8 +129,8 @@ PyObject *repr(PyObject *self) {
 PyObject *richcompare(PyObject *self, PyObject *other, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
     const TraceContext &a = value_of(self), &b = value_of(other);
-    const bool equal = a.trace_id == b.trace_id && a.span_id == b.span_id && a.sampled == b.sampled &&
-                       a.trace_state == b.trace_state;
+    const bool equal =
+        a.trace_id == b.trace_id && a.span_id == b.span_id && a.sampled == b.sampled && a.trace_state == b.trace_state;
     return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
@@ -143,8 +143,12 @@ Py_hash_t hash(PyObject *self) {
     }
 }
 
-PyObject *get_trace_id(PyObject *self, void *) { return guarded([&] { return id_bytes(value_of(self).trace_id).release().ptr(); }); }
-PyObject *get_span_id(PyObject *self, void *) { return guarded([&] { return id_bytes(value_of(self).span_id).release().ptr(); }); }
+PyObject *get_trace_id(PyObject *self, void *) {
+    return guarded([&] { return id_bytes(value_of(self).trace_id).release().ptr(); });
+}
+PyObject *get_span_id(PyObject *self, void *) {
+    return guarded([&] { return id_bytes(value_of(self).span_id).release().ptr(); });
+}
 PyObject *get_sampled(PyObject *self, void *) { return PyBool_FromLong(value_of(self).sampled); }
 PyObject *get_trace_state(PyObject *self, void *) {
     return guarded([&] { return trace_state_object(value_of(self), kWhere).release().ptr(); });
@@ -205,7 +209,8 @@ PyObject *from_w3c(PyObject *cls, PyObject *const *args, Py_ssize_t count, PyObj
         if (count == 2) state = args[1];
         for (Py_ssize_t i = 0; names && i < PyTuple_GET_SIZE(names); ++i) {
             if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, i), keywords[1]) != 0 || count == 2) {
-                PyErr_SetString(PyExc_TypeError, "TraceContext.from_w3c() takes traceparent and an optional tracestate");
+                PyErr_SetString(PyExc_TypeError,
+                                "TraceContext.from_w3c() takes traceparent and an optional tracestate");
                 return nullptr;
             }
             state = args[count + i];
@@ -214,7 +219,8 @@ PyObject *from_w3c(PyObject *cls, PyObject *const *args, Py_ssize_t count, PyObj
         Py_ssize_t size = 0;
         const char *data = PyUnicode_AsUTF8AndSize(parent, &size);
         if (!data) PyErr_Clear();
-        const std::string_view text = data ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
+        const std::string_view text =
+            data ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
         TraceContext value;
         unsigned char flags = 0;
         const bool formed = text.size() == kTraceparentSize && text.substr(0, 3) == "00-" && text[35] == '-' &&
@@ -223,39 +229,39 @@ PyObject *from_w3c(PyObject *cls, PyObject *const *args, Py_ssize_t count, PyObj
                             parse_hex(text.substr(53), &flags, 1);
         if (!formed) invalid("a traceparent is 00-, 32 lowercase hex digits, -, 16, -, 2");
         value.sampled = (flags & 1) != 0;
-        if (state != Py_None && !PyUnicode_Check(state)) {
+        if (state != Py_None && !PyUnicode_Check(state))
             refuse_argument(state, "TraceContext.from_w3c", "a tracestate str or None");
-        }
         value.trace_state = take_trace_state(state);
         return make(reinterpret_cast<PyTypeObject *>(cls), std::move(value));
     });
 }
 
 PyObject *reduce(PyObject *self, PyObject *) {
-    return guarded([&] { return py::make_tuple(py::handle(reinterpret_cast<PyObject *>(Py_TYPE(self))), arguments(self)).release().ptr(); });
+    return guarded([&] {
+        return py::make_tuple(py::handle(reinterpret_cast<PyObject *>(Py_TYPE(self))), arguments(self)).release().ptr();
+    });
 }
 
 }  // namespace
 
 bool TraceContext::valid() const {
-    const auto zero = [](const auto &id) { return std::all_of(id.begin(), id.end(), [](unsigned char b) { return b == 0; }); };
+    const auto zero = [](const auto &id) {
+        return std::all_of(id.begin(), id.end(), [](unsigned char b) { return b == 0; });
+    };
     return !zero(trace_id) && !zero(span_id);
 }
 
 const TraceContext *trace_context_of(py::handle value, const char *where) {
     if (value.is_none()) return nullptr;
-    if (!Py_IS_TYPE(value.ptr(), interpreter_state().trace_context_type)) {
+    if (!Py_IS_TYPE(value.ptr(), interpreter_state().trace_context_type))
         refuse_argument(value, where, "a TraceContext or None");
-    }
     return &value_of(value.ptr());
 }
 
 py::object trace_context_object(TraceContext context, const char *where) {
     // A trace state that is not UTF-8 raises here. W3C's is ASCII, which needs no decoding.
     const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
-    if (!std::all_of(context.trace_state.begin(), context.trace_state.end(), ascii)) {
-        trace_state_object(context, where);
-    }
+    if (!std::all_of(context.trace_state.begin(), context.trace_state.end(), ascii)) trace_state_object(context, where);
     return py::reinterpret_steal<py::object>(make(interpreter_state().trace_context_type, std::move(context)));
 }
 

@@ -19,12 +19,9 @@ struct IntegerClass {
 };
 
 constexpr IntegerClass kIntegerClasses[kIntegerClassCount] = {
-    {"Int8", SOLCLIENT_INT8, INT8_MIN, INT8_MAX},
-    {"Int16", SOLCLIENT_INT16, INT16_MIN, INT16_MAX},
-    {"Int32", SOLCLIENT_INT32, INT32_MIN, INT32_MAX},
-    {"UInt8", SOLCLIENT_UINT8, 0, UINT8_MAX},
-    {"UInt16", SOLCLIENT_UINT16, 0, UINT16_MAX},
-    {"UInt32", SOLCLIENT_UINT32, 0, UINT32_MAX},
+    {"Int8", SOLCLIENT_INT8, INT8_MIN, INT8_MAX},     {"Int16", SOLCLIENT_INT16, INT16_MIN, INT16_MAX},
+    {"Int32", SOLCLIENT_INT32, INT32_MIN, INT32_MAX}, {"UInt8", SOLCLIENT_UINT8, 0, UINT8_MAX},
+    {"UInt16", SOLCLIENT_UINT16, 0, UINT16_MAX},      {"UInt32", SOLCLIENT_UINT32, 0, UINT32_MAX},
     {"UInt64", SOLCLIENT_UINT64, 0, UINT64_MAX},
 };
 
@@ -83,12 +80,10 @@ PyObject *new_wchar(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *text = nullptr;
     static const char *keywords[] = {"character", nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:WChar", const_cast<char **>(keywords), &text)) return nullptr;
-    if (PyUnicode_GET_LENGTH(text) != 1) {
+    if (PyUnicode_GET_LENGTH(text) != 1)
         return PyErr_Format(PyExc_ValueError, "WChar holds one character, not %zd", PyUnicode_GET_LENGTH(text));
-    }
-    if (PyUnicode_READ_CHAR(text, 0) > kMaxWChar) {
+    if (PyUnicode_READ_CHAR(text, 0) > kMaxWChar)
         return PyErr_Format(PyExc_OverflowError, "WChar holds a character from U+0000 to U+FFFF");
-    }
     PyObject *exact = PyTuple_Pack(1, text);
     if (!exact) return nullptr;
     PyObject *self = PyUnicode_Type.tp_new(type, exact, nullptr);
@@ -178,9 +173,8 @@ PyObject *bytes_of(const solClient_uint8_t *data, solClient_uint32_t length) {
 }
 
 PyTypeObject *integer_type(const InterpreterState &state, solClient_fieldType_t field) {
-    for (std::size_t i = 0; i < kIntegerClassCount; ++i) {
+    for (std::size_t i = 0; i < kIntegerClassCount; ++i)
         if (kIntegerClasses[i].field == field) return state.integer_types[i];
-    }
     return nullptr;
 }
 
@@ -209,9 +203,8 @@ bool typed_field(const InterpreterState &state, PyObject *value, solClient_field
     // for it walks the type's bases.
     for (const bool exact : {true, false}) {
         const auto is = [type, exact](PyTypeObject *cls) { return exact ? type == cls : PyType_IsSubtype(type, cls); };
-        for (std::size_t i = 0; i < kIntegerClassCount; ++i) {
+        for (std::size_t i = 0; i < kIntegerClassCount; ++i)
             if (is(state.integer_types[i])) return integer_field(kIntegerClasses[i], value, field);
-        }
         const bool smf = is(state.smf_type);
         if (smf || is(state.unknown_field_type)) {
             // Its constructor checked the length, and the bytes cannot change.
@@ -235,9 +228,8 @@ bool typed_field(const InterpreterState &state, PyObject *value, solClient_field
 }
 
 bool is_typed_class(const InterpreterState &state, PyTypeObject *type) {
-    for (PyTypeObject *cls : state.integer_types) {
+    for (PyTypeObject *cls : state.integer_types)
         if (type == cls) return true;
-    }
     return type == state.float32_type || type == state.wchar_type || type == state.smf_type ||
            type == state.unknown_field_type;
 }
@@ -271,9 +263,9 @@ void register_typed_values(py::module_ &m, InterpreterState &state) {
 void register_byte_fields(py::module_ &m, InterpreterState &state) {
     state.smf_type = make_class(m, "Smf", &PyBytes_Type, &new_smf, &bytes_repr,
                                 "Bytes that a map or stream holds as an SMF field: an encoded message, unchecked.");
-    state.unknown_field_type = make_class(
-        m, "UnknownField", &PyBytes_Type, &new_unknown_field, &bytes_repr,
-        "A field of a type the library does not know, as its whole encoding: tag, length and value.");
+    state.unknown_field_type =
+        make_class(m, "UnknownField", &PyBytes_Type, &new_unknown_field, &bytes_repr,
+                   "A field of a type the library does not know, as its whole encoding: tag, length and value.");
 }
 
 }  // namespace zelmsg

@@ -48,9 +48,8 @@ public:
     void insert(std::uint64_t h) {
         if (2 * (count_ + 1) > slots_.size()) rehash(slots_.empty() ? 16 : 2 * slots_.size());
         std::size_t i = h & (slots_.size() - 1);
-        for (; slots_[i] != 0; i = (i + 1) & (slots_.size() - 1)) {
+        for (; slots_[i] != 0; i = (i + 1) & (slots_.size() - 1))
             if (slots_[i] == h) return;
-        }
         slots_[i] = h;
         ++count_;
     }
@@ -65,9 +64,8 @@ private:
         std::vector<std::uint64_t> old(size, 0);
         old.swap(slots_);
         count_ = 0;
-        for (const std::uint64_t h : old) {
+        for (const std::uint64_t h : old)
             if (h) insert(h);
-        }
     }
     std::vector<std::uint64_t> slots_;
     std::size_t count_ = 0;
@@ -103,7 +101,8 @@ public:
         }
         const char *field_name = nullptr;
         for (;;) {
-            const solClient_returnCode_t rc = solClient_container_getNextField(held_, &field, sizeof field, &field_name);
+            const solClient_returnCode_t rc =
+                solClient_container_getNextField(held_, &field, sizeof field, &field_name);
             if (rc == SOLCLIENT_EOS) return false;  // every name is now passed: the run goes on
             check_call(rc, "reading a property");
             const bool match = std::strcmp(field_name, name) == 0;
@@ -120,7 +119,8 @@ public:
             // Closed already if its map was replaced: it is ours to close only while the
             // library hands the same handle out (as reopen() tells).
             solClient_opaqueContainer_pt current = nullptr;
-            const bool same = solClient_msg_getUserPropertyMap(msg.handle(), &current) == SOLCLIENT_OK && current == held_;
+            const bool same =
+                solClient_msg_getUserPropertyMap(msg.handle(), &current) == SOLCLIENT_OK && current == held_;
             if (current) solClient_container_closeMapStream(&current);
             if (!same) held_ = nullptr;
         }
@@ -170,8 +170,7 @@ private:
 };
 
 struct View {
-    PyObject_HEAD
-    PyObject *owner;  // the ZelMsg
+    PyObject_HEAD PyObject *owner;  // the ZelMsg
     PyZelMsg *msg;
     LookupRun run;
 };
@@ -288,18 +287,22 @@ int view_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 PyObject *view_getitem(PyObject *self, PyObject *key) {
-    return guarded([&]() -> PyObject * {
-        py::object value = find(self, key);
-        if (!value) missing(key);
-        return value.release().ptr();
-    }, nullptr);
+    return guarded(
+        [&]() -> PyObject * {
+            py::object value = find(self, key);
+            if (!value) missing(key);
+            return value.release().ptr();
+        },
+        nullptr);
 }
 
 int view_setitem(PyObject *self, PyObject *key, PyObject *value) {
-    return guarded([&] {
-        value ? set_item(self, key, value) : del_item(self, key);
-        return 0;
-    }, -1);
+    return guarded(
+        [&] {
+            value ? set_item(self, key, value) : del_item(self, key);
+            return 0;
+        },
+        -1);
 }
 
 int view_contains(PyObject *self, PyObject *key) {
@@ -319,28 +322,32 @@ PyObject *view_repr(PyObject *self) {
 }
 
 PyObject *view_richcompare(PyObject *self, PyObject *other, int op) {
-    return guarded([&]() -> PyObject * {
-        if ((op != Py_EQ && op != Py_NE) || !is_mapping(other)) Py_RETURN_NOTIMPLEMENTED;
-        const bool equal = read(self).equal(py::dict(py::reinterpret_borrow<py::object>(other)));
-        return py::bool_(equal == (op == Py_EQ)).release().ptr();
-    }, nullptr);
+    return guarded(
+        [&]() -> PyObject * {
+            if ((op != Py_EQ && op != Py_NE) || !is_mapping(other)) Py_RETURN_NOTIMPLEMENTED;
+            const bool equal = read(self).equal(py::dict(py::reinterpret_borrow<py::object>(other)));
+            return py::bool_(equal == (op == Py_EQ)).release().ptr();
+        },
+        nullptr);
 }
 
 // ---- Methods, with the texts of dict's own where they refuse
 
 bool takes(const char *name, Py_ssize_t count, Py_ssize_t least, Py_ssize_t most) {
     if (count >= least && count <= most) return true;
-    PyErr_Format(PyExc_TypeError, "UserProperties.%s() takes from %zd to %zd arguments (%zd given)", name, least,
-                 most, count);
+    PyErr_Format(PyExc_TypeError, "UserProperties.%s() takes from %zd to %zd arguments (%zd given)", name, least, most,
+                 count);
     return false;
 }
 
 PyObject *view_get(PyObject *self, PyObject *const *args, Py_ssize_t count) {
     if (!takes("get", count, 1, 2)) return nullptr;
-    return guarded([&] {
-        py::object value = find(self, args[0]);
-        return value ? value.release().ptr() : Py_NewRef(count > 1 ? args[1] : Py_None);
-    }, nullptr);
+    return guarded(
+        [&] {
+            py::object value = find(self, args[0]);
+            return value ? value.release().ptr() : Py_NewRef(count > 1 ? args[1] : Py_None);
+        },
+        nullptr);
 }
 
 PyObject *view_keys(PyObject *self, PyObject *) {
@@ -357,81 +364,91 @@ PyObject *view_items(PyObject *self, PyObject *) {
 
 // Empties the map; a message without one gets none.
 PyObject *view_clear(PyObject *self, PyObject *) {
-    return guarded([&] {
-        PyZelMsg &msg = writable_message_of(self);
-        if (msg.open_user_property_map().get()) {
-            OpenContainer emptied;
-            check_call(msg.make_user_property_map(emptied), "emptying the user property map");
-        }
-        Py_RETURN_NONE;
-    }, nullptr);
+    return guarded(
+        [&] {
+            PyZelMsg &msg = writable_message_of(self);
+            if (msg.open_user_property_map().get()) {
+                OpenContainer emptied;
+                check_call(msg.make_user_property_map(emptied), "emptying the user property map");
+            }
+            Py_RETURN_NONE;
+        },
+        nullptr);
 }
 
 PyObject *view_pop(PyObject *self, PyObject *const *args, Py_ssize_t count) {
     if (!takes("pop", count, 1, 2)) return nullptr;
-    return guarded([&]() -> PyObject * {
-        py::object value = find(self, args[0]);
-        if (!value) {
-            if (count < 2) missing(args[0]);
-            return Py_NewRef(args[1]);
-        }
-        del_item(self, args[0]);
-        return value.release().ptr();
-    }, nullptr);
+    return guarded(
+        [&]() -> PyObject * {
+            py::object value = find(self, args[0]);
+            if (!value) {
+                if (count < 2) missing(args[0]);
+                return Py_NewRef(args[1]);
+            }
+            del_item(self, args[0]);
+            return value.release().ptr();
+        },
+        nullptr);
 }
 
 // The last name, as dict.popitem takes the last key inserted.
 PyObject *view_popitem(PyObject *self, PyObject *) {
-    return guarded([&]() -> PyObject * {
-        const py::list names = keys(self);
-        if (names.empty()) {
-            PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
-            raise_python_error();
-        }
-        const py::object key = names[names.size() - 1];
-        py::object value = find(self, key.ptr());
-        del_item(self, key.ptr());
-        return py::make_tuple(key, value).release().ptr();
-    }, nullptr);
+    return guarded(
+        [&]() -> PyObject * {
+            const py::list names = keys(self);
+            if (names.empty()) {
+                PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
+                raise_python_error();
+            }
+            const py::object key = names[names.size() - 1];
+            py::object value = find(self, key.ptr());
+            del_item(self, key.ptr());
+            return py::make_tuple(key, value).release().ptr();
+        },
+        nullptr);
 }
 
 PyObject *view_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t count) {
     if (!takes("setdefault", count, 1, 2)) return nullptr;
-    return guarded([&]() -> PyObject * {
-        py::object value = find(self, args[0]);
-        if (value) return value.release().ptr();
-        PyObject *given = count > 1 ? args[1] : Py_None;
-        set_item(self, args[0], given);
-        return Py_NewRef(given);
-    }, nullptr);
+    return guarded(
+        [&]() -> PyObject * {
+            py::object value = find(self, args[0]);
+            if (value) return value.release().ptr();
+            PyObject *given = count > 1 ? args[1] : Py_None;
+            set_item(self, args[0], given);
+            return Py_NewRef(given);
+        },
+        nullptr);
 }
 
 // update(other=(), /, **names): other's keys() and items as dict.update takes them, or
 // (name, value) pairs; then the keywords. Each pair is set as v[k] = x sets it.
 PyObject *view_update(PyObject *self, PyObject *const *args, Py_ssize_t count, PyObject *names) {
     if (!takes("update", count, 0, 1)) return nullptr;
-    return guarded([&] {
-        if (count == 1) {
-            const py::handle other = args[0];
-            if (PyDict_Check(other.ptr()) || py::hasattr(other, "keys")) {
-                for (const py::handle key : other.attr("keys")()) {
-                    const py::object value = other[key];
-                    set_item(self, key.ptr(), value.ptr());
-                }
-            } else {
-                for (const py::handle item : other) {
-                    const bool pair = (PyTuple_Check(item.ptr()) || PyList_Check(item.ptr())) && py::len(item) == 2;
-                    if (!pair) throw py::type_error("update() takes a Mapping or (name, value) pairs");
-                    const py::object key = item[py::int_(0)];
-                    const py::object value = item[py::int_(1)];
-                    set_item(self, key.ptr(), value.ptr());
+    return guarded(
+        [&] {
+            if (count == 1) {
+                const py::handle other = args[0];
+                if (PyDict_Check(other.ptr()) || py::hasattr(other, "keys")) {
+                    for (const py::handle key : other.attr("keys")()) {
+                        const py::object value = other[key];
+                        set_item(self, key.ptr(), value.ptr());
+                    }
+                } else {
+                    for (const py::handle item : other) {
+                        const bool pair = (PyTuple_Check(item.ptr()) || PyList_Check(item.ptr())) && py::len(item) == 2;
+                        if (!pair) throw py::type_error("update() takes a Mapping or (name, value) pairs");
+                        const py::object key = item[py::int_(0)];
+                        const py::object value = item[py::int_(1)];
+                        set_item(self, key.ptr(), value.ptr());
+                    }
                 }
             }
-        }
-        const Py_ssize_t keywords = names ? PyTuple_GET_SIZE(names) : 0;
-        for (Py_ssize_t i = 0; i < keywords; ++i) set_item(self, PyTuple_GET_ITEM(names, i), args[count + i]);
-        Py_RETURN_NONE;
-    }, nullptr);
+            const Py_ssize_t keywords = names ? PyTuple_GET_SIZE(names) : 0;
+            for (Py_ssize_t i = 0; i < keywords; ++i) set_item(self, PyTuple_GET_ITEM(names, i), args[count + i]);
+            Py_RETURN_NONE;
+        },
+        nullptr);
 }
 
 PyObject *view_reduce(PyObject *, PyObject *) {
@@ -467,17 +484,21 @@ void register_user_properties_view(py::module_ &m, InterpreterState &state) {
     static PyMethodDef view_methods[] = {
         {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&view_get)), METH_FASTCALL,
          "get($self, name, default=None, /)\n--\n\nThe value of name, or default."},
-        {"keys", &view_keys, METH_NOARGS, "keys($self, /)\n--\n\nThe names, each once, in the order of their first field."},
+        {"keys", &view_keys, METH_NOARGS,
+         "keys($self, /)\n--\n\nThe names, each once, in the order of their first field."},
         {"values", &view_values, METH_NOARGS, "values($self, /)\n--\n\nThe values, the first of each name."},
-        {"items", &view_items, METH_NOARGS, "items($self, /)\n--\n\n(name, value) pairs, the first value of each name."},
+        {"items", &view_items, METH_NOARGS,
+         "items($self, /)\n--\n\n(name, value) pairs, the first value of each name."},
         {"clear", &view_clear, METH_NOARGS, "clear($self, /)\n--\n\nRemoves every property."},
         {"pop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&view_pop)), METH_FASTCALL,
          "pop(name[, default]): removes name and gives its value, or default."},
-        {"popitem", &view_popitem, METH_NOARGS, "popitem($self, /)\n--\n\nRemoves the last name and gives (name, value)."},
+        {"popitem", &view_popitem, METH_NOARGS,
+         "popitem($self, /)\n--\n\nRemoves the last name and gives (name, value)."},
         {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&view_setdefault)), METH_FASTCALL,
          "setdefault($self, name, default=None, /)\n--\n\nThe value of name, set to default when absent."},
         {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&view_update)),
-         METH_FASTCALL | METH_KEYWORDS, "update($self, other=(), /, **names)\n--\n\nSets each pair, as dict.update does."},
+         METH_FASTCALL | METH_KEYWORDS,
+         "update($self, other=(), /, **names)\n--\n\nSets each pair, as dict.update does."},
         {"__reduce__", &view_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };

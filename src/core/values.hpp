@@ -73,9 +73,8 @@ template <>
 class type_caster<solClient_destinationType> : public type_caster_enum_type<solClient_destinationType> {
 public:
     bool load(handle source, bool convert) {
-        if (source.is_none() || !type_caster_enum_type<solClient_destinationType>::load(source, convert)) {
+        if (source.is_none() || !type_caster_enum_type<solClient_destinationType>::load(source, convert))
             zelmsg::refuse_argument(source, "Destination.dest_type", "a DestinationType");
-        }
         return true;
     }
 };

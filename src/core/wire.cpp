@@ -44,7 +44,8 @@ py::bytes PyZelMsg::to_smf() const {
     // what it is, makes it encode afresh. Without a destination there is nothing to refresh,
     // and a decoded message would give its stale bytes.
     solClient_destination_t dest{SOLCLIENT_NULL_DESTINATION, nullptr};
-    if (solClient_msg_getDestination(copy.get(), &dest, sizeof dest) != SOLCLIENT_OK) throw py::value_error(kNoDestination);
+    if (solClient_msg_getDestination(copy.get(), &dest, sizeof dest) != SOLCLIENT_OK)
+        throw py::value_error(kNoDestination);
     solClient_resetLastErrorInfo();
     solClient_bufInfo_t out{nullptr, 0};
     DataBlock block;
@@ -62,14 +63,12 @@ py::object PyZelMsg::from_smf(py::handle cls, py::handle data) {
         refuse_argument(data, "ZelMsg.from_smf", "a bytes-like object");
     }
     const std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> release(&view, PyBuffer_Release);
-    if (static_cast<std::size_t>(view.len) > std::numeric_limits<std::uint32_t>::max()) {
+    if (static_cast<std::size_t>(view.len) > std::numeric_limits<std::uint32_t>::max())
         throw py::value_error(std::string(kDecodeRefused) + ": more than 4294967295 bytes");
-    }
     // The library's parser trusts the lengths inside the data, and crashes on one that points
     // past its parent or the buffer: every one is checked first.
-    if (const char *fault = smf_framing_fault(static_cast<const unsigned char *>(view.buf), view.len)) {
+    if (const char *fault = smf_framing_fault(static_cast<const unsigned char *>(view.buf), view.len))
         throw py::value_error(std::string(kDecodeRefused) + ": " + fault);
-    }
     // The record is emptied first: some refusals leave it as it was, and a success may leave
     // the sub-code of a malformed container inside, which refuses the message.
     solClient_resetLastErrorInfo();

@@ -41,17 +41,15 @@ void initialise_library() {
     // At the critical level the library prints nothing for refused values or for payloads
     // it cannot read as structured data; a caller that wants more calls
     // solClient_log_setFilterLevel.
-    if (solClient_initialize(SOLCLIENT_LOG_CRITICAL, nullptr) != SOLCLIENT_OK) {
+    if (solClient_initialize(SOLCLIENT_LOG_CRITICAL, nullptr) != SOLCLIENT_OK)
         throw std::runtime_error("libsolclient could not be initialised: " + std::string(last_error_text()));
-    }
 }
 
 // The three texts of the library's version record: which library, and which build of it.
 py::object library_version(py::handle, py::handle) {
     solClient_version_info_pt info = nullptr;
-    if (solClient_version_get(&info) != SOLCLIENT_OK || !info) {
+    if (solClient_version_get(&info) != SOLCLIENT_OK || !info)
         throw std::runtime_error("libsolclient gave no version record: " + std::string(last_error_text()));
-    }
     constexpr const char *kWhere = "libsolclient's version record";
     return py::make_tuple(text_object(info->version_p, kWhere), text_object(info->dateTime_p, kWhere),
                           text_object(info->variant_p, kWhere));
@@ -61,9 +59,8 @@ py::object library_version(py::handle, py::handle) {
 // the C API header and the CMake package config.
 std::string installed_folder(const char *relative) {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<const void *>(&installed_folder), &info) == 0 || !info.dli_fname) {
+    if (dladdr(reinterpret_cast<const void *>(&installed_folder), &info) == 0 || !info.dli_fname)
         throw std::runtime_error("cannot tell where the zelmsg module was loaded from");
-    }
     return (std::filesystem::path(info.dli_fname).parent_path() / "zelmsg.libs" / relative).string();
 }
 py::object include_folder(py::handle, py::handle) { return py::str(installed_folder("include")); }
@@ -88,8 +85,7 @@ constexpr auto kProperties = std::tuple{
     read_write<&PyZelMsg::get_ttl, &PyZelMsg::set_ttl>("ttl"),
     read_write<&PyZelMsg::get_priority, &PyZelMsg::set_priority>("priority"),
     read_write<&PyZelMsg::get_correlation_id, &PyZelMsg::set_correlation_id>("correlation_id"),
-    read_write<&PyZelMsg::get_application_message_id, &PyZelMsg::set_application_message_id>(
-        "application_message_id"),
+    read_write<&PyZelMsg::get_application_message_id, &PyZelMsg::set_application_message_id>("application_message_id"),
     read_write<&PyZelMsg::get_sender_timestamp, &PyZelMsg::set_sender_timestamp>("sender_timestamp"),
     read_write<&PyZelMsg::get_sequence_number, &PyZelMsg::set_sequence_number>("sequence_number"),
     read_write<&PyZelMsg::get_text, &PyZelMsg::set_text>("text"),
@@ -100,8 +96,7 @@ constexpr auto kProperties = std::tuple{
         "application_message_type"),
     read_write<&PyZelMsg::get_sender_id, &PyZelMsg::set_sender_id>("sender_id"),
     read_write<&PyZelMsg::get_http_content_type, &PyZelMsg::set_http_content_type>("http_content_type"),
-    read_write<&PyZelMsg::get_http_content_encoding, &PyZelMsg::set_http_content_encoding>(
-        "http_content_encoding"),
+    read_write<&PyZelMsg::get_http_content_encoding, &PyZelMsg::set_http_content_encoding>("http_content_encoding"),
     read_write<&PyZelMsg::get_expiration, &PyZelMsg::set_expiration>("expiration"),
     read_write<&PyZelMsg::get_ack_immediately, &PyZelMsg::set_ack_immediately>("ack_immediately"),
     read_write<&PyZelMsg::get_user_data, &PyZelMsg::set_user_data>("user_data"),
@@ -130,9 +125,8 @@ py::object dump_message(py::handle self, PyObject *const *arguments, Py_ssize_t 
         PyErr_Format(PyExc_TypeError, "dump() takes at most 1 argument (%zd given)", count + keywords);
         raise_python_error();
     }
-    if (keywords == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, 0), "brief") != 0) {
+    if (keywords == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, 0), "brief") != 0)
         throw py::type_error("dump() got an unexpected keyword argument");
-    }
     const bool brief = count + keywords == 1 && argument<bool>(arguments[0], "ZelMsg.dump", kFlag);
     return self.cast<const PyZelMsg &>().whole_dump(brief);
 }
@@ -149,8 +143,8 @@ PyZelMsg::PyZelMsg() {
     msg_ = nullptr;
     // Logged, not raised: the constructor has always given an object that holds no message,
     // which every accessor then reports or refuses.
-    spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, "ZelMsg::ZelMsg"},
-                                      spdlog::level::err, "ZelMsg alloc failed, error: {}", last_error_text());
+    spdlog::default_logger_raw()->log(spdlog::source_loc{__FILE__, __LINE__, "ZelMsg::ZelMsg"}, spdlog::level::err,
+                                      "ZelMsg alloc failed, error: {}", last_error_text());
 }
 
 PyZelMsg::~PyZelMsg() {
@@ -202,11 +196,14 @@ PYBIND11_MODULE(zelmsg, m) {
     };
 
     static PyMethodDef module_functions[] = {
-        {"get_include", &method<include_folder>, METH_NOARGS, "get_include()\n--\n\nThe folder that holds zelmsg/capi.h, the C API header."},
+        {"get_include", &method<include_folder>, METH_NOARGS,
+         "get_include()\n--\n\nThe folder that holds zelmsg/capi.h, the C API header."},
         {"get_cmake_dir", &method<cmake_folder>, METH_NOARGS,
-         "get_cmake_dir()\n--\n\nThe folder of zelmsg's CMake package config (targets zelmsg::capi and zelmsg::solclient)."},
+         "get_cmake_dir()\n--\n\nThe folder of zelmsg's CMake package config (targets zelmsg::capi and "
+         "zelmsg::solclient)."},
         {"library_version", &method<library_version>, METH_NOARGS,
-         "library_version()\n--\n\nThe libsolclient zelmsg runs on, as (version, date_time, variant) from its version record."},
+         "library_version()\n--\n\nThe libsolclient zelmsg runs on, as (version, date_time, variant) from its version "
+         "record."},
         {nullptr, nullptr, 0, nullptr},
     };
 
@@ -228,8 +225,9 @@ PYBIND11_MODULE(zelmsg, m) {
         .export_values();
 
     py::class_<Destination> destination(m, "Destination");
-    destination.def(py::init<DestinationName, solClient_destinationType_t>(), py::arg("dest"),
-                    py::arg("dest_type") = SOLCLIENT_TOPIC_DESTINATION)
+    destination
+        .def(py::init<DestinationName, solClient_destinationType_t>(), py::arg("dest"),
+             py::arg("dest_type") = SOLCLIENT_TOPIC_DESTINATION)
         .def_readwrite("dest_type", &Destination::dest_type)
         .def_readwrite("dest", &Destination::dest);
     add_methods(destination, destination_methods);
@@ -241,10 +239,13 @@ PYBIND11_MODULE(zelmsg, m) {
     state.message_type = reinterpret_cast<PyTypeObject *>(message.inc_ref().ptr());
     state.message_info = py::detail::get_type_info(state.message_type);
     message.def(py::init<>());
-    message.def("__repr__", [](const PyZelMsg &msg, const py::args &extra) {
-        if (!extra.empty()) throw py::type_error("ZelMsg.__repr__() takes no arguments");
-        return msg.dump();
-    }, "The library's dump of the message, cut at 4094 bytes with no mark of the cut; msg.dump() gives it whole.");
+    message.def(
+        "__repr__",
+        [](const PyZelMsg &msg, const py::args &extra) {
+            if (!extra.empty()) throw py::type_error("ZelMsg.__repr__() takes no arguments");
+            return msg.dump();
+        },
+        "The library's dump of the message, cut at 4094 bytes with no mark of the cut; msg.dump() gives it whole.");
     register_properties(message, kProperties);
     add_methods(message, message_methods);
 

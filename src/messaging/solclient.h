@@ -48,12 +48,11 @@ typedef enum solClient_destinationType
 #ifdef __cplusplus
     : int
 #endif
-{
-    SOLCLIENT_NULL_DESTINATION = -1,
-    SOLCLIENT_TOPIC_DESTINATION = 0,
-    SOLCLIENT_QUEUE_DESTINATION = 1,
-    SOLCLIENT_TOPIC_TEMP_DESTINATION = 2,
-    SOLCLIENT_QUEUE_TEMP_DESTINATION = 3,
+{ SOLCLIENT_NULL_DESTINATION = -1,
+  SOLCLIENT_TOPIC_DESTINATION = 0,
+  SOLCLIENT_QUEUE_DESTINATION = 1,
+  SOLCLIENT_TOPIC_TEMP_DESTINATION = 2,
+  SOLCLIENT_QUEUE_TEMP_DESTINATION = 3,
 } solClient_destinationType_t;
 
 /* 16 bytes: type at 0, padding, name pointer at 8. Passed with its size. */
@@ -67,27 +66,26 @@ typedef enum solClient_fieldType
 #ifdef __cplusplus
     : int
 #endif
-{
-    SOLCLIENT_BOOL = 0,
-    SOLCLIENT_UINT8 = 1,
-    SOLCLIENT_INT8 = 2,
-    SOLCLIENT_UINT16 = 3,
-    SOLCLIENT_INT16 = 4,
-    SOLCLIENT_UINT32 = 5,
-    SOLCLIENT_INT32 = 6,
-    SOLCLIENT_UINT64 = 7,
-    SOLCLIENT_INT64 = 8,
-    SOLCLIENT_WCHAR = 9,
-    SOLCLIENT_STRING = 10,
-    SOLCLIENT_BYTEARRAY = 11,
-    SOLCLIENT_FLOAT = 12,
-    SOLCLIENT_DOUBLE = 13,
-    SOLCLIENT_MAP = 14,
-    SOLCLIENT_STREAM = 15,
-    SOLCLIENT_NULL = 16,
-    SOLCLIENT_DESTINATION = 17,
-    SOLCLIENT_SMF = 18,
-    SOLCLIENT_UNKNOWN = -1,
+{ SOLCLIENT_BOOL = 0,
+  SOLCLIENT_UINT8 = 1,
+  SOLCLIENT_INT8 = 2,
+  SOLCLIENT_UINT16 = 3,
+  SOLCLIENT_INT16 = 4,
+  SOLCLIENT_UINT32 = 5,
+  SOLCLIENT_INT32 = 6,
+  SOLCLIENT_UINT64 = 7,
+  SOLCLIENT_INT64 = 8,
+  SOLCLIENT_WCHAR = 9,
+  SOLCLIENT_STRING = 10,
+  SOLCLIENT_BYTEARRAY = 11,
+  SOLCLIENT_FLOAT = 12,
+  SOLCLIENT_DOUBLE = 13,
+  SOLCLIENT_MAP = 14,
+  SOLCLIENT_STREAM = 15,
+  SOLCLIENT_NULL = 16,
+  SOLCLIENT_DESTINATION = 17,
+  SOLCLIENT_SMF = 18,
+  SOLCLIENT_UNKNOWN = -1,
 } solClient_fieldType_t;
 
 /* 24 bytes: type at 0, length at 4, value at 8. A read writes only the member of its type
@@ -156,22 +154,17 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_free(solClient_opaqueMsg_pt *
 SOLCLIENT_API solClient_errorInfo_pt solClient_getLastErrorInfo(void);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt msg_p, char *buffer_p,
                                                         size_t bufferSize);
-SOLCLIENT_API solClient_returnCode_t solClient_container_closeMapStream(
-    solClient_opaqueContainer_pt *container_p);
+SOLCLIENT_API solClient_returnCode_t solClient_container_closeMapStream(solClient_opaqueContainer_pt *container_p);
 
 /* Header properties. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getDestination(solClient_opaqueMsg_pt msg_p,
-                                                                  solClient_destination_t *dest_p,
-                                                                  size_t destSize);
+                                                                  solClient_destination_t *dest_p, size_t destSize);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setDestination(solClient_opaqueMsg_pt msg_p,
-                                                                  solClient_destination_t *dest_p,
-                                                                  size_t destSize);
+                                                                  solClient_destination_t *dest_p, size_t destSize);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getReplyTo(solClient_opaqueMsg_pt msg_p,
-                                                              solClient_destination_t *dest_p,
-                                                              size_t destSize);
+                                                              solClient_destination_t *dest_p, size_t destSize);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setReplyTo(solClient_opaqueMsg_pt msg_p,
-                                                              solClient_destination_t *dest_p,
-                                                              size_t destSize);
+                                                              solClient_destination_t *dest_p, size_t destSize);
 /* Removes the reply-to; OK whether or not there is one. A refused setReplyTo removes the old
    reply-to too, before it refuses. */
 SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteReplyTo(solClient_opaqueMsg_pt msg_p);
@@ -197,16 +190,13 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_setDMQEligible(solClient_opaq
                                                                   solClient_bool_t eligible);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getTimeToLive(solClient_opaqueMsg_pt msg_p,
                                                                  solClient_int64_t *ttl_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setTimeToLive(solClient_opaqueMsg_pt msg_p,
-                                                                 solClient_int64_t ttl);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setTimeToLive(solClient_opaqueMsg_pt msg_p, solClient_int64_t ttl);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getPriority(solClient_opaqueMsg_pt msg_p,
                                                                solClient_int32_t *priority_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setPriority(solClient_opaqueMsg_pt msg_p,
                                                                solClient_int32_t priority);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getCorrelationId(solClient_opaqueMsg_pt msg_p,
-                                                                    const char **id_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setCorrelationId(solClient_opaqueMsg_pt msg_p,
-                                                                    const char *id);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getCorrelationId(solClient_opaqueMsg_pt msg_p, const char **id_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setCorrelationId(solClient_opaqueMsg_pt msg_p, const char *id);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteCorrelationId(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getApplicationMessageId(solClient_opaqueMsg_pt msg_p,
                                                                            const char **id_p);
@@ -225,19 +215,20 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_setSequenceNumber(solClient_o
 SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteSequenceNumber(solClient_opaqueMsg_pt msg_p);
 
 /* Payload and user property map. */
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(
-    solClient_opaqueMsg_pt msg_p, solClient_opaquePointer_pt *buf_p, solClient_uint32_t *size_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt msg_p,
-                                                                       const void *buf_p,
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_pt msg_p,
+                                                                          solClient_opaquePointer_pt *buf_p,
+                                                                          solClient_uint32_t *size_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt msg_p, const void *buf_p,
                                                                        solClient_uint32_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getUserPropertyMap(
-    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *map_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_createUserPropertyMap(
-    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *map_p, solClient_uint32_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_container_getStringPtr(
-    solClient_opaqueContainer_pt container_p, const char **value_p, const char *name);
-SOLCLIENT_API solClient_returnCode_t solClient_container_addString(
-    solClient_opaqueContainer_pt container_p, const char *value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getUserPropertyMap(solClient_opaqueMsg_pt msg_p,
+                                                                      solClient_opaqueContainer_pt *map_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_createUserPropertyMap(solClient_opaqueMsg_pt msg_p,
+                                                                         solClient_opaqueContainer_pt *map_p,
+                                                                         solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_container_getStringPtr(solClient_opaqueContainer_pt container_p,
+                                                                      const char **value_p, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addString(solClient_opaqueContainer_pt container_p,
+                                                                   const char *value, const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getHttpContentType(solClient_opaqueMsg_pt msg_p,
                                                                       const char **type_p);
 /* The attachment as the library's structured string: 0x1F, a 4-byte big-endian length of
@@ -260,21 +251,23 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_setUserPropertyMap(solClient_
                                                                       solClient_opaqueContainer_pt map_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentMap(solClient_opaqueMsg_pt msg_p,
                                                                           solClient_opaqueContainer_pt *map_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentStream(
-    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *stream_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_createBinaryAttachmentMap(
-    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *map_p, solClient_uint32_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_createBinaryAttachmentStream(
-    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt *stream_p, solClient_uint32_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachmentContainer(
-    solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt container_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentStream(solClient_opaqueMsg_pt msg_p,
+                                                                             solClient_opaqueContainer_pt *stream_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_createBinaryAttachmentMap(solClient_opaqueMsg_pt msg_p,
+                                                                             solClient_opaqueContainer_pt *map_p,
+                                                                             solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_createBinaryAttachmentStream(solClient_opaqueMsg_pt msg_p,
+                                                                                solClient_opaqueContainer_pt *stream_p,
+                                                                                solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_setBinaryAttachmentContainer(solClient_opaqueMsg_pt msg_p, solClient_opaqueContainer_pt container_p);
 
 /* Standalone containers, built in the caller's memory of size bytes (its 5-byte header
    included), which must outlive the handle: a field that does not fit is refused. The
    genuine library crashes on a null map_p or stream_p and writes 5 bytes even when size is
    smaller. */
-SOLCLIENT_API solClient_returnCode_t solClient_container_createMap(solClient_opaqueContainer_pt *map_p,
-                                                                   char *mem_p, solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_container_createMap(solClient_opaqueContainer_pt *map_p, char *mem_p,
+                                                                   solClient_uint32_t size);
 SOLCLIENT_API solClient_returnCode_t solClient_container_createStream(solClient_opaqueContainer_pt *stream_p,
                                                                       char *mem_p, solClient_uint32_t size);
 
@@ -310,8 +303,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_addUint64(solClient_opa
 SOLCLIENT_API solClient_returnCode_t solClient_container_addInt64(solClient_opaqueContainer_pt container_p,
                                                                   solClient_int64_t value, const char *name);
 /* A WCHAR of 0 to 127; other values are refused. */
-SOLCLIENT_API solClient_returnCode_t solClient_container_addChar(solClient_opaqueContainer_pt container_p,
-                                                                 char value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addChar(solClient_opaqueContainer_pt container_p, char value,
+                                                                 const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addWchar(solClient_opaqueContainer_pt container_p,
                                                                   solClient_wchar_t value, const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addByteArray(solClient_opaqueContainer_pt container_p,
@@ -320,8 +313,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_addByteArray(solClient_
 SOLCLIENT_API solClient_returnCode_t solClient_container_addSmf(solClient_opaqueContainer_pt container_p,
                                                                 const solClient_uint8_t *value,
                                                                 solClient_uint32_t length, const char *name);
-SOLCLIENT_API solClient_returnCode_t solClient_container_addFloat(solClient_opaqueContainer_pt container_p,
-                                                                  float value, const char *name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addFloat(solClient_opaqueContainer_pt container_p, float value,
+                                                                  const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addDouble(solClient_opaqueContainer_pt container_p,
                                                                    double value, const char *name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addNull(solClient_opaqueContainer_pt container_p,
@@ -354,8 +347,7 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_deleteField(solClient_o
    the sender id and the application message type it also removes the value the message
    had, for the HTTP content type and encoding it keeps it. A delete returns 0 whether or not
    there was a value. */
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
-                                                                      const char *type);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p, const char *type);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_deleteHttpContentType(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getHttpContentEncoding(solClient_opaqueMsg_pt msg_p,
                                                                           const char **encoding_p);
@@ -423,11 +415,10 @@ typedef enum solClient_cacheStatus
 #ifdef __cplusplus
     : int
 #endif
-{
-    SOLCLIENT_CACHE_INVALID_MESSAGE = -1,
-    SOLCLIENT_CACHE_LIVE_MESSAGE = 0,
-    SOLCLIENT_CACHE_MESSAGE = 1,
-    SOLCLIENT_CACHE_SUSPECT_MESSAGE = 2,
+{ SOLCLIENT_CACHE_INVALID_MESSAGE = -1,
+  SOLCLIENT_CACHE_LIVE_MESSAGE = 0,
+  SOLCLIENT_CACHE_MESSAGE = 1,
+  SOLCLIENT_CACHE_SUSPECT_MESSAGE = 2,
 } solClient_cacheStatus_t;
 SOLCLIENT_API solClient_cacheStatus_t solClient_msg_isCacheMsg(solClient_opaqueMsg_pt msg_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getCacheRequestId(solClient_opaqueMsg_pt msg_p,
@@ -437,8 +428,7 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getCacheRequestId(solClient_o
 typedef solClient_uint32_t solClient_consumerId_t;
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getConsumerIdCount(solClient_opaqueMsg_pt msg_p,
                                                                       solClient_uint32_t *count_p);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getConsumerId(solClient_opaqueMsg_pt msg_p,
-                                                                 solClient_uint32_t index,
+SOLCLIENT_API solClient_returnCode_t solClient_msg_getConsumerId(solClient_opaqueMsg_pt msg_p, solClient_uint32_t index,
                                                                  solClient_consumerId_t *id_p);
 
 /* W3C trace contexts, two a message: the transport context (rewritten at each hop, which the
@@ -454,47 +444,45 @@ typedef enum solClient_msg_tracing_context_type
 #ifdef __cplusplus
     : int
 #endif
-{
-    SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT = 0,
-    SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT = 1,
+{ SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT = 0,
+  SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT = 1,
 } solClient_msg_tracing_context_type_t;
 typedef enum solClient_msg_tracing_injection_standard_type
 #ifdef __cplusplus
     : int
 #endif
-{
-    SOLCLIENT_INJECTION_STANDARD_SMF = 0,
-    SOLCLIENT_INJECTION_STANDARD_W3C = 1,
+{ SOLCLIENT_INJECTION_STANDARD_SMF = 0,
+  SOLCLIENT_INJECTION_STANDARD_W3C = 1,
 } solClient_msg_tracing_injection_standard_type_t;
 #define SOLCLIENT_TRACING_TRACE_ID_SIZE 16
 #define SOLCLIENT_TRACING_SPAN_ID_SIZE 8
 #define SOLCLIENT_TRACING_MAX_TRACE_STATE 512
-SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getTraceIdByte(
-    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, solClient_uint8_t *traceId,
-    size_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setTraceIdByte(
-    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const solClient_uint8_t *traceId,
-    size_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getSpanIdByte(
-    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, solClient_uint8_t *spanId,
-    size_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setSpanIdByte(
-    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const solClient_uint8_t *spanId,
-    size_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_tracing_getTraceIdByte(solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType,
+                                     solClient_uint8_t *traceId, size_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_tracing_setTraceIdByte(solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType,
+                                     const solClient_uint8_t *traceId, size_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_tracing_getSpanIdByte(solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType,
+                                    solClient_uint8_t *spanId, size_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_tracing_setSpanIdByte(solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType,
+                                    const solClient_uint8_t *spanId, size_t size);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_isSampled(solClient_opaqueMsg_pt msg_p,
                                                                      solClient_msg_tracing_context_type_t contextType,
                                                                      solClient_bool_t *isSampled);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setSampled(solClient_opaqueMsg_pt msg_p,
                                                                       solClient_msg_tracing_context_type_t contextType,
                                                                       solClient_bool_t isSampled);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getTraceStatePtr(
-    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const char **traceState,
-    size_t *size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setTraceState(
-    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, const char *traceState,
-    size_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_deleteContext(
-    solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_tracing_getTraceStatePtr(solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType,
+                                       const char **traceState, size_t *size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_tracing_setTraceState(solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType,
+                                    const char *traceState, size_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_tracing_deleteContext(solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_getInjectionStandardByte(
     solClient_opaqueMsg_pt msg_p, solClient_msg_tracing_context_type_t contextType, solClient_uint8_t *standard);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_setInjectionStandardByte(
@@ -508,8 +496,7 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_tracing_deleteBaggage(solClie
 /* A full, independent copy of the message. The genuine library crashes on a null copy_p,
    and its copy shares the attachment and user data bytes with the original (reference
    counted; a later set gives either its own), so never write through their pointers. */
-SOLCLIENT_API solClient_returnCode_t solClient_msg_dup(solClient_opaqueMsg_pt msg_p,
-                                                       solClient_opaqueMsg_pt *copy_p);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_dup(solClient_opaqueMsg_pt msg_p, solClient_opaqueMsg_pt *copy_p);
 
 /* The wire encoding (SMF), which only the genuine library has: encodeToSMF points out at
    bytes in a data block that the caller releases with datablock_free; decodeFromSmf gives a
@@ -521,8 +508,7 @@ typedef struct solClient_bufInfo {
 } solClient_bufInfo_t, *solClient_bufInfo_pt;
 typedef void *solClient_opaqueDatablock_pt;
 
-SOLCLIENT_API solClient_returnCode_t solClient_msg_encodeToSMF(solClient_opaqueMsg_pt msg_p,
-                                                               solClient_bufInfo_pt out_p,
+SOLCLIENT_API solClient_returnCode_t solClient_msg_encodeToSMF(solClient_opaqueMsg_pt msg_p, solClient_bufInfo_pt out_p,
                                                                solClient_opaqueDatablock_pt *datablock_p);
 SOLCLIENT_API solClient_returnCode_t solClient_datablock_free(solClient_opaqueDatablock_pt *datablock_p);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_decodeFromSmf(solClient_bufInfo_pt in_p,
@@ -538,8 +524,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getXmlPtr(solClient_opaqueMsg
                                                              solClient_uint32_t *size_p);
 /* The correlation tag: bytes that stay with the message in this process (a copy keeps them,
    the wire encoding does not). Taken as the XML part is. */
-SOLCLIENT_API solClient_returnCode_t solClient_msg_setCorrelationTag(solClient_opaqueMsg_pt msg_p,
-                                                                     const void *buf_p, solClient_uint32_t size);
+SOLCLIENT_API solClient_returnCode_t solClient_msg_setCorrelationTag(solClient_opaqueMsg_pt msg_p, const void *buf_p,
+                                                                     solClient_uint32_t size);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getCorrelationTagPtr(solClient_opaqueMsg_pt msg_p,
                                                                         solClient_opaquePointer_pt *buf_p,
                                                                         solClient_uint32_t *size_p);
@@ -564,16 +550,14 @@ SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_fromStr
    first 8 bytes differ come from different origins: -1 with sub-code 157, and *result_p left
    as it was. The genuine library crashes on a null pointer. */
 SOLCLIENT_API solClient_returnCode_t solClient_replicationGroupMessageId_compare(const void *first_p,
-                                                                                 const void *second_p,
-                                                                                 int *result_p);
+                                                                                 const void *second_p, int *result_p);
 /* Adds one whole encoded field (its tag, its length, its value) as it is; it is then read as
    whatever type its bytes say, so a well-formed one of a known type reads as that type. A
    length other than the one the field's own length bytes give is refused (sub-code 3), and so
    is a null or empty field (sub-code 2). */
 SOLCLIENT_API solClient_returnCode_t solClient_container_addUnknownField(solClient_opaqueContainer_pt container_p,
                                                                          const solClient_uint8_t *value,
-                                                                         solClient_uint32_t length,
-                                                                         const char *name);
+                                                                         solClient_uint32_t length, const char *name);
 
 /* Empties this thread's last-error record: sub-code 0, response code 0, no text. Successful
    calls leave the record as it was, so clear it before a call whose failure is reported. */

@@ -35,9 +35,8 @@ solClient_returnCode_t run_found(Op op, const void *handle, Kind kind, Work &&wo
     try {
         const SlotRef ref = table.find(handle, kind);
         if (!ref) {
-            if (handle != nullptr && !table.gave_out(handle)) {
+            if (handle != nullptr && !table.gave_out(handle))
                 foreign_handle_calls.fetch_add(1, std::memory_order_relaxed);
-            }
             return fail(op, kind == Kind::message ? kBadMessage : kBadContainer);
         }
         const Outcome outcome = work(ref);
@@ -50,9 +49,7 @@ solClient_returnCode_t run_found(Op op, const void *handle, Kind kind, Work &&wo
 // Counts the call, honours an injected failure, then does what run_found does.
 template <typename Work>
 solClient_returnCode_t run(Op op, const void *handle, Kind kind, Work &&work) {
-    if (const std::optional<int> injected = enter(op)) {
-        return fail(op, kInjected, *injected);
-    }
+    if (const std::optional<int> injected = enter(op)) return fail(op, kInjected, *injected);
     return run_found(op, handle, kind, std::forward<Work>(work));
 }
 
@@ -60,9 +57,7 @@ solClient_returnCode_t run(Op op, const void *handle, Kind kind, Work &&work) {
 // runs work, which returns an Outcome.
 template <typename Work>
 solClient_returnCode_t run_unbound(Op op, Work &&work) {
-    if (const std::optional<int> injected = enter(op)) {
-        return fail(op, kInjected, *injected);
-    }
+    if (const std::optional<int> injected = enter(op)) return fail(op, kInjected, *injected);
     try {
         const Outcome outcome = work();
         return outcome.failure == nullptr ? outcome.code : fail(op, *outcome.failure);
@@ -76,16 +71,13 @@ solClient_returnCode_t run_unbound(Op op, Work &&work) {
 // so that no call holds two slots' locks at once.
 template <typename Work>
 solClient_returnCode_t run_with_copy(Op op, const void *handle, Kind kind, const void *source, Work &&work) {
-    if (const std::optional<int> injected = enter(op)) {
-        return fail(op, kInjected, *injected);
-    }
+    if (const std::optional<int> injected = enter(op)) return fail(op, kInjected, *injected);
     std::unique_ptr<Container> copy;
     try {
         const SlotRef ref = table.find(source, Kind::container);
         if (!ref) {
-            if (source != nullptr && !table.gave_out(source)) {
+            if (source != nullptr && !table.gave_out(source))
                 foreign_handle_calls.fetch_add(1, std::memory_order_relaxed);
-            }
             return fail(op, kBadContainer);
         }
         copy = ref.copy();

@@ -84,9 +84,7 @@ void Container::remove_named(std::string_view name, Forget &&forget) {
             ++i;
             continue;
         }
-        if (fields_[i].child) {
-            forget(*fields_[i].child);
-        }
+        if (fields_[i].child) forget(*fields_[i].child);
         erase_at(i);
     }
 }

@@ -26,11 +26,8 @@ namespace {
 const char *name_of(Op op) { return kOpNames[static_cast<unsigned>(op)]; }
 
 std::optional<Op> op_named(const char *name) {
-    for (unsigned i = 0; name != nullptr && i < std::size(kOpNames); ++i) {
-        if (std::strcmp(kOpNames[i], name) == 0) {
-            return static_cast<Op>(i);
-        }
-    }
+    for (unsigned i = 0; name != nullptr && i < std::size(kOpNames); ++i)
+        if (std::strcmp(kOpNames[i], name) == 0) return static_cast<Op>(i);
     return std::nullopt;
 }
 
@@ -49,12 +46,10 @@ solClient_returnCode_t fail(Op op, const Failure &failure, solClient_returnCode_
     last_error.subCode = failure.sub_code;
     last_error.responseCode = 0;
     const std::lock_guard lock(error_text_override.mutex);
-    if (error_text_override.set) {
+    if (error_text_override.set)
         std::memcpy(last_error.errorStr, error_text_override.text, sizeof last_error.errorStr);
-    } else {
-        std::snprintf(last_error.errorStr, sizeof last_error.errorStr, "%s in %s", failure.text,
-                      name_of(op));
-    }
+    else
+        std::snprintf(last_error.errorStr, sizeof last_error.errorStr, "%s in %s", failure.text, name_of(op));
     return code;
 }
 
@@ -103,17 +98,14 @@ unsigned long standin_open_containers(void) { return open_container_references.l
 
 int standin_set_received(void *msg, const char *fact, long long value) {
     const SlotRef ref = table.find(msg, Kind::message);
-    if (!ref || fact == nullptr) {
-        return -1;
-    }
+    if (!ref || fact == nullptr) return -1;
     const std::string_view name(fact);
     Message &message = *ref;
     if (name == "redelivered") {
         message.redelivered = value != 0;
     } else if (name == "delivery_count") {
-        if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
+        if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
             return -1;
-        }
         message.delivery_count = static_cast<std::int32_t>(value);
     } else if (name == "receive_timestamp") {
         message.receive_timestamp = value;
@@ -122,9 +114,7 @@ int standin_set_received(void *msg, const char *fact, long long value) {
     } else if (name == "message_id") {
         message.message_id = static_cast<std::uint64_t>(value);
     } else if (name == "cache_status") {
-        if (value < SOLCLIENT_CACHE_LIVE_MESSAGE || value > SOLCLIENT_CACHE_SUSPECT_MESSAGE) {
-            return -1;
-        }
+        if (value < SOLCLIENT_CACHE_LIVE_MESSAGE || value > SOLCLIENT_CACHE_SUSPECT_MESSAGE) return -1;
         message.cache_status = static_cast<solClient_cacheStatus_t>(value);
     } else if (name == "cache_request_id") {
         message.cache_request_id = static_cast<std::uint64_t>(value);
@@ -136,18 +126,14 @@ int standin_set_received(void *msg, const char *fact, long long value) {
 
 int standin_set_consumer_ids(void *msg, const solClient_consumerId_t *ids, size_t count) {
     const SlotRef ref = table.find(msg, Kind::message);
-    if (!ref || (ids == nullptr && count != 0)) {
-        return -1;
-    }
+    if (!ref || (ids == nullptr && count != 0)) return -1;
     ref->consumer_ids.assign(ids, ids + count);
     return 0;
 }
 
 int standin_set_replication_group_message_id(void *msg, const void *id, size_t size) {
     const SlotRef ref = table.find(msg, Kind::message);
-    if (!ref || (id != nullptr && size != kReplicationGroupMessageIdSize)) {
-        return -1;
-    }
+    if (!ref || (id != nullptr && size != kReplicationGroupMessageIdSize)) return -1;
     auto &stored = ref->replication_group_message_id;
     if (id == nullptr) {
         stored.reset();

@@ -11,11 +11,9 @@
 #include <iterator>
 #include <span>
 
-
 namespace standin {
 
 namespace {
-
 
 constexpr std::size_t kLabelWidth = 40;
 constexpr std::size_t kRowBytes = 16;
@@ -29,8 +27,7 @@ constexpr std::size_t kTextGroupGap = 3;
 // that a huge attachment is never formatted beyond what fits.
 class BoundedText {
 public:
-    BoundedText(char *buffer, std::size_t size)
-        : next_(buffer), end_(buffer + size), room_(size < 2 ? 0 : size - 2) {}
+    BoundedText(char *buffer, std::size_t size) : next_(buffer), end_(buffer + size), room_(size < 2 ? 0 : size - 2) {}
 
     bool cut() const { return cut_; }
     // Cut, or ended early by stop: nothing more is written.
@@ -43,15 +40,11 @@ public:
     // Ends the text with a NUL; a cut text has a second one in the buffer's last byte.
     void finish() {
         *next_ = '\0';
-        if (cut_) {
-            end_[-1] = '\0';
-        }
+        if (cut_) end_[-1] = '\0';
     }
 
     BoundedText &operator<<(std::string_view text) {
-        if (stopped_) {
-            return *this;
-        }
+        if (stopped_) return *this;
         const std::size_t length = std::min(text.size(), room_);
         cut_ = cut_ || length < text.size();
         std::memcpy(next_, text.data(), length);
@@ -89,18 +82,13 @@ void destination_line(BoundedText &out, std::string_view name, const StoredDesti
 
 const char *delivery_mode_word(solClient_uint32_t mode) {
     switch (mode) {
-    case SOLCLIENT_DELIVERY_MODE_PERSISTENT:
-        return "PERSISTENT";
-    case SOLCLIENT_DELIVERY_MODE_NONPERSISTENT:
-        return "NON-PERSISTENT";
-    default:
-        return "DIRECT";
+    case SOLCLIENT_DELIVERY_MODE_PERSISTENT: return "PERSISTENT";
+    case SOLCLIENT_DELIVERY_MODE_NONPERSISTENT: return "NON-PERSISTENT";
+    default: return "DIRECT";
     }
 }
 
-char printable(unsigned char byte) {
-    return byte >= 0x20 && byte < 0x7f ? static_cast<char>(byte) : '.';
-}
+char printable(unsigned char byte) { return byte >= 0x20 && byte < 0x7f ? static_cast<char>(byte) : '.'; }
 
 // One row of the attachment dump: up to 16 bytes in hex, in two groups of eight, then the
 // same bytes as text (others than printable ASCII as '.'), again in two groups:
@@ -108,9 +96,7 @@ char printable(unsigned char byte) {
 // A short row ends right after its last text character.
 BoundedText &indent_by(BoundedText &out, std::size_t count) {
     static constexpr std::string_view kBlanks = "                                                                ";
-    for (; count > kBlanks.size() && !out.done(); count -= kBlanks.size()) {
-        out << kBlanks;
-    }
+    for (; count > kBlanks.size() && !out.done(); count -= kBlanks.size()) out << kBlanks;
     return out << kBlanks.substr(0, count);
 }
 
@@ -144,9 +130,8 @@ void timestamp_line(BoundedText &out, std::string_view name, std::int64_t value)
 }
 
 void hex_rows(BoundedText &out, std::span<const unsigned char> bytes, std::size_t indent = 0) {
-    for (std::size_t offset = 0; offset < bytes.size() && !out.done(); offset += kRowBytes) {
+    for (std::size_t offset = 0; offset < bytes.size() && !out.done(); offset += kRowBytes)
         hex_row(out, bytes.subspan(offset, std::min(kRowBytes, bytes.size() - offset)), indent);
-    }
 }
 
 std::span<const unsigned char> bytes_of(const std::string &bytes) {
@@ -186,9 +171,10 @@ void number_text(BoundedText &out, const Field &field) {
     char text[400];  // %f of the largest double takes 316
     switch (field.type) {
     case SOLCLIENT_BOOL: out << (bits != 0 ? "TRUE" : "FALSE"); return;
-    case SOLCLIENT_UINT8: case SOLCLIENT_UINT16: case SOLCLIENT_UINT32: case SOLCLIENT_UINT64:
-        out << bits;
-        return;
+    case SOLCLIENT_UINT8:
+    case SOLCLIENT_UINT16:
+    case SOLCLIENT_UINT32:
+    case SOLCLIENT_UINT64: out << bits; return;
     case SOLCLIENT_INT8: out << static_cast<std::int8_t>(bits); return;
     case SOLCLIENT_INT16: out << static_cast<std::int16_t>(bits); return;
     case SOLCLIENT_INT32: out << static_cast<std::int32_t>(bits); return;
@@ -208,13 +194,12 @@ void number_text(BoundedText &out, const Field &field) {
     }
     default: {
         std::mbstate_t state{};
-        const std::size_t length = bits == 0 ? static_cast<std::size_t>(-1)
-                                             : std::wcrtomb(text, static_cast<wchar_t>(bits), &state);
-        if (length == static_cast<std::size_t>(-1)) {
+        const std::size_t length =
+            bits == 0 ? static_cast<std::size_t>(-1) : std::wcrtomb(text, static_cast<wchar_t>(bits), &state);
+        if (length == static_cast<std::size_t>(-1))
             out.stop();
-        } else {
+        else
             out << std::string_view(text, length);
-        }
     }
     }
 }
@@ -226,31 +211,25 @@ void container_lines(BoundedText &out, const Container &container, std::size_t i
 //   "  Key 'm' (MAP)" and its fields two columns further in.
 void field_lines(BoundedText &out, const Container &container, const Field &field, std::size_t indent) {
     indent_by(out, indent);
-    if (container.is_map()) {
-        out << "Key '" << field.name << "' ";
-    }
+    if (container.is_map()) out << "Key '" << field.name << "' ";
     out << "(" << type_word(field.type) << ")";
     switch (field.type) {
     case SOLCLIENT_NULL:
     case SOLCLIENT_MAP:
     case SOLCLIENT_STREAM:
         out << "\n";
-        if (field.child) {
-            container_lines(out, *field.child, indent + 2);
-        }
+        if (field.child) container_lines(out, *field.child, indent + 2);
         return;
-    case SOLCLIENT_STRING:
-        out << " " << field.bytes << "\n";
-        return;
+    case SOLCLIENT_STRING: out << " " << field.bytes << "\n"; return;
     case SOLCLIENT_DESTINATION: {
-        const char *kind = field.bits == SOLCLIENT_TOPIC_DESTINATION ? "Topic" :
-                           field.bits == SOLCLIENT_QUEUE_DESTINATION ? "Queue" : nullptr;
+        const char *kind = field.bits == SOLCLIENT_TOPIC_DESTINATION   ? "Topic"
+                           : field.bits == SOLCLIENT_QUEUE_DESTINATION ? "Queue"
+                                                                       : nullptr;
         out << " ";
-        if (kind == nullptr) {
+        if (kind == nullptr)
             out << "Unknown type (" << field.bits << ")";
-        } else {
+        else
             out << kind;
-        }
         out << " '" << field.bytes << "'\n";
         return;
     }
@@ -278,9 +257,7 @@ void field_lines(BoundedText &out, const Container &container, const Field &fiel
 
 void container_lines(BoundedText &out, const Container &container, std::size_t indent) {
     for (const Field &field : container.fields()) {
-        if (out.done()) {
-            return;
-        }
+        if (out.done()) return;
         field_lines(out, container, field, indent);
     }
 }
@@ -303,9 +280,7 @@ void hex_text(BoundedText &out, std::span<const unsigned char> bytes) {
 // "{traceId=..., spanId=..., sampled=true, traceState=...}" after a label one column wider
 // than the others.
 void trace_context_line(BoundedText &out, std::string_view name, const std::optional<StoredTraceContext> &context) {
-    if (!context) {
-        return;
-    }
+    if (!context) return;
     label(out, name) << " {traceId=";
     hex_text(out, context->trace_id);
     out << ", spanId=";
@@ -356,17 +331,13 @@ void attachment_lines(BoundedText &out, const Message &message, bool brief) {
     std::span<const unsigned char> bytes = attachment;
     if (const std::optional<std::string_view> text = structured_text(attachment)) {
         label(out, "Binary Attachment String:");
-        if (text->empty() && !brief) {
-            return;
-        }
+        if (text->empty() && !brief) return;
         bytes = {reinterpret_cast<const unsigned char *>(text->data()), text->size()};  // the text, inside it
     } else {
         label(out, "Binary Attachment:");
     }
     out << "len=" << bytes.size() << "\n";
-    if (!brief) {
-        hex_rows(out, bytes);
-    }
+    if (!brief) hex_rows(out, bytes);
 }
 
 // The XML part as text, two blanks in: printable ASCII as it is, any other byte as " 0x%02x ",
@@ -377,9 +348,7 @@ void xml_lines(BoundedText &out, std::span<const unsigned char> xml) {
     out << "  ";
     std::size_t width = 0;
     for (const unsigned char byte : xml) {
-        if (out.done()) {
-            return;
-        }
+        if (out.done()) return;
         if (byte >= 0x20 && byte < 0x7f) {
             out << std::string_view(reinterpret_cast<const char *>(&byte), 1);
             width += 1;
@@ -393,9 +362,7 @@ void xml_lines(BoundedText &out, std::span<const unsigned char> xml) {
             width = 0;
         }
     }
-    if (width > 0) {
-        out << "\n";
-    }
+    if (width > 0) out << "\n";
 }
 
 }  // namespace
@@ -403,60 +370,37 @@ void xml_lines(BoundedText &out, std::span<const unsigned char> xml) {
 void dump(const Message &message, char *buffer, std::size_t size, bool brief) {
     BoundedText out(buffer, size);
     const auto text_line = [&](std::string_view name, const std::optional<std::string> &text) {
-        if (text) {
-            label(out, name) << *text << "\n";
-        }
+        if (text) label(out, name) << *text << "\n";
     };
     const auto flag_line = [&](std::string_view name, bool flag) {
-        if (flag) {
-            label(out, name) << "\n";
-        }
+        if (flag) label(out, name) << "\n";
     };
-    if (message.destination) {
-        destination_line(out, "Destination:", *message.destination);
-    }
+    if (message.destination) destination_line(out, "Destination:", *message.destination);
     text_line("SenderId:", message.sender_id);
     text_line("ApplicationMsgType:", message.application_message_type);
     text_line("ApplicationMessageId:", message.application_message_id);
-    if (message.sequence_number) {
-        label(out, "SequenceNumber:") << *message.sequence_number << "\n";
-    }
-    if (message.topic_sequence_number) {
-        label(out, "TopicSequenceNumber:") << *message.topic_sequence_number << "\n";
-    }
-    if (message.priority != -1) {
-        label(out, "Priority:") << message.priority << "\n";
-    }
+    if (message.sequence_number) label(out, "SequenceNumber:") << *message.sequence_number << "\n";
+    if (message.topic_sequence_number) label(out, "TopicSequenceNumber:") << *message.topic_sequence_number << "\n";
+    if (message.priority != -1) label(out, "Priority:") << message.priority << "\n";
     text_line("CorrelationId:", message.correlation_id);
     text_line("HTTP Content Type:", message.http_content_type);
     text_line("HTTP Content Encoding:", message.http_content_encoding);
-    if (message.sender_timestamp) {
-        timestamp_line(out, "SenderTimestamp:", *message.sender_timestamp);
-    }
+    if (message.sender_timestamp) timestamp_line(out, "SenderTimestamp:", *message.sender_timestamp);
     label(out, "Class Of Service:") << "COS_" << message.class_of_service + 1 << "\n";
     label(out, "DeliveryMode:") << delivery_mode_word(message.delivery_mode) << "\n";
-    if (message.message_id) {
-        label(out, "Message Id:") << *message.message_id << "\n";
-    }
-    if (message.time_to_live != 0) {
-        label(out, "TimeToLive:") << message.time_to_live << "\n";
-    }
-    if (message.expiration != 0) {
-        timestamp_line(out, "Expiration:", message.expiration);
-    }
+    if (message.message_id) label(out, "Message Id:") << *message.message_id << "\n";
+    if (message.time_to_live != 0) label(out, "TimeToLive:") << message.time_to_live << "\n";
+    if (message.expiration != 0) timestamp_line(out, "Expiration:", message.expiration);
     flag_line("DMQ Eligible", message.dmq_eligible);
     flag_line("Message Re-delivered", message.redelivered);
     flag_line("Discard Indication", message.discard_indication);
     flag_line("ACK Immediately", message.ack_immediately);
     flag_line("Eliding Eligible", message.eliding_eligible);
     flag_line("Reply Message", message.reply);
-    if (message.reply_to) {
-        destination_line(out, "Reply To:", *message.reply_to);
-    }
+    if (message.reply_to) destination_line(out, "Reply To:", *message.reply_to);
     // A stream given as the user property map is not shown, as in the genuine library.
-    if (message.user_properties && message.user_properties->is_map()) {
+    if (message.user_properties && message.user_properties->is_map())
         (brief ? &container_length : &container_block)(out, *message.user_properties, "User Property Map:", "");
-    }
     if (!message.correlation_tag.empty()) {
         label(out, "Correlation Tag Pointer:") << "len=" << message.correlation_tag.size() << "\n";
         hex_rows(out, message.correlation_tag);
@@ -465,20 +409,15 @@ void dump(const Message &message, char *buffer, std::size_t size, bool brief) {
         label(out, "User Data:") << "len=" << message.user_data.size() << "\n";
         hex_rows(out, message.user_data);
     }
-    trace_context_line(out, "Tracing CreationContext:", message.trace_contexts[SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT]);
-    trace_context_line(out, "Trace Context SMF Parameter:",
-                       message.trace_contexts[SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT]);
-    if (message.baggage) {
-        baggage_lines(out, *message.baggage);
-    }
-    if (!message.attachment.empty() || message.attachment_container) {
-        attachment_lines(out, message, brief);
-    }
+    trace_context_line(out,
+                       "Tracing CreationContext:", message.trace_contexts[SOLCLIENT_CONTEXT_TYPE_CREATION_CONTEXT]);
+    trace_context_line(
+        out, "Trace Context SMF Parameter:", message.trace_contexts[SOLCLIENT_CONTEXT_TYPE_TRANSPORT_CONTEXT]);
+    if (message.baggage) baggage_lines(out, *message.baggage);
+    if (!message.attachment.empty() || message.attachment_container) attachment_lines(out, message, brief);
     if (!message.xml.empty()) {
         label(out, "XML:") << "len=" << message.xml.size() << "\n";
-        if (!brief) {
-            xml_lines(out, message.xml);
-        }
+        if (!brief) xml_lines(out, message.xml);
     }
     out.finish();
 }

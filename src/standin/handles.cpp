@@ -22,17 +22,13 @@ void *encode(Handle handle) {
 
 std::optional<Handle> decode(const void *handle) {
     const auto bits = reinterpret_cast<std::uintptr_t>(handle);
-    if (bits >> (kKindShift + 1) != 0) {
-        return std::nullopt;
-    }
+    if (bits >> (kKindShift + 1) != 0) return std::nullopt;
     return Handle{static_cast<Kind>(bits >> kKindShift),
                   static_cast<std::uint32_t>(bits & ((std::uintptr_t{1} << kIndexBits) - 1)),
                   static_cast<std::uint32_t>(bits >> kIndexBits)};
 }
 
-std::uint32_t next_generation(std::uint32_t generation) {
-    return generation == UINT32_MAX ? 1 : generation + 1;
-}
+std::uint32_t next_generation(std::uint32_t generation) { return generation == UINT32_MAX ? 1 : generation + 1; }
 
 }  // namespace
 
@@ -47,14 +43,10 @@ inline std::optional<std::uint32_t> Table::take_slot() {
         free_head_ = slot_at(index)->next_free;
         return index;
     }
-    if (slot_count_ == kChunkSlots * kChunkCount) {
-        return std::nullopt;
-    }
+    if (slot_count_ == kChunkSlots * kChunkCount) return std::nullopt;
     if (slot_count_ % kChunkSlots == 0) {
         Slot *chunk = new (std::nothrow) Slot[kChunkSlots];
-        if (chunk == nullptr) {
-            return std::nullopt;
-        }
+        if (chunk == nullptr) return std::nullopt;
         chunks_[slot_count_ / kChunkSlots].store(chunk, std::memory_order_release);
     }
     return slot_count_++;
@@ -63,9 +55,7 @@ inline std::optional<std::uint32_t> Table::take_slot() {
 template <typename Fill>
 inline void *Table::allocate_with(Fill &&fill) {
     const std::optional<std::uint32_t> index = take_slot();
-    if (!index) {
-        return nullptr;
-    }
+    if (!index) return nullptr;
     Slot &slot = *slot_at(*index);
     const std::lock_guard lock(slot.mutex);
     fill(slot.message);
@@ -85,9 +75,7 @@ void *Table::allocate(Message &&from) {
 
 void *Table::allocate_standalone(bool is_map, unsigned char *memory, std::uint32_t capacity) {
     const std::optional<std::uint32_t> index = take_slot();
-    if (!index) {
-        return nullptr;
-    }
+    if (!index) return nullptr;
     Slot &slot = *slot_at(*index);
     const SlotRef ref(slot, *index);
     slot.standalone = std::make_unique<Standalone>(is_map, memory, capacity);
@@ -98,9 +86,7 @@ void *Table::allocate_standalone(bool is_map, unsigned char *memory, std::uint32
 SlotRef Table::find(const void *handle, Kind kind) {
     const std::optional<Handle> decoded = decode(handle);
     Slot *slot = decoded && decoded->kind == kind ? slot_at(decoded->index) : nullptr;
-    if (slot == nullptr) {
-        return {};
-    }
+    if (slot == nullptr) return {};
     if (kind == Kind::message) {
         SlotRef ref(*slot, decoded->index);
         return slot->message && slot->generation == decoded->generation ? std::move(ref) : SlotRef{};
@@ -115,31 +101,22 @@ SlotRef Table::find(const void *handle, Kind kind) {
 // generation that wrapped, after 2^32 messages in one slot, for foreign.
 bool Table::gave_out(const void *handle) {
     const std::optional<Handle> decoded = decode(handle);
-    if (!decoded || decoded->generation == 0) {
-        return false;
-    }
+    if (!decoded || decoded->generation == 0) return false;
     {
         const std::lock_guard lock(mutex_);
-        if (decoded->index >= slot_count_) {
-            return false;
-        }
+        if (decoded->index >= slot_count_) return false;
     }
     Slot &slot = *slot_at(decoded->index);
     const std::lock_guard lock(slot.mutex);
-    if (decoded->kind == Kind::container) {
-        return decoded->generation <= slot.container_serial;
-    }
-    return decoded->generation < slot.generation ||
-           (decoded->generation == slot.generation && slot.message);
+    if (decoded->kind == Kind::container) return decoded->generation <= slot.container_serial;
+    return decoded->generation < slot.generation || (decoded->generation == slot.generation && slot.message);
 }
 
 void Table::recycle(std::uint32_t index, bool message) {
     const std::lock_guard lock(mutex_);
     slot_at(index)->next_free = free_head_;
     free_head_ = index;
-    if (message) {
-        live_.fetch_sub(1, std::memory_order_relaxed);
-    }
+    if (message) live_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void Table::discard_all() {
@@ -151,9 +128,7 @@ void Table::discard_all() {
     for (std::uint32_t index = 0; index < count; ++index) {
         Slot &slot = *slot_at(index);
         const SlotRef ref(slot, index);
-        if (slot.message || slot.standalone) {
-            ref.release();
-        }
+        if (slot.message || slot.standalone) ref.release();
     }
 }
 
@@ -184,17 +159,14 @@ void *SlotRef::open(Container &node) const {
 
 void SlotRef::close() const {
     std::vector<OpenHandle> &handles = slot_->handles;
-    const auto it = std::find_if(handles.begin(), handles.end(), [&](const OpenHandle &h) { return h.serial == serial_; });
+    const auto it =
+        std::find_if(handles.begin(), handles.end(), [&](const OpenHandle &h) { return h.serial == serial_; });
     open_container_references.fetch_sub(1, std::memory_order_relaxed);
-    if (--it->references > 0) {
-        return;
-    }
+    if (--it->references > 0) return;
     handles.erase(it);
     Container &node = *node_;
     forget(node);
-    if (node.parent() != nullptr) {
-        return;
-    }
+    if (node.parent() != nullptr) return;
     switch (home(node)) {
     case Home::attachment: {
         Message &message = *slot_->message;
@@ -205,28 +177,21 @@ void SlotRef::close() const {
         message.attachment_container.reset();
         break;
     }
-    case Home::standalone:
-        release();
-        break;
-    case Home::user_properties:
-        break;
+    case Home::standalone: release(); break;
+    case Home::user_properties: break;
     }
 }
 
 void SlotRef::forget(const Container &subtree) const {
     std::erase_if(slot_->handles, [&](const OpenHandle &h) {
-        if (!subtree.contains(*h.node)) {
-            return false;
-        }
+        if (!subtree.contains(*h.node)) return false;
         open_container_references.fetch_sub(h.references, std::memory_order_relaxed);
         return true;
     });
 }
 
 SlotRef::Home SlotRef::home(const Container &root) const {
-    if (slot_->standalone) {
-        return Home::standalone;
-    }
+    if (slot_->standalone) return Home::standalone;
     return &root == slot_->message->attachment_container.get() ? Home::attachment : Home::user_properties;
 }
 
@@ -238,14 +203,9 @@ bool SlotRef::room_for(std::uint64_t bytes) const {
 
 void SlotRef::changed(const Field *appended) const {
     switch (home(node_->root())) {
-    case Home::attachment:
-        slot_->message->attachment_changed = true;
-        break;
-    case Home::standalone:
-        mirror(appended);
-        break;
-    case Home::user_properties:
-        break;
+    case Home::attachment: slot_->message->attachment_changed = true; break;
+    case Home::standalone: mirror(appended); break;
+    case Home::user_properties: break;
     }
 }
 
@@ -256,9 +216,8 @@ void SlotRef::changed(const Field *appended) const {
 void SlotRef::mirror(const Field *appended) const {
     Standalone &standalone = *slot_->standalone;
     bool at_end = appended != nullptr;
-    for (const Container *node = node_; at_end && node->parent() != nullptr; node = node->parent()) {
+    for (const Container *node = node_; at_end && node->parent() != nullptr; node = node->parent())
         at_end = node->parent()->fields().back().child.get() == node;
-    }
     const Container &root = standalone.root;
     if (at_end) {
         const std::uint64_t size = node_->field_size(*appended);
@@ -266,9 +225,7 @@ void SlotRef::mirror(const Field *appended) const {
         return;
     }
     unsigned char *out = standalone.memory + kHeaderSize;
-    for (const Field &field : root.fields()) {
-        out = encode_field(root, field, out);
-    }
+    for (const Field &field : root.fields()) out = encode_field(root, field, out);
 }
 
 std::unique_ptr<Container> SlotRef::copy() const {
@@ -284,8 +241,7 @@ std::unique_ptr<Container> SlotRef::copy() const {
         message.attachment_changed = false;
         break;
     }
-    case Home::user_properties:
-        break;
+    case Home::user_properties: break;
     }
     return node_->clone();
 }
@@ -305,9 +261,8 @@ void SlotRef::empty() const {
 }
 
 void SlotRef::forget_all() const {
-    for (const OpenHandle &h : slot_->handles) {
+    for (const OpenHandle &h : slot_->handles)
         open_container_references.fetch_sub(h.references, std::memory_order_relaxed);
-    }
     slot_->handles.clear();
 }
 

@@ -60,7 +60,7 @@ struct Slot {
     std::mutex mutex;
     std::uint32_t generation = 1;
     std::uint32_t container_serial = 0;  // never reset, so handles of earlier containers stay stale
-    std::uint32_t next_free = kNoSlot;  // guarded by the table's mutex
+    std::uint32_t next_free = kNoSlot;   // guarded by the table's mutex
     std::optional<Message> message;
     std::unique_ptr<Standalone> standalone;
     std::vector<OpenHandle> handles;

@@ -16,16 +16,10 @@ constexpr std::size_t kLengthBytes = 4;
 
 std::optional<std::string_view> structured_text(const std::vector<unsigned char> &attachment) {
     const std::size_t size = attachment.size();
-    if (size < kStructuredOverhead || attachment.front() != kStringTag || attachment.back() != 0) {
-        return std::nullopt;
-    }
+    if (size < kStructuredOverhead || attachment.front() != kStringTag || attachment.back() != 0) return std::nullopt;
     std::size_t length = 0;
-    for (std::size_t i = 1; i <= kLengthBytes; ++i) {
-        length = length << 8 | attachment[i];
-    }
-    if (length != size) {
-        return std::nullopt;
-    }
+    for (std::size_t i = 1; i <= kLengthBytes; ++i) length = length << 8 | attachment[i];
+    if (length != size) return std::nullopt;
     return std::string_view(reinterpret_cast<const char *>(attachment.data()) + 1 + kLengthBytes,
                             size - kStructuredOverhead);
 }
@@ -35,9 +29,7 @@ std::vector<unsigned char> structured_field(std::string_view text) {
     std::vector<unsigned char> field;
     field.reserve(length);
     field.push_back(kStringTag);
-    for (std::size_t i = kLengthBytes; i-- > 0;) {
-        field.push_back(static_cast<unsigned char>(length >> (8 * i)));
-    }
+    for (std::size_t i = kLengthBytes; i-- > 0;) field.push_back(static_cast<unsigned char>(length >> (8 * i)));
     field.insert(field.end(), text.begin(), text.end());
     field.push_back(0);
     return field;
@@ -58,12 +50,9 @@ std::vector<unsigned char> &attachment_bytes(Message &message) {
 Message duplicate(const Message &message) {
     Message copy;
     static_cast<Header &>(copy) = message;
-    if (message.user_properties) {
-        copy.user_properties = message.user_properties->clone();
-    }
-    copy.attachment = message.attachment_container && message.attachment_changed
-                          ? encode(*message.attachment_container)
-                          : message.attachment;
+    if (message.user_properties) copy.user_properties = message.user_properties->clone();
+    copy.attachment = message.attachment_container && message.attachment_changed ? encode(*message.attachment_container)
+                                                                                 : message.attachment;
     return copy;
 }
 

@@ -47,12 +47,12 @@ struct Header {
     std::optional<std::string> sender_id;
     std::optional<std::int64_t> sender_timestamp;
     std::optional<std::int64_t> sequence_number;  // the setter's 64 bits, read back signed
-    std::vector<unsigned char> user_data;          // empty is none
-    std::vector<unsigned char> correlation_tag;    // empty is none
-    std::vector<unsigned char> xml;                // empty is none
-    std::int64_t time_to_live = 0;  // 0 is none
-    std::int64_t expiration = 0;    // 0 is none
-    std::int32_t priority = -1;     // -1 is none
+    std::vector<unsigned char> user_data;         // empty is none
+    std::vector<unsigned char> correlation_tag;   // empty is none
+    std::vector<unsigned char> xml;               // empty is none
+    std::int64_t time_to_live = 0;                // 0 is none
+    std::int64_t expiration = 0;                  // 0 is none
+    std::int32_t priority = -1;                   // -1 is none
     solClient_uint32_t delivery_mode = SOLCLIENT_DELIVERY_MODE_DIRECT;
     solClient_uint32_t class_of_service = 0;
     bool reply = false;

@@ -20,9 +20,7 @@ constexpr solClient_uint32_t kSmallestContainerMemory = 5;  // the header
 
 // A map's fields are named, a stream's are not.
 const Failure *name_problem(const Container &container, const char *name) {
-    if (container.is_map()) {
-        return name == nullptr || *name == '\0' ? &kUnnamedEntry : nullptr;
-    }
+    if (container.is_map()) return name == nullptr || *name == '\0' ? &kUnnamedEntry : nullptr;
     return name != nullptr ? &kNamedStreamEntry : nullptr;
 }
 
@@ -30,15 +28,9 @@ const Failure *name_problem(const Container &container, const char *name) {
 // the genuine library.
 Outcome add_field(const SlotRef &ref, Field &&field, const char *name) {
     Container &container = ref.container();
-    if (const Failure *problem = name_problem(container, name)) {
-        return refuse(*problem);
-    }
-    if (container.is_map()) {
-        field.name = name;
-    }
-    if (!ref.room_for(container.field_size(field))) {
-        return refuse(kNoRoom);
-    }
+    if (const Failure *problem = name_problem(container, name)) return refuse(*problem);
+    if (container.is_map()) field.name = name;
+    if (!ref.room_for(container.field_size(field))) return refuse(kNoRoom);
     ref.changed(&container.append(std::move(field)));
     return kOk;
 }
@@ -53,8 +45,8 @@ Field number_field(solClient_fieldType_t type, std::uint64_t bits, std::size_t w
 
 // Numbers keep their raw bits: two's complement for the signed, IEEE for floats.
 template <typename T>
-solClient_returnCode_t add_number(Op op, solClient_opaqueContainer_pt container_p, solClient_fieldType_t type,
-                                  T value, const char *name) {
+solClient_returnCode_t add_number(Op op, solClient_opaqueContainer_pt container_p, solClient_fieldType_t type, T value,
+                                  const char *name) {
     std::uint64_t bits;
     if constexpr (std::is_floating_point_v<T>) {
         std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t> raw;
@@ -63,17 +55,14 @@ solClient_returnCode_t add_number(Op op, solClient_opaqueContainer_pt container_
     } else {
         bits = static_cast<std::make_unsigned_t<T>>(value);
     }
-    return run(op, container_p, Kind::container, [&](const SlotRef &ref) {
-        return add_field(ref, number_field(type, bits, sizeof(T)), name);
-    });
+    return run(op, container_p, Kind::container,
+               [&](const SlotRef &ref) { return add_field(ref, number_field(type, bits, sizeof(T)), name); });
 }
 
 Field bytes_field(solClient_fieldType_t type, const void *bytes, std::size_t size) {
     Field field;
     field.type = type;
-    if (size != 0) {
-        field.bytes.assign(static_cast<const char *>(bytes), size);
-    }
+    if (size != 0) field.bytes.assign(static_cast<const char *>(bytes), size);
     return field;
 }
 
@@ -83,13 +72,9 @@ Field bytes_field(solClient_fieldType_t type, const void *bytes, std::size_t siz
 Outcome add_bytes(const SlotRef &ref, solClient_fieldType_t type, const void *bytes, std::size_t size,
                   std::uint64_t payload, const char *name) {
     const Container &container = ref.container();
-    if (const Failure *problem = name_problem(container, name)) {
-        return refuse(*problem);
-    }
+    if (const Failure *problem = name_problem(container, name)) return refuse(*problem);
     const std::uint64_t name_size = container.is_map() ? tlv_size(std::strlen(name) + 1) : 0;
-    if (!ref.room_for(name_size + tlv_size(payload))) {
-        return refuse(kNoRoom);
-    }
+    if (!ref.room_for(name_size + tlv_size(payload))) return refuse(kNoRoom);
     return add_field(ref, bytes_field(type, bytes, size), name);
 }
 
@@ -102,12 +87,8 @@ Field container_field(std::unique_ptr<Container> child) {
 
 solClient_returnCode_t create_standalone(Op op, solClient_opaqueContainer_pt *container_p, char *mem_p,
                                          solClient_uint32_t size, bool is_map) {
-    if (const std::optional<int> injected = enter(op)) {
-        return fail(op, kInjected, *injected);
-    }
-    if (container_p == nullptr) {
-        return fail(op, kNullArgument);
-    }
+    if (const std::optional<int> injected = enter(op)) return fail(op, kInjected, *injected);
+    if (container_p == nullptr) return fail(op, kNullArgument);
     if (mem_p == nullptr) {
         *container_p = nullptr;  // as the genuine library leaves it
         return fail(op, kNullArgument);
@@ -118,9 +99,7 @@ solClient_returnCode_t create_standalone(Op op, solClient_opaqueContainer_pt *co
     }
     try {
         void *handle = table.allocate_standalone(is_map, reinterpret_cast<unsigned char *>(mem_p), size);
-        if (handle == nullptr) {
-            return fail(op, kTableFull);
-        }
+        if (handle == nullptr) return fail(op, kTableFull);
         *container_p = handle;
         return SOLCLIENT_OK;
     } catch (const std::bad_alloc &) {
@@ -131,14 +110,10 @@ solClient_returnCode_t create_standalone(Op op, solClient_opaqueContainer_pt *co
 solClient_returnCode_t open_sub(Op op, solClient_opaqueContainer_pt container_p, solClient_opaqueContainer_pt *sub_p,
                                 const char *name, bool is_map) {
     return run(op, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (sub_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (sub_p == nullptr) return refuse(kNullArgument);
         Container &container = ref.container();
         const Outcome outcome = add_field(ref, container_field(std::make_unique<Container>(is_map)), name);
-        if (outcome.code == SOLCLIENT_OK) {
-            *sub_p = ref.open(*container.fields().back().child);
-        }
+        if (outcome.code == SOLCLIENT_OK) *sub_p = ref.open(*container.fields().back().child);
         return outcome;
     });
 }
@@ -171,9 +146,7 @@ void read_into(const SlotRef &ref, Field &field, solClient_field_t *out) {
         out->value.bytearray =
             field.bytes.empty() ? nullptr : reinterpret_cast<const solClient_uint8_t *>(field.bytes.data());
         return;
-    case SOLCLIENT_NULL:
-        out->length = 0;
-        return;
+    case SOLCLIENT_NULL: out->length = 0; return;
     case SOLCLIENT_WCHAR:
         out->length = field.width;
         out->value.wchar = static_cast<solClient_wchar_t>(field.bits);
@@ -187,23 +160,18 @@ void read_into(const SlotRef &ref, Field &field, solClient_field_t *out) {
 
 // The checks that both reads make of the caller's record.
 const Failure *record_problem(const solClient_field_t *field_p, size_t fieldSize) {
-    if (field_p == nullptr) {
-        return &kNullArgument;
-    }
+    if (field_p == nullptr) return &kNullArgument;
     return fieldSize == sizeof *field_p ? nullptr : &kBadFieldSize;
 }
 
 // Reads the field at the cursor and moves past it.
 Outcome read_next(const SlotRef &ref, solClient_field_t *field_p, const char **name_p) {
     Container &container = ref.container();
-    if (container.next >= container.fields().size()) {
+    if (container.next >= container.fields().size())
         return container.broken() ? refuse(kMalformed) : Outcome{SOLCLIENT_EOS};
-    }
     Field &field = container.fields()[container.next++];
     read_into(ref, field, field_p);
-    if (name_p != nullptr) {
-        *name_p = container.is_map() ? field.name.c_str() : nullptr;
-    }
+    if (name_p != nullptr) *name_p = container.is_map() ? field.name.c_str() : nullptr;
     return kOk;
 }
 
@@ -346,17 +314,15 @@ solClient_returnCode_t solClient_container_addDouble(solClient_opaqueContainer_p
 // Only the low 16 bits are kept.
 solClient_returnCode_t solClient_container_addWchar(solClient_opaqueContainer_pt container_p, solClient_wchar_t value,
                                                     const char *name) {
-    return add_number(Op::solClient_container_addWchar, container_p, SOLCLIENT_WCHAR,
-                      static_cast<std::uint16_t>(value), name);
+    return add_number(Op::solClient_container_addWchar, container_p, SOLCLIENT_WCHAR, static_cast<std::uint16_t>(value),
+                      name);
 }
 
 // A WCHAR; unlike the other values, it is checked after the name.
 solClient_returnCode_t solClient_container_addChar(solClient_opaqueContainer_pt container_p, char value,
                                                    const char *name) {
     return run(Op::solClient_container_addChar, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (const Failure *problem = name_problem(ref.container(), name)) {
-            return refuse(*problem);
-        }
+        if (const Failure *problem = name_problem(ref.container(), name)) return refuse(*problem);
         const auto byte = static_cast<unsigned char>(value);
         return byte < 0x80 ? add_field(ref, number_field(SOLCLIENT_WCHAR, byte, 2), name) : refuse(kNotAscii);
     });
@@ -365,9 +331,7 @@ solClient_returnCode_t solClient_container_addChar(solClient_opaqueContainer_pt 
 solClient_returnCode_t solClient_container_addString(solClient_opaqueContainer_pt container_p, const char *value,
                                                      const char *name) {
     return run(Op::solClient_container_addString, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (value == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (value == nullptr) return refuse(kNullArgument);
         const std::size_t length = std::strlen(value);
         return add_bytes(ref, SOLCLIENT_STRING, value, length, std::uint64_t{length} + 1, name);
     });
@@ -378,9 +342,7 @@ solClient_returnCode_t solClient_container_addByteArray(solClient_opaqueContaine
                                                         const solClient_uint8_t *value, solClient_uint32_t length,
                                                         const char *name) {
     return run(Op::solClient_container_addByteArray, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (value == nullptr && length != 0) {
-            return refuse(kNullArgument);
-        }
+        if (value == nullptr && length != 0) return refuse(kNullArgument);
         return add_bytes(ref, SOLCLIENT_BYTEARRAY, value, length, length, name);
     });
 }
@@ -389,9 +351,7 @@ solClient_returnCode_t solClient_container_addSmf(solClient_opaqueContainer_pt c
                                                   const solClient_uint8_t *value, solClient_uint32_t length,
                                                   const char *name) {
     return run(Op::solClient_container_addSmf, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (value == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (value == nullptr) return refuse(kNullArgument);
         return add_bytes(ref, SOLCLIENT_SMF, value, length, length, name);
     });
 }
@@ -403,22 +363,14 @@ solClient_returnCode_t solClient_container_addUnknownField(solClient_opaqueConta
                                                            const solClient_uint8_t *value, solClient_uint32_t length,
                                                            const char *name) {
     return run(Op::solClient_container_addUnknownField, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (value == nullptr || length == 0) {
-            return refuse(kEmptyEncodedField);
-        }
+        if (value == nullptr || length == 0) return refuse(kEmptyEncodedField);
         // The tag's low two bits say how many length bytes follow; missing ones read as 0.
         const std::size_t length_bytes = (value[0] & 3U) + 1;
         std::uint64_t whole = 0;
-        for (std::size_t i = 1; i <= length_bytes; ++i) {
-            whole = whole << 8 | (i < length ? value[i] : 0);
-        }
-        if (whole != length) {
-            return refuse(kEncodedFieldLength);
-        }
+        for (std::size_t i = 1; i <= length_bytes; ++i) whole = whole << 8 | (i < length ? value[i] : 0);
+        if (whole != length) return refuse(kEncodedFieldLength);
         std::optional<Field> field = parse_field({value, length});
-        if (!field) {
-            return refuse(kMalformed);
-        }
+        if (!field) return refuse(kMalformed);
         return add_field(ref, std::move(*field), name);
     });
 }
@@ -433,24 +385,15 @@ solClient_returnCode_t solClient_container_addDestination(solClient_opaqueContai
                                                           const solClient_destination_t *value, size_t destSize,
                                                           const char *name) {
     return run(Op::solClient_container_addDestination, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (value == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (destSize != sizeof *value) {
-            return refuse(kBadRecordSize);
-        }
+        if (value == nullptr) return refuse(kNullArgument);
+        if (destSize != sizeof *value) return refuse(kBadRecordSize);
         int type;  // read as a plain int: callers may put any number there
         std::memcpy(&type, &value->destType, sizeof type);
-        if (type < SOLCLIENT_TOPIC_DESTINATION || type > SOLCLIENT_QUEUE_TEMP_DESTINATION) {
+        if (type < SOLCLIENT_TOPIC_DESTINATION || type > SOLCLIENT_QUEUE_TEMP_DESTINATION)
             return refuse(kBadDestinationType);
-        }
-        if (value->dest == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (value->dest == nullptr) return refuse(kNullArgument);
         const std::size_t length = strnlen(value->dest, kMaxDestinationName + 1);
-        if (length > kMaxDestinationName) {
-            return refuse(kLongName);
-        }
+        if (length > kMaxDestinationName) return refuse(kLongName);
         Field field = bytes_field(SOLCLIENT_DESTINATION, value->dest, length);
         field.bits = type % 2;  // TopicTemp (2) and QueueTemp (3) are kept as Topic and Queue
         return add_field(ref, std::move(field), name);
@@ -464,12 +407,8 @@ solClient_returnCode_t solClient_container_getNextField(solClient_opaqueContaine
                                                         solClient_field_t *field_p, size_t fieldSize,
                                                         const char **name_p) {
     return run(Op::solClient_container_getNextField, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (const Failure *problem = record_problem(field_p, fieldSize)) {
-            return refuse(*problem);
-        }
-        if (name_p == nullptr && ref.container().is_map()) {
-            return refuse(kNullArgument);
-        }
+        if (const Failure *problem = record_problem(field_p, fieldSize)) return refuse(*problem);
+        if (name_p == nullptr && ref.container().is_map()) return refuse(kNullArgument);
         return read_next(ref, field_p, name_p);
     });
 }
@@ -477,32 +416,22 @@ solClient_returnCode_t solClient_container_getNextField(solClient_opaqueContaine
 solClient_returnCode_t solClient_container_getField(solClient_opaqueContainer_pt container_p,
                                                     solClient_field_t *field_p, size_t fieldSize, const char *name) {
     return run(Op::solClient_container_getField, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (const Failure *problem = record_problem(field_p, fieldSize)) {
-            return refuse(*problem);
-        }
+        if (const Failure *problem = record_problem(field_p, fieldSize)) return refuse(*problem);
         Outcome outcome = kOk;
-        if (Field *field = find_field(ref, name, outcome)) {
-            read_into(ref, *field, field_p);
-        }
+        if (Field *field = find_field(ref, name, outcome)) read_into(ref, *field, field_p);
         return outcome;
     });
 }
 
 // A pointer into the container, for a STRING field only.
-solClient_returnCode_t solClient_container_getStringPtr(solClient_opaqueContainer_pt container_p,
-                                                        const char **value_p, const char *name) {
+solClient_returnCode_t solClient_container_getStringPtr(solClient_opaqueContainer_pt container_p, const char **value_p,
+                                                        const char *name) {
     return run(Op::solClient_container_getStringPtr, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (value_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (value_p == nullptr) return refuse(kNullArgument);
         Outcome outcome = kOk;
         const Field *field = find_field(ref, name, outcome);
-        if (field == nullptr) {
-            return outcome;
-        }
-        if (field->type != SOLCLIENT_STRING) {
-            return refuse(kNotAString);
-        }
+        if (field == nullptr) return outcome;
+        if (field->type != SOLCLIENT_STRING) return refuse(kNotAString);
         *value_p = field->bytes.c_str();
         return kOk;
     });
@@ -517,9 +446,7 @@ solClient_returnCode_t solClient_container_rewind(solClient_opaqueContainer_pt c
 
 solClient_returnCode_t solClient_container_getSize(solClient_opaqueContainer_pt container_p, size_t *size_p) {
     return run(Op::solClient_container_getSize, container_p, Kind::container, [&](const SlotRef &ref) {
-        if (size_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (size_p == nullptr) return refuse(kNullArgument);
         *size_p = static_cast<size_t>(ref.container().encoded_size());
         return kOk;
     });
@@ -530,17 +457,11 @@ solClient_returnCode_t solClient_container_getSize(solClient_opaqueContainer_pt 
 solClient_returnCode_t solClient_container_deleteField(solClient_opaqueContainer_pt container_p, const char *name) {
     return run(Op::solClient_container_deleteField, container_p, Kind::container, [&](const SlotRef &ref) {
         Container &container = ref.container();
-        if (name == nullptr || *name == '\0') {
-            return refuse(kUnnamedEntry);
-        }
-        if (!container.is_map()) {
-            return refuse(kStreamDelete);
-        }
+        if (name == nullptr || *name == '\0') return refuse(kUnnamedEntry);
+        if (!container.is_map()) return refuse(kStreamDelete);
         const std::size_t before = container.fields().size();
         container.remove_named(name, [&](const Container &child) { ref.forget(child); });
-        if (container.fields().size() != before) {
-            ref.changed();
-        }
+        if (container.fields().size() != before) ref.changed();
         return kOk;
     });
 }

@@ -33,9 +33,7 @@ constexpr DestinationField kDestination{&Message::destination, 250, false, false
 constexpr DestinationField kReplyTo{&Message::reply_to, 249, true, true};
 
 const Failure *record_problem(const solClient_destination_t *dest_p, size_t destSize) {
-    if (dest_p == nullptr) {
-        return &kNullArgument;
-    }
+    if (dest_p == nullptr) return &kNullArgument;
     return destSize == sizeof *dest_p ? nullptr : &kBadRecordSize;
 }
 
@@ -43,68 +41,47 @@ const Failure *record_problem(const solClient_destination_t *dest_p, size_t dest
 std::optional<solClient_destinationType_t> plain_type(int type) {
     switch (type) {
     case SOLCLIENT_TOPIC_DESTINATION:
-    case SOLCLIENT_TOPIC_TEMP_DESTINATION:
-        return SOLCLIENT_TOPIC_DESTINATION;
+    case SOLCLIENT_TOPIC_TEMP_DESTINATION: return SOLCLIENT_TOPIC_DESTINATION;
     case SOLCLIENT_QUEUE_DESTINATION:
-    case SOLCLIENT_QUEUE_TEMP_DESTINATION:
-        return SOLCLIENT_QUEUE_DESTINATION;
-    default:
-        return std::nullopt;
+    case SOLCLIENT_QUEUE_TEMP_DESTINATION: return SOLCLIENT_QUEUE_DESTINATION;
+    default: return std::nullopt;
     }
 }
 
-Outcome store_destination(std::optional<StoredDestination> &stored,
-                          const solClient_destination_t &record, const DestinationField &field) {
+Outcome store_destination(std::optional<StoredDestination> &stored, const solClient_destination_t &record,
+                          const DestinationField &field) {
     // Read as a plain int: callers may put any number in the type field.
     int type;
     std::memcpy(&type, &record.destType, sizeof type);
     const std::optional<solClient_destinationType_t> plain = plain_type(type);
-    if (!plain) {
-        return refuse(kBadDestinationType);
-    }
-    if (record.dest == nullptr) {
-        return refuse(kNullArgument);
-    }
+    if (!plain) return refuse(kBadDestinationType);
+    if (record.dest == nullptr) return refuse(kNullArgument);
     const std::size_t length = strnlen(record.dest, field.max_name_length + 1);
-    if (length > field.max_name_length) {
-        return refuse(kLongName);
-    }
-    if (length == 0 && !field.empty_name_allowed) {
-        return refuse(kEmptyName);
-    }
+    if (length > field.max_name_length) return refuse(kLongName);
+    if (length == 0 && !field.empty_name_allowed) return refuse(kEmptyName);
     stored = StoredDestination{*plain, std::string(record.dest, length)};
     return kOk;
 }
 
-solClient_returnCode_t get_destination(Op op, solClient_opaqueMsg_pt msg_p,
-                                       solClient_destination_t *dest_p, size_t destSize,
-                                       const DestinationField &field) {
+solClient_returnCode_t get_destination(Op op, solClient_opaqueMsg_pt msg_p, solClient_destination_t *dest_p,
+                                       size_t destSize, const DestinationField &field) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (const Failure *problem = record_problem(dest_p, destSize)) {
-            return refuse(*problem);
-        }
+        if (const Failure *problem = record_problem(dest_p, destSize)) return refuse(*problem);
         const std::optional<StoredDestination> &stored = (*msg).*field.member;
-        if (!stored) {
-            return kNotFound;
-        }
+        if (!stored) return kNotFound;
         dest_p->destType = stored->type;
         dest_p->dest = stored->name.c_str();
         return kOk;
     });
 }
 
-solClient_returnCode_t set_destination(Op op, solClient_opaqueMsg_pt msg_p,
-                                       const solClient_destination_t *dest_p, size_t destSize,
-                                       const DestinationField &field) {
+solClient_returnCode_t set_destination(Op op, solClient_opaqueMsg_pt msg_p, const solClient_destination_t *dest_p,
+                                       size_t destSize, const DestinationField &field) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (const Failure *problem = record_problem(dest_p, destSize)) {
-            return refuse(*problem);
-        }
+        if (const Failure *problem = record_problem(dest_p, destSize)) return refuse(*problem);
         std::optional<StoredDestination> &stored = (*msg).*field.member;
         const Outcome outcome = store_destination(stored, *dest_p, field);
-        if (outcome.failure != nullptr && field.refusal_clears) {
-            stored.reset();
-        }
+        if (outcome.failure != nullptr && field.refusal_clears) stored.reset();
         return outcome;
     });
 }
@@ -134,9 +111,7 @@ solClient_bool_t get_flag(Op op, solClient_opaqueMsg_pt msg_p, bool Header::*mem
 template <typename T>
 solClient_returnCode_t get_value(Op op, solClient_opaqueMsg_pt msg_p, T Header::*member, T *value_p) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (value_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (value_p == nullptr) return refuse(kNullArgument);
         *value_p = (*msg).*member;
         return kOk;
     });
@@ -144,12 +119,10 @@ solClient_returnCode_t get_value(Op op, solClient_opaqueMsg_pt msg_p, T Header::
 
 // Takes a value within [lowest, highest]; a refused one leaves the old value.
 template <typename T, typename Value>
-solClient_returnCode_t set_in_range(Op op, solClient_opaqueMsg_pt msg_p, T Header::*member, Value value,
-                                    Value lowest, Value highest, const Failure &refusal) {
+solClient_returnCode_t set_in_range(Op op, solClient_opaqueMsg_pt msg_p, T Header::*member, Value value, Value lowest,
+                                    Value highest, const Failure &refusal) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (value < lowest || value > highest) {
-            return refuse(refusal);
-        }
+        if (value < lowest || value > highest) return refuse(refusal);
         (*msg).*member = static_cast<T>(value);
         return kOk;
     });
@@ -163,20 +136,16 @@ template <typename T, typename Out>
 solClient_returnCode_t get_optional(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Header::*member,
                                     Out *value_p) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (value_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (value_p == nullptr) return refuse(kNullArgument);
         const std::optional<T> &stored = (*msg).*member;
-        if (!stored) {
-            return kNotFound;
-        }
+        if (!stored) return kNotFound;
         *value_p = handed_out(*stored);
         return kOk;
     });
 }
 
-solClient_returnCode_t set_number(Op op, solClient_opaqueMsg_pt msg_p,
-                                  std::optional<std::int64_t> Header::*member, std::int64_t number) {
+solClient_returnCode_t set_number(Op op, solClient_opaqueMsg_pt msg_p, std::optional<std::int64_t> Header::*member,
+                                  std::int64_t number) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         (*msg).*member = number;
         return kOk;
@@ -199,9 +168,7 @@ solClient_returnCode_t set_text(Op op, solClient_opaqueMsg_pt msg_p, std::option
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
         std::optional<std::string> &stored = (*msg).*member;
         if (text == nullptr) {
-            if (on_null == OnNull::remove) {
-                stored.reset();
-            }
+            if (on_null == OnNull::remove) stored.reset();
             return refuse(kNullArgument);
         }
         stored = std::string(text);  // built first: text may be the message's own
@@ -220,23 +187,23 @@ solClient_returnCode_t delete_optional(Op op, solClient_opaqueMsg_pt msg_p, std:
 
 }  // namespace
 
-solClient_returnCode_t solClient_msg_getDestination(solClient_opaqueMsg_pt msg_p,
-                                                    solClient_destination_t *dest_p, size_t destSize) {
+solClient_returnCode_t solClient_msg_getDestination(solClient_opaqueMsg_pt msg_p, solClient_destination_t *dest_p,
+                                                    size_t destSize) {
     return get_destination(Op::solClient_msg_getDestination, msg_p, dest_p, destSize, kDestination);
 }
 
-solClient_returnCode_t solClient_msg_setDestination(solClient_opaqueMsg_pt msg_p,
-                                                    solClient_destination_t *dest_p, size_t destSize) {
+solClient_returnCode_t solClient_msg_setDestination(solClient_opaqueMsg_pt msg_p, solClient_destination_t *dest_p,
+                                                    size_t destSize) {
     return set_destination(Op::solClient_msg_setDestination, msg_p, dest_p, destSize, kDestination);
 }
 
-solClient_returnCode_t solClient_msg_getReplyTo(solClient_opaqueMsg_pt msg_p,
-                                                solClient_destination_t *dest_p, size_t destSize) {
+solClient_returnCode_t solClient_msg_getReplyTo(solClient_opaqueMsg_pt msg_p, solClient_destination_t *dest_p,
+                                                size_t destSize) {
     return get_destination(Op::solClient_msg_getReplyTo, msg_p, dest_p, destSize, kReplyTo);
 }
 
-solClient_returnCode_t solClient_msg_setReplyTo(solClient_opaqueMsg_pt msg_p,
-                                                solClient_destination_t *dest_p, size_t destSize) {
+solClient_returnCode_t solClient_msg_setReplyTo(solClient_opaqueMsg_pt msg_p, solClient_destination_t *dest_p,
+                                                size_t destSize) {
     return set_destination(Op::solClient_msg_setReplyTo, msg_p, dest_p, destSize, kReplyTo);
 }
 
@@ -248,8 +215,7 @@ solClient_bool_t solClient_msg_isReplyMsg(solClient_opaqueMsg_pt msg_p) {
     return get_flag(Op::solClient_msg_isReplyMsg, msg_p, &Message::reply);
 }
 
-solClient_returnCode_t solClient_msg_setAsReplyMsg(solClient_opaqueMsg_pt msg_p,
-                                                   solClient_bool_t isReply) {
+solClient_returnCode_t solClient_msg_setAsReplyMsg(solClient_opaqueMsg_pt msg_p, solClient_bool_t isReply) {
     return set_flag(Op::solClient_msg_setAsReplyMsg, msg_p, &Header::reply, isReply);
 }
 
@@ -257,8 +223,7 @@ solClient_bool_t solClient_msg_isElidingEligible(solClient_opaqueMsg_pt msg_p) {
     return get_flag(Op::solClient_msg_isElidingEligible, msg_p, &Message::eliding_eligible);
 }
 
-solClient_returnCode_t solClient_msg_setElidingEligible(solClient_opaqueMsg_pt msg_p,
-                                                        solClient_bool_t elide) {
+solClient_returnCode_t solClient_msg_setElidingEligible(solClient_opaqueMsg_pt msg_p, solClient_bool_t elide) {
     return set_flag(Op::solClient_msg_setElidingEligible, msg_p, &Header::eliding_eligible, elide);
 }
 
@@ -267,36 +232,29 @@ solClient_bool_t solClient_msg_isDMQEligible(solClient_opaqueMsg_pt msg_p) {
 }
 
 // Unlike the other two flags, only 0 and 1 are taken.
-solClient_returnCode_t solClient_msg_setDMQEligible(solClient_opaqueMsg_pt msg_p,
-                                                    solClient_bool_t eligible) {
-    return set_in_range(Op::solClient_msg_setDMQEligible, msg_p, &Message::dmq_eligible, eligible,
-                        solClient_bool_t{0}, solClient_bool_t{1}, kBadDMQEligible);
+solClient_returnCode_t solClient_msg_setDMQEligible(solClient_opaqueMsg_pt msg_p, solClient_bool_t eligible) {
+    return set_in_range(Op::solClient_msg_setDMQEligible, msg_p, &Message::dmq_eligible, eligible, solClient_bool_t{0},
+                        solClient_bool_t{1}, kBadDMQEligible);
 }
 
-solClient_returnCode_t solClient_msg_getDeliveryMode(solClient_opaqueMsg_pt msg_p,
-                                                     solClient_uint32_t *mode_p) {
+solClient_returnCode_t solClient_msg_getDeliveryMode(solClient_opaqueMsg_pt msg_p, solClient_uint32_t *mode_p) {
     return get_value(Op::solClient_msg_getDeliveryMode, msg_p, &Message::delivery_mode, mode_p);
 }
 
-solClient_returnCode_t solClient_msg_setDeliveryMode(solClient_opaqueMsg_pt msg_p,
-                                                     solClient_uint32_t mode) {
+solClient_returnCode_t solClient_msg_setDeliveryMode(solClient_opaqueMsg_pt msg_p, solClient_uint32_t mode) {
     return run(Op::solClient_msg_setDeliveryMode, msg_p, Kind::message, [&](const SlotRef &msg) {
         const solClient_uint32_t bits = mode & kDeliveryModeBits;
-        if (bits == kDeliveryModeBits) {
-            return refuse(kBadDeliveryMode);
-        }
+        if (bits == kDeliveryModeBits) return refuse(kBadDeliveryMode);
         msg->delivery_mode = bits;
         return kOk;
     });
 }
 
-solClient_returnCode_t solClient_msg_getClassOfService(solClient_opaqueMsg_pt msg_p,
-                                                       solClient_uint32_t *cos_p) {
+solClient_returnCode_t solClient_msg_getClassOfService(solClient_opaqueMsg_pt msg_p, solClient_uint32_t *cos_p) {
     return get_value(Op::solClient_msg_getClassOfService, msg_p, &Message::class_of_service, cos_p);
 }
 
-solClient_returnCode_t solClient_msg_setClassOfService(solClient_opaqueMsg_pt msg_p,
-                                                       solClient_uint32_t cos) {
+solClient_returnCode_t solClient_msg_setClassOfService(solClient_opaqueMsg_pt msg_p, solClient_uint32_t cos) {
     return set_in_range(Op::solClient_msg_setClassOfService, msg_p, &Message::class_of_service, cos,
                         solClient_uint32_t{0}, kMaxClassOfService, kBadClassOfService);
 }
@@ -306,8 +264,8 @@ solClient_returnCode_t solClient_msg_getTimeToLive(solClient_opaqueMsg_pt msg_p,
 }
 
 solClient_returnCode_t solClient_msg_setTimeToLive(solClient_opaqueMsg_pt msg_p, solClient_int64_t ttl) {
-    return set_in_range(Op::solClient_msg_setTimeToLive, msg_p, &Message::time_to_live, ttl,
-                        std::int64_t{0}, kMaxTimeToLive, kBadTimeToLive);
+    return set_in_range(Op::solClient_msg_setTimeToLive, msg_p, &Message::time_to_live, ttl, std::int64_t{0},
+                        kMaxTimeToLive, kBadTimeToLive);
 }
 
 solClient_returnCode_t solClient_msg_getPriority(solClient_opaqueMsg_pt msg_p, solClient_int32_t *priority_p) {
@@ -315,8 +273,8 @@ solClient_returnCode_t solClient_msg_getPriority(solClient_opaqueMsg_pt msg_p, s
 }
 
 solClient_returnCode_t solClient_msg_setPriority(solClient_opaqueMsg_pt msg_p, solClient_int32_t priority) {
-    return set_in_range(Op::solClient_msg_setPriority, msg_p, &Message::priority, priority,
-                        std::int32_t{-1}, kMaxPriority, kBadPriority);
+    return set_in_range(Op::solClient_msg_setPriority, msg_p, &Message::priority, priority, std::int32_t{-1},
+                        kMaxPriority, kBadPriority);
 }
 
 solClient_returnCode_t solClient_msg_getCorrelationId(solClient_opaqueMsg_pt msg_p, const char **id_p) {
@@ -344,8 +302,7 @@ solClient_returnCode_t solClient_msg_deleteApplicationMessageId(solClient_opaque
     return delete_optional(Op::solClient_msg_deleteApplicationMessageId, msg_p, &Message::application_message_id);
 }
 
-solClient_returnCode_t solClient_msg_getSenderTimestamp(solClient_opaqueMsg_pt msg_p,
-                                                        solClient_int64_t *timestamp_p) {
+solClient_returnCode_t solClient_msg_getSenderTimestamp(solClient_opaqueMsg_pt msg_p, solClient_int64_t *timestamp_p) {
     return get_optional(Op::solClient_msg_getSenderTimestamp, msg_p, &Message::sender_timestamp, timestamp_p);
 }
 
@@ -371,13 +328,11 @@ solClient_returnCode_t solClient_msg_deleteSequenceNumber(solClient_opaqueMsg_pt
     return delete_optional(Op::solClient_msg_deleteSequenceNumber, msg_p, &Message::sequence_number);
 }
 
-solClient_returnCode_t solClient_msg_getHttpContentType(solClient_opaqueMsg_pt msg_p,
-                                                        const char **type_p) {
+solClient_returnCode_t solClient_msg_getHttpContentType(solClient_opaqueMsg_pt msg_p, const char **type_p) {
     return get_optional(Op::solClient_msg_getHttpContentType, msg_p, &Message::http_content_type, type_p);
 }
 
-solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p,
-                                                        const char *type) {
+solClient_returnCode_t solClient_msg_setHttpContentType(solClient_opaqueMsg_pt msg_p, const char *type) {
     return set_text(Op::solClient_msg_setHttpContentType, msg_p, &Message::http_content_type, type, OnNull::keep);
 }
 
@@ -385,10 +340,8 @@ solClient_returnCode_t solClient_msg_deleteHttpContentType(solClient_opaqueMsg_p
     return delete_optional(Op::solClient_msg_deleteHttpContentType, msg_p, &Message::http_content_type);
 }
 
-solClient_returnCode_t solClient_msg_getHttpContentEncoding(solClient_opaqueMsg_pt msg_p,
-                                                            const char **encoding_p) {
-    return get_optional(Op::solClient_msg_getHttpContentEncoding, msg_p, &Message::http_content_encoding,
-                        encoding_p);
+solClient_returnCode_t solClient_msg_getHttpContentEncoding(solClient_opaqueMsg_pt msg_p, const char **encoding_p) {
+    return get_optional(Op::solClient_msg_getHttpContentEncoding, msg_p, &Message::http_content_encoding, encoding_p);
 }
 
 solClient_returnCode_t solClient_msg_setHttpContentEncoding(solClient_opaqueMsg_pt msg_p, const char *encoding) {
@@ -455,12 +408,8 @@ solClient_returnCode_t solClient_msg_setDiscardIndication(solClient_opaqueMsg_pt
 solClient_returnCode_t solClient_msg_getUserDataPtr(solClient_opaqueMsg_pt msg_p, solClient_opaquePointer_pt *data_p,
                                                     solClient_uint32_t *size_p) {
     return run(Op::solClient_msg_getUserDataPtr, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (data_p == nullptr || size_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (msg->user_data.empty()) {
-            return kNotFound;
-        }
+        if (data_p == nullptr || size_p == nullptr) return refuse(kNullArgument);
+        if (msg->user_data.empty()) return kNotFound;
         *data_p = msg->user_data.data();
         *size_p = static_cast<solClient_uint32_t>(msg->user_data.size());
         return kOk;
@@ -471,9 +420,7 @@ solClient_returnCode_t solClient_msg_getUserDataPtr(solClient_opaqueMsg_pt msg_p
 solClient_returnCode_t solClient_msg_setUserData(solClient_opaqueMsg_pt msg_p, const void *data_p,
                                                  solClient_uint32_t size) {
     return run(Op::solClient_msg_setUserData, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (data_p == nullptr && size != 0) {
-            return refuse(kNullArgument);
-        }
+        if (data_p == nullptr && size != 0) return refuse(kNullArgument);
         // Built apart first: the bytes may be the message's own.
         const auto *bytes = static_cast<const unsigned char *>(data_p);
         msg->user_data = size == 0 ? std::vector<unsigned char>() : std::vector<unsigned char>(bytes, bytes + size);
@@ -489,12 +436,9 @@ namespace {
 // A receive-side number that the message lacks reads 5, with 0 written, as in the genuine
 // library.
 template <typename T>
-solClient_returnCode_t get_received(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Header::*member,
-                                    T *value_p) {
+solClient_returnCode_t get_received(Op op, solClient_opaqueMsg_pt msg_p, std::optional<T> Header::*member, T *value_p) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (value_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (value_p == nullptr) return refuse(kNullArgument);
         const std::optional<T> &stored = (*msg).*member;
         *value_p = stored.value_or(0);
         return stored ? kOk : kNotFound;
@@ -509,12 +453,8 @@ solClient_bool_t solClient_msg_isRedelivered(solClient_opaqueMsg_pt msg_p) {
 
 solClient_returnCode_t solClient_msg_getDeliveryCount(solClient_opaqueMsg_pt msg_p, solClient_int32_t *count_p) {
     return run(Op::solClient_msg_getDeliveryCount, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (count_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (!msg->delivery_count) {
-            return refuse(kNoDeliveryCount);
-        }
+        if (count_p == nullptr) return refuse(kNullArgument);
+        if (!msg->delivery_count) return refuse(kNoDeliveryCount);
         *count_p = *msg->delivery_count;
         return kOk;
     });
@@ -526,8 +466,7 @@ solClient_returnCode_t solClient_msg_getRcvTimestamp(solClient_opaqueMsg_pt msg_
 
 solClient_returnCode_t solClient_msg_getTopicSequenceNumber(solClient_opaqueMsg_pt msg_p,
                                                             solClient_int64_t *sequence_p) {
-    return get_received(Op::solClient_msg_getTopicSequenceNumber, msg_p, &Message::topic_sequence_number,
-                        sequence_p);
+    return get_received(Op::solClient_msg_getTopicSequenceNumber, msg_p, &Message::topic_sequence_number, sequence_p);
 }
 
 solClient_returnCode_t solClient_msg_getMsgId(solClient_opaqueMsg_pt msg_p, solClient_uint64_t *id_p) {
@@ -537,15 +476,9 @@ solClient_returnCode_t solClient_msg_getMsgId(solClient_opaqueMsg_pt msg_p, solC
 solClient_returnCode_t solClient_msg_getReplicationGroupMessageId(solClient_opaqueMsg_pt msg_p, void *id_p,
                                                                   size_t size) {
     return run(Op::solClient_msg_getReplicationGroupMessageId, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (size != kReplicationGroupMessageIdSize) {
-            return refuse(kBadIdSize);
-        }
-        if (id_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (!msg->replication_group_message_id) {
-            return kNotFound;
-        }
+        if (size != kReplicationGroupMessageIdSize) return refuse(kBadIdSize);
+        if (id_p == nullptr) return refuse(kNullArgument);
+        if (!msg->replication_group_message_id) return kNotFound;
         std::memcpy(id_p, msg->replication_group_message_id->data(), size);
         return kOk;
     });
@@ -561,12 +494,8 @@ bool has_origin(const unsigned char *id) {
 }
 
 int hex_value(char digit) {
-    if (digit >= '0' && digit <= '9') {
-        return digit - '0';
-    }
-    if (digit >= 'a' && digit <= 'f') {
-        return digit - 'a' + 10;
-    }
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
     return digit >= 'A' && digit <= 'F' ? digit - 'A' + 10 : -1;
 }
 
@@ -578,31 +507,21 @@ int hex_value(char digit) {
 solClient_returnCode_t solClient_replicationGroupMessageId_toString(const void *id_p, size_t idSize, char *text_p,
                                                                     size_t textSize) {
     return run_unbound(Op::solClient_replicationGroupMessageId_toString, [&] {
-        if (idSize != kReplicationGroupMessageIdSize) {
-            return refuse(kBadIdSize);
-        }
-        if (id_p == nullptr || text_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (idSize != kReplicationGroupMessageIdSize) return refuse(kBadIdSize);
+        if (id_p == nullptr || text_p == nullptr) return refuse(kNullArgument);
         const auto *id = static_cast<const unsigned char *>(id_p);
-        if (!has_origin(id)) {
-            return refuse(kInvalidId);
-        }
+        if (!has_origin(id)) return refuse(kInvalidId);
         static constexpr char kDigits[] = "0123456789abcdef";
         static constexpr std::size_t kGroupEnds[] = {5, 16, 24};
         char text[SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH + 1] = "rmid1:";
         char *next = text + 6;
         for (std::size_t digit = 0; digit < 2 * idSize; ++digit) {
-            if (std::find(std::begin(kGroupEnds), std::end(kGroupEnds), digit) != std::end(kGroupEnds)) {
-                *next++ = '-';
-            }
+            if (std::find(std::begin(kGroupEnds), std::end(kGroupEnds), digit) != std::end(kGroupEnds)) *next++ = '-';
             const unsigned char byte = id[digit / 2];
             *next++ = kDigits[digit % 2 == 0 ? byte >> 4 : byte & 0xf];
         }
         *next = '\0';
-        if (textSize == 0) {
-            return refuse(kSmallText);
-        }
+        if (textSize == 0) return refuse(kSmallText);
         const std::size_t length = std::min(textSize - 1, sizeof text - 1);
         std::memcpy(text_p, text, length);
         text_p[length] = '\0';
@@ -612,42 +531,29 @@ solClient_returnCode_t solClient_replicationGroupMessageId_toString(const void *
 
 // Read back as the genuine library reads it: the dashes may stand anywhere but last, and never
 // two together; digits of either case. An id of no origin is refused as toString refuses it.
-solClient_returnCode_t solClient_replicationGroupMessageId_fromString(void *id_p, size_t idSize,
-                                                                      const char *text_p) {
+solClient_returnCode_t solClient_replicationGroupMessageId_fromString(void *id_p, size_t idSize, const char *text_p) {
     return run_unbound(Op::solClient_replicationGroupMessageId_fromString, [&] {
-        if (text_p == nullptr) {
-            return refuse(kNullIdText);
-        }
-        if (idSize != kReplicationGroupMessageIdSize) {
+        if (text_p == nullptr) return refuse(kNullIdText);
+        if (idSize != kReplicationGroupMessageIdSize)
             return refuse(kBadIdSize);  // the genuine library writes 16 bytes regardless
-        }
-        if (id_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (id_p == nullptr) return refuse(kNullArgument);
         const std::string_view text(text_p);
         constexpr std::string_view kPrefix = "rmid1:";
-        if (text.size() != SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH || !text.starts_with(kPrefix)) {
+        if (text.size() != SOLCLIENT_REPLICATION_GROUP_MESSAGE_ID_STRING_LENGTH || !text.starts_with(kPrefix))
             return refuse(kBadIdText);
-        }
         unsigned char id[kReplicationGroupMessageIdSize] = {};
         std::size_t digits = 0;
         for (std::size_t i = kPrefix.size(); i < text.size(); ++i) {
             if (text[i] == '-') {
-                if (i + 1 == text.size() || hex_value(text[i + 1]) < 0) {
-                    return refuse(kBadIdText);
-                }
+                if (i + 1 == text.size() || hex_value(text[i + 1]) < 0) return refuse(kBadIdText);
                 continue;
             }
             const int value = hex_value(text[i]);
-            if (value < 0 || digits == 2 * sizeof id) {
-                return refuse(kBadIdText);
-            }
+            if (value < 0 || digits == 2 * sizeof id) return refuse(kBadIdText);
             id[digits / 2] = static_cast<unsigned char>(id[digits / 2] << 4 | value);
             ++digits;
         }
-        if (digits != 2 * sizeof id || !has_origin(id)) {
-            return refuse(kBadIdText);
-        }
+        if (digits != 2 * sizeof id || !has_origin(id)) return refuse(kBadIdText);
         std::memcpy(id_p, id, sizeof id);
         return kOk;
     });
@@ -657,16 +563,12 @@ solClient_returnCode_t solClient_replicationGroupMessageId_fromString(void *id_p
 solClient_returnCode_t solClient_replicationGroupMessageId_compare(const void *first_p, const void *second_p,
                                                                    int *result_p) {
     return run_unbound(Op::solClient_replicationGroupMessageId_compare, [&] {
-        if (first_p == nullptr || second_p == nullptr || result_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (first_p == nullptr || second_p == nullptr || result_p == nullptr) return refuse(kNullArgument);
         const auto *first = static_cast<const unsigned char *>(first_p);
         const auto *second = static_cast<const unsigned char *>(second_p);
-        if (std::memcmp(first, second, kOriginSize) != 0) {
-            return refuse(kOriginsDiffer);
-        }
-        const int order = std::memcmp(first + kOriginSize, second + kOriginSize,
-                                      kReplicationGroupMessageIdSize - kOriginSize);
+        if (std::memcmp(first, second, kOriginSize) != 0) return refuse(kOriginsDiffer);
+        const int order =
+            std::memcmp(first + kOriginSize, second + kOriginSize, kReplicationGroupMessageIdSize - kOriginSize);
         *result_p = (order > 0) - (order < 0);
         return kOk;
     });

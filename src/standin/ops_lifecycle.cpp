@@ -23,16 +23,10 @@ bool initialized = false;  // guarded by initialize_mutex
 // and later calls change nothing. The stand-in logs nothing and takes no global properties.
 solClient_returnCode_t solClient_initialize(int logFilterLevel, const char ** /*props*/) {
     constexpr Op op = Op::solClient_initialize;
-    if (const std::optional<int> injected = enter(op)) {
-        return fail(op, kInjected, *injected);
-    }
+    if (const std::optional<int> injected = enter(op)) return fail(op, kInjected, *injected);
     const std::lock_guard lock(initialize_mutex);
-    if (initialized) {
-        return SOLCLIENT_OK;
-    }
-    if (logFilterLevel < 0 || logFilterLevel > kMaxLogFilterLevel) {
-        return fail(op, kBadLogLevel);
-    }
+    if (initialized) return SOLCLIENT_OK;
+    if (logFilterLevel < 0 || logFilterLevel > kMaxLogFilterLevel) return fail(op, kBadLogLevel);
     table.discard_all();
     initialized = true;
     return SOLCLIENT_OK;
@@ -40,31 +34,20 @@ solClient_returnCode_t solClient_initialize(int logFilterLevel, const char ** /*
 
 // The API level whose behaviour the stand-in answers with, and a variant that tells it apart.
 solClient_returnCode_t solClient_version_get(solClient_version_info_pt *version_p) {
-    static const solClient_version_info_t kVersion{"7.33.0.3", __DATE__ " " __TIME__,
-                                                   "Linux x86_64 - zelmsg stand-in"};
+    static const solClient_version_info_t kVersion{"7.33.0.3", __DATE__ " " __TIME__, "Linux x86_64 - zelmsg stand-in"};
     constexpr Op op = Op::solClient_version_get;
-    if (const std::optional<int> injected = enter(op)) {
-        return fail(op, kInjected, *injected);
-    }
-    if (version_p == nullptr) {
-        return fail(op, kNullArgument);
-    }
+    if (const std::optional<int> injected = enter(op)) return fail(op, kInjected, *injected);
+    if (version_p == nullptr) return fail(op, kNullArgument);
     *version_p = const_cast<solClient_version_info_pt>(&kVersion);
     return SOLCLIENT_OK;
 }
 
 solClient_returnCode_t solClient_msg_alloc(solClient_opaqueMsg_pt *msg_p) {
     constexpr Op op = Op::solClient_msg_alloc;
-    if (const std::optional<int> injected = enter(op)) {
-        return fail(op, kInjected, *injected);
-    }
-    if (msg_p == nullptr) {
-        return fail(op, kNullArgument);
-    }
+    if (const std::optional<int> injected = enter(op)) return fail(op, kInjected, *injected);
+    if (msg_p == nullptr) return fail(op, kNullArgument);
     void *handle = table.allocate();
-    if (handle == nullptr) {
-        return fail(op, kTableFull);
-    }
+    if (handle == nullptr) return fail(op, kTableFull);
     *msg_p = handle;
     return SOLCLIENT_OK;
 }
@@ -84,19 +67,13 @@ solClient_returnCode_t solClient_msg_dup(solClient_opaqueMsg_pt msg_p, solClient
     constexpr Op op = Op::solClient_msg_dup;
     std::optional<Message> copy;
     const solClient_returnCode_t rc = run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (copy_p == nullptr) {
-            return refuse(kNullArgument);  // the genuine library crashes
-        }
+        if (copy_p == nullptr) return refuse(kNullArgument);  // the genuine library crashes
         copy.emplace(duplicate(*msg));
         return kOk;
     });
-    if (rc != SOLCLIENT_OK) {
-        return rc;
-    }
+    if (rc != SOLCLIENT_OK) return rc;
     void *handle = table.allocate(std::move(*copy));
-    if (handle == nullptr) {
-        return fail(op, kTableFull);
-    }
+    if (handle == nullptr) return fail(op, kTableFull);
     *copy_p = handle;
     return SOLCLIENT_OK;
 }
@@ -114,12 +91,9 @@ void solClient_resetLastErrorInfo(void) {
 
 namespace {
 
-solClient_returnCode_t dump_into(Op op, solClient_opaqueMsg_pt msg_p, char *buffer_p, size_t bufferSize,
-                                 bool brief) {
+solClient_returnCode_t dump_into(Op op, solClient_opaqueMsg_pt msg_p, char *buffer_p, size_t bufferSize, bool brief) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (buffer_p == nullptr || bufferSize == 0) {
-            return refuse(kNoBuffer);
-        }
+        if (buffer_p == nullptr || bufferSize == 0) return refuse(kNoBuffer);
         standin::dump(*msg, buffer_p, bufferSize, brief);
         return kOk;
     });
@@ -129,8 +103,7 @@ solClient_returnCode_t dump_into(Op op, solClient_opaqueMsg_pt msg_p, char *buff
 
 // The genuine library prints the dump to stdout when given no buffer and size 0; the
 // stand-in refuses that like any other missing buffer.
-solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt msg_p, char *buffer_p,
-                                          size_t bufferSize) {
+solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt msg_p, char *buffer_p, size_t bufferSize) {
     return dump_into(Op::solClient_msg_dump, msg_p, buffer_p, bufferSize, false);
 }
 
@@ -147,4 +120,3 @@ solClient_returnCode_t solClient_msg_reset(solClient_opaqueMsg_pt msg_p) {
         return kOk;
     });
 }
-

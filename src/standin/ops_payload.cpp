@@ -30,9 +30,7 @@ void drop_attachment_container(const SlotRef &msg) {
 }
 
 void replace_user_properties(const SlotRef &msg, std::unique_ptr<Container> map) {
-    if (msg->user_properties) {
-        msg.forget(*msg->user_properties);
-    }
+    if (msg->user_properties) msg.forget(*msg->user_properties);
     msg->user_properties = std::move(map);
 }
 
@@ -41,14 +39,10 @@ void replace_user_properties(const SlotRef &msg, std::unique_ptr<Container> map)
 solClient_returnCode_t get_attachment_container(Op op, solClient_opaqueMsg_pt msg_p,
                                                 solClient_opaqueContainer_pt *container_p, bool is_map) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (container_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (container_p == nullptr) return refuse(kNullArgument);
         if (!msg->attachment_container) {
             std::unique_ptr<Container> parsed = parse(msg->attachment);
-            if (!parsed || parsed->is_map() != is_map) {
-                return kNotFound;
-            }
+            if (!parsed || parsed->is_map() != is_map) return kNotFound;
             msg->attachment_container = std::move(parsed);
             msg->attachment_header = static_cast<solClient_uint32_t>(msg->attachment.size());
             msg->attachment_changed = false;
@@ -65,9 +59,7 @@ solClient_returnCode_t get_attachment_container(Op op, solClient_opaqueMsg_pt ms
 solClient_returnCode_t create_attachment_container(Op op, solClient_opaqueMsg_pt msg_p,
                                                    solClient_opaqueContainer_pt *container_p, bool is_map) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (container_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (container_p == nullptr) return refuse(kNullArgument);
         drop_attachment_container(msg);
         msg->attachment = std::vector<unsigned char>();
         msg->attachment_container = std::make_unique<Container>(is_map);
@@ -84,25 +76,19 @@ solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_
                                                             solClient_opaquePointer_pt *buf_p,
                                                             solClient_uint32_t *size_p) {
     return run(Op::solClient_msg_getBinaryAttachmentPtr, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (buf_p == nullptr || size_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (buf_p == nullptr || size_p == nullptr) return refuse(kNullArgument);
         std::vector<unsigned char> &attachment = attachment_bytes(*msg);
-        if (attachment.empty()) {
-            return kNotFound;
-        }
+        if (attachment.empty()) return kNotFound;
         *buf_p = attachment.data();
         *size_p = static_cast<solClient_uint32_t>(attachment.size());
         return kOk;
     });
 }
 
-solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt msg_p,
-                                                         const void *buf_p, solClient_uint32_t size) {
+solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt msg_p, const void *buf_p,
+                                                         solClient_uint32_t size) {
     return run(Op::solClient_msg_setBinaryAttachment, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (buf_p == nullptr && size != 0) {
-            return refuse(kNullArgument);
-        }
+        if (buf_p == nullptr && size != 0) return refuse(kNullArgument);
         // Built apart first: the bytes may be the message's own attachment.
         const auto *bytes = static_cast<const unsigned char *>(buf_p);
         std::vector<unsigned char> copy(bytes, bytes + (size > kMaxAttachmentSize ? 0 : size));
@@ -116,16 +102,11 @@ solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt 
     });
 }
 
-solClient_returnCode_t solClient_msg_getBinaryAttachmentString(solClient_opaqueMsg_pt msg_p,
-                                                               const char **text_p) {
+solClient_returnCode_t solClient_msg_getBinaryAttachmentString(solClient_opaqueMsg_pt msg_p, const char **text_p) {
     return run(Op::solClient_msg_getBinaryAttachmentString, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (text_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (text_p == nullptr) return refuse(kNullArgument);
         const std::optional<std::string_view> text = structured_text(attachment_bytes(*msg));
-        if (!text) {
-            return kNotFound;
-        }
+        if (!text) return kNotFound;
         *text_p = text->data();
         return kOk;
     });
@@ -133,8 +114,7 @@ solClient_returnCode_t solClient_msg_getBinaryAttachmentString(solClient_opaqueM
 
 // NULL removes the attachment. A field too large for the library's largest data block is
 // refused after dropping the attachment the message had, as a raw one of that size is.
-solClient_returnCode_t solClient_msg_setBinaryAttachmentString(solClient_opaqueMsg_pt msg_p,
-                                                               const char *text) {
+solClient_returnCode_t solClient_msg_setBinaryAttachmentString(solClient_opaqueMsg_pt msg_p, const char *text) {
     return run(Op::solClient_msg_setBinaryAttachmentString, msg_p, Kind::message, [&](const SlotRef &msg) {
         if (text == nullptr) {
             drop_attachment_container(msg);
@@ -158,15 +138,9 @@ solClient_returnCode_t solClient_msg_setBinaryAttachmentString(solClient_opaqueM
 solClient_returnCode_t solClient_msg_getUserPropertyMap(solClient_opaqueMsg_pt msg_p,
                                                         solClient_opaqueContainer_pt *map_p) {
     return run(Op::solClient_msg_getUserPropertyMap, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (map_p == nullptr) {
-            return refuse(kNullArgument);
-        }
-        if (!msg->user_properties) {
-            return kNotFound;
-        }
-        if (!msg->user_properties->is_map()) {
-            return refuse(kUserMapIsStream);
-        }
+        if (map_p == nullptr) return refuse(kNullArgument);
+        if (!msg->user_properties) return kNotFound;
+        if (!msg->user_properties->is_map()) return refuse(kUserMapIsStream);
         *map_p = msg.open(*msg->user_properties);
         return kOk;
     });
@@ -178,9 +152,7 @@ solClient_returnCode_t solClient_msg_createUserPropertyMap(solClient_opaqueMsg_p
                                                            solClient_opaqueContainer_pt *map_p,
                                                            solClient_uint32_t size) {
     return run(Op::solClient_msg_createUserPropertyMap, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (map_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (map_p == nullptr) return refuse(kNullArgument);
         if (size < kSmallestMapSize) {
             small_map_size_calls.fetch_add(1, std::memory_order_relaxed);
             return refuse(kSmallMapSize);
@@ -244,13 +216,9 @@ namespace {
 solClient_returnCode_t get_bytes(Op op, solClient_opaqueMsg_pt msg_p, std::vector<unsigned char> Header::*member,
                                  solClient_opaquePointer_pt *buf_p, solClient_uint32_t *size_p) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (buf_p == nullptr || size_p == nullptr) {
-            return refuse(kNullArgument);
-        }
+        if (buf_p == nullptr || size_p == nullptr) return refuse(kNullArgument);
         std::vector<unsigned char> &bytes = (*msg).*member;
-        if (bytes.empty()) {
-            return kNotFound;  // the outputs untouched
-        }
+        if (bytes.empty()) return kNotFound;  // the outputs untouched
         *buf_p = bytes.data();
         *size_p = static_cast<solClient_uint32_t>(bytes.size());
         return kOk;
@@ -261,9 +229,7 @@ solClient_returnCode_t get_bytes(Op op, solClient_opaqueMsg_pt msg_p, std::vecto
 solClient_returnCode_t set_bytes(Op op, solClient_opaqueMsg_pt msg_p, std::vector<unsigned char> Header::*member,
                                  const void *buf_p, solClient_uint32_t size) {
     return run(op, msg_p, Kind::message, [&](const SlotRef &msg) {
-        if (buf_p == nullptr && size != 0) {
-            return refuse(kNullWithSize);
-        }
+        if (buf_p == nullptr && size != 0) return refuse(kNullWithSize);
         // Built apart first: the bytes may be the message's own.
         const auto *bytes = static_cast<const unsigned char *>(buf_p);
         (*msg).*member = size == 0 ? std::vector<unsigned char>() : std::vector<unsigned char>(bytes, bytes + size);

@@ -13,9 +13,8 @@ solClient_returnCode_t solClient_msg_encodeToSMF(solClient_opaqueMsg_pt msg_p, s
 }
 
 solClient_returnCode_t solClient_msg_decodeFromSmf(solClient_bufInfo_pt in_p, solClient_opaqueMsg_pt *msg_p) {
-    return run_unbound(Op::solClient_msg_decodeFromSmf, [&] {
-        return in_p == nullptr || msg_p == nullptr ? refuse(kNullArgument) : refuse(kNoWire);
-    });
+    return run_unbound(Op::solClient_msg_decodeFromSmf,
+                       [&] { return in_p == nullptr || msg_p == nullptr ? refuse(kNullArgument) : refuse(kNoWire); });
 }
 
 solClient_returnCode_t solClient_datablock_free(solClient_opaqueDatablock_pt * /*datablock_p*/) {

@@ -72,9 +72,9 @@ SOLCLIENT_API unsigned long standin_open_containers(void);
  * -1), "receive_timestamp" (getRcvTimestamp), "topic_sequence_number"
  * (getTopicSequenceNumber), "message_id" (getMsgId, read as the same 64 bits unsigned),
  * "cache_status" (1 cached or 2 suspect for isCacheMsg, 0 live again) and
- * "cache_request_id" (getCacheRequestId). The numbers then read 0 instead of 5. The dump shows the redelivered flag, the topic
- * sequence number and the message id as the genuine library does. 0 on success; -1 for a
- * handle that is no live message, an unknown fact, or a delivery count out of range. */
+ * "cache_request_id" (getCacheRequestId). The numbers then read 0 instead of 5. The dump shows the redelivered flag,
+ * the topic sequence number and the message id as the genuine library does. 0 on success; -1 for a handle that is no
+ * live message, an unknown fact, or a delivery count out of range. */
 SOLCLIENT_API int standin_set_received(void *msg, const char *fact, long long value);
 
 /* Gives the message the ids of `count` consumers it was delivered to, which

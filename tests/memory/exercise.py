@@ -18,52 +18,123 @@ import sys
 
 import msgpack
 import orjson
-
 import zelmsg
 from zelmsg import DeliveryMode, Destination, DestinationType
 
-PAYLOAD = {"order": 1042, "items": ["tea", "scones"], "paid": True, "note": "x" * 300,
-           "total": 12.5, "nested": {"a": [1, 2, {"b": None}]}}
+PAYLOAD = {
+    "order": 1042,
+    "items": ["tea", "scones"],
+    "paid": True,
+    "note": "x" * 300,
+    "total": 12.5,
+    "nested": {"a": [1, 2, {"b": None}]},
+}
 LIBRARY_CALLS = [
-    "solClient_msg_alloc", "solClient_msg_dump", "solClient_msg_getDestination",
-    "solClient_msg_setDestination", "solClient_msg_getReplyTo", "solClient_msg_setReplyTo",
-    "solClient_msg_isReplyMsg", "solClient_msg_setAsReplyMsg", "solClient_msg_isElidingEligible",
-    "solClient_msg_setElidingEligible", "solClient_msg_getDeliveryMode",
-    "solClient_msg_setDeliveryMode", "solClient_msg_getClassOfService",
-    "solClient_msg_setClassOfService", "solClient_msg_getBinaryAttachmentPtr",
-    "solClient_msg_setBinaryAttachment", "solClient_msg_getUserPropertyMap",
-    "solClient_msg_createUserPropertyMap", "solClient_container_getStringPtr",
-    "solClient_container_addString", "solClient_msg_getHttpContentType",
-    "solClient_msg_isDMQEligible", "solClient_msg_setDMQEligible", "solClient_msg_getTimeToLive",
-    "solClient_msg_setTimeToLive", "solClient_msg_getPriority", "solClient_msg_setPriority",
-    "solClient_msg_getCorrelationId", "solClient_msg_setCorrelationId", "solClient_msg_deleteCorrelationId",
-    "solClient_msg_getApplicationMessageId", "solClient_msg_setApplicationMessageId",
-    "solClient_msg_deleteApplicationMessageId", "solClient_msg_getSenderTimestamp",
-    "solClient_msg_setSenderTimestamp", "solClient_msg_deleteSenderTimestamp",
-    "solClient_msg_getSequenceNumber", "solClient_msg_setSequenceNumber", "solClient_msg_deleteSequenceNumber",
-    "solClient_msg_getBinaryAttachmentString", "solClient_msg_setBinaryAttachmentString",
-    "solClient_msg_setUserPropertyMap", "solClient_container_createMap", "solClient_container_createStream",
-    "solClient_container_addContainer", "solClient_container_addInt64", "solClient_container_addString",
-    "solClient_container_addByteArray", "solClient_container_addInt8", "solClient_container_getField",
-    "solClient_container_getNextField", "solClient_container_rewind", "solClient_container_deleteField",
-    "solClient_container_closeMapStream", "solClient_msg_getBinaryAttachmentMap",
-    "solClient_msg_getBinaryAttachmentStream", "solClient_msg_setBinaryAttachmentContainer",
-    "solClient_msg_getSenderId", "solClient_msg_setSenderId", "solClient_msg_deleteSenderId",
-    "solClient_msg_getExpiration", "solClient_msg_setExpiration", "solClient_msg_isAckImmediately",
-    "solClient_msg_getUserDataPtr", "solClient_msg_setUserData", "solClient_msg_isRedelivered",
-    "solClient_msg_getDeliveryCount", "solClient_msg_getReplicationGroupMessageId",
-    "solClient_replicationGroupMessageId_toString", "solClient_msg_dup", "solClient_msg_encodeToSMF",
-    "solClient_msg_decodeFromSmf", "solClient_msg_setXml", "solClient_msg_getXmlPtr",
-    "solClient_msg_setCorrelationTag", "solClient_msg_getCorrelationTagPtr", "solClient_msg_dumpExt",
-    "solClient_msg_reset", "solClient_replicationGroupMessageId_fromString",
-    "solClient_replicationGroupMessageId_compare", "solClient_container_addSmf", "solClient_container_addUnknownField",
+    "solClient_msg_alloc",
+    "solClient_msg_dump",
+    "solClient_msg_getDestination",
+    "solClient_msg_setDestination",
+    "solClient_msg_getReplyTo",
+    "solClient_msg_setReplyTo",
+    "solClient_msg_isReplyMsg",
+    "solClient_msg_setAsReplyMsg",
+    "solClient_msg_isElidingEligible",
+    "solClient_msg_setElidingEligible",
+    "solClient_msg_getDeliveryMode",
+    "solClient_msg_setDeliveryMode",
+    "solClient_msg_getClassOfService",
+    "solClient_msg_setClassOfService",
+    "solClient_msg_getBinaryAttachmentPtr",
+    "solClient_msg_setBinaryAttachment",
+    "solClient_msg_getUserPropertyMap",
+    "solClient_msg_createUserPropertyMap",
+    "solClient_container_getStringPtr",
+    "solClient_container_addString",
+    "solClient_msg_getHttpContentType",
+    "solClient_msg_isDMQEligible",
+    "solClient_msg_setDMQEligible",
+    "solClient_msg_getTimeToLive",
+    "solClient_msg_setTimeToLive",
+    "solClient_msg_getPriority",
+    "solClient_msg_setPriority",
+    "solClient_msg_getCorrelationId",
+    "solClient_msg_setCorrelationId",
+    "solClient_msg_deleteCorrelationId",
+    "solClient_msg_getApplicationMessageId",
+    "solClient_msg_setApplicationMessageId",
+    "solClient_msg_deleteApplicationMessageId",
+    "solClient_msg_getSenderTimestamp",
+    "solClient_msg_setSenderTimestamp",
+    "solClient_msg_deleteSenderTimestamp",
+    "solClient_msg_getSequenceNumber",
+    "solClient_msg_setSequenceNumber",
+    "solClient_msg_deleteSequenceNumber",
+    "solClient_msg_getBinaryAttachmentString",
+    "solClient_msg_setBinaryAttachmentString",
+    "solClient_msg_setUserPropertyMap",
+    "solClient_container_createMap",
+    "solClient_container_createStream",
+    "solClient_container_addContainer",
+    "solClient_container_addInt64",
+    "solClient_container_addString",
+    "solClient_container_addByteArray",
+    "solClient_container_addInt8",
+    "solClient_container_getField",
+    "solClient_container_getNextField",
+    "solClient_container_rewind",
+    "solClient_container_deleteField",
+    "solClient_container_closeMapStream",
+    "solClient_msg_getBinaryAttachmentMap",
+    "solClient_msg_getBinaryAttachmentStream",
+    "solClient_msg_setBinaryAttachmentContainer",
+    "solClient_msg_getSenderId",
+    "solClient_msg_setSenderId",
+    "solClient_msg_deleteSenderId",
+    "solClient_msg_getExpiration",
+    "solClient_msg_setExpiration",
+    "solClient_msg_isAckImmediately",
+    "solClient_msg_getUserDataPtr",
+    "solClient_msg_setUserData",
+    "solClient_msg_isRedelivered",
+    "solClient_msg_getDeliveryCount",
+    "solClient_msg_getReplicationGroupMessageId",
+    "solClient_replicationGroupMessageId_toString",
+    "solClient_msg_dup",
+    "solClient_msg_encodeToSMF",
+    "solClient_msg_decodeFromSmf",
+    "solClient_msg_setXml",
+    "solClient_msg_getXmlPtr",
+    "solClient_msg_setCorrelationTag",
+    "solClient_msg_getCorrelationTagPtr",
+    "solClient_msg_dumpExt",
+    "solClient_msg_reset",
+    "solClient_replicationGroupMessageId_fromString",
+    "solClient_replicationGroupMessageId_compare",
+    "solClient_container_addSmf",
+    "solClient_container_addUnknownField",
 ]
-FIELDS = {"i": 1, "big": 2**64 - 1, "f": 1.5, "s": "text", "b": b"\x00" * 50, "n": None, "t": True,
-          "typed": [zelmsg.Int8(-1), zelmsg.UInt32(7), zelmsg.Float32(0.5), zelmsg.WChar("x")],
-          "d": Destination("q", zelmsg.Queue), "nested": {"l": [1, {"m": (2, 3)}], "e": {}}}
-REST = {"dmq_eligible": True, "ttl": 60_000, "priority": 7, "correlation_id": "req-42",
-        "application_message_id": "app-7", "sender_timestamp": 1_700_000_000_123,
-        "sequence_number": 2**63 + 5, "text": "hello " * 50}
+FIELDS = {
+    "i": 1,
+    "big": 2**64 - 1,
+    "f": 1.5,
+    "s": "text",
+    "b": b"\x00" * 50,
+    "n": None,
+    "t": True,
+    "typed": [zelmsg.Int8(-1), zelmsg.UInt32(7), zelmsg.Float32(0.5), zelmsg.WChar("x")],
+    "d": Destination("q", zelmsg.Queue),
+    "nested": {"l": [1, {"m": (2, 3)}], "e": {}},
+}
+REST = {
+    "dmq_eligible": True,
+    "ttl": 60_000,
+    "priority": 7,
+    "correlation_id": "req-42",
+    "application_message_id": "app-7",
+    "sender_timestamp": 1_700_000_000_123,
+    "sequence_number": 2**63 + 5,
+    "text": "hello " * 50,
+}
 
 
 def stand_in_control():
@@ -95,8 +166,19 @@ def touch_everything(msg):
     msg.body = b"body"
     for name, value in REST.items():
         setattr(msg, name, value)
-    for name in ("dest", "reply2", "is_reply", "elide", "is_request", "is_p2p", "delivery_mode",
-                 "cos", "content_type", "body", *REST):
+    for name in (
+        "dest",
+        "reply2",
+        "is_reply",
+        "elide",
+        "is_request",
+        "is_p2p",
+        "delivery_mode",
+        "cos",
+        "content_type",
+        "body",
+        *REST,
+    ):
         getattr(msg, name)
     msg.json = PAYLOAD
     try:
@@ -117,10 +199,12 @@ def touch_everything(msg):
         except ValueError:  # a copy the library refused; the stand-in's wire encoding
             pass
     # Library refusals of the containers raise.
-    for write, read in ((lambda: setattr(msg, "user_properties", FIELDS), lambda: dict(msg.user_properties)),
-                        (lambda: msg.user_properties.__setitem__("x", FIELDS), lambda: msg.user_properties.get("x")),
-                        (lambda: setattr(msg, "map", FIELDS), lambda: msg.map),
-                        (lambda: setattr(msg, "stream", list(FIELDS.values())), lambda: msg.stream)):
+    for write, read in (
+        (lambda: setattr(msg, "user_properties", FIELDS), lambda: dict(msg.user_properties)),
+        (lambda: msg.user_properties.__setitem__("x", FIELDS), lambda: msg.user_properties.get("x")),
+        (lambda: setattr(msg, "map", FIELDS), lambda: msg.map),
+        (lambda: setattr(msg, "stream", list(FIELDS.values())), lambda: msg.stream),
+    ):
         for access in (write, read):
             try:
                 access()
@@ -130,10 +214,17 @@ def touch_everything(msg):
 
 
 def header(msg):
-    for dest in (Destination("orders/eu/new"), Destination("q", zelmsg.Queue),
-                 Destination("t", zelmsg.TopicTemp), Destination("qt", DestinationType.QueueTemp),
-                 Destination("n" * 250), Destination("n" * 251), Destination(""),
-                 Destination("x", zelmsg.Null), Destination("#P2P/v:1")):
+    for dest in (
+        Destination("orders/eu/new"),
+        Destination("q", zelmsg.Queue),
+        Destination("t", zelmsg.TopicTemp),
+        Destination("qt", DestinationType.QueueTemp),
+        Destination("n" * 250),
+        Destination("n" * 251),
+        Destination(""),
+        Destination("x", zelmsg.Null),
+        Destination("#P2P/v:1"),
+    ):
         msg.dest = dest
         read = msg.dest
         read.dest, read.dest_type, msg.is_p2p
@@ -257,8 +348,15 @@ def received_and_copies(msg):
     every_property_given_and_removed(msg, copy.copy(msg))
     raises(ValueError, setattr, msg, "user_data", b"x" * 37)
     raises(ValueError, setattr, msg, "sender_id", "a\0b")
-    for name in ("redelivered", "delivery_count", "receive_timestamp", "topic_sequence_number", "message_id",
-                 "replication_group_message_id", "discard_indication"):
+    for name in (
+        "redelivered",
+        "delivery_count",
+        "receive_timestamp",
+        "topic_sequence_number",
+        "message_id",
+        "replication_group_message_id",
+        "discard_indication",
+    ):
         getattr(msg, name)
     msg.map = FIELDS
     copy.copy(msg), copy.deepcopy(msg)

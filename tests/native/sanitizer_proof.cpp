@@ -1,7 +1,8 @@
 // Built into the stand-in of instrumented builds only (ZELMSG_SANITIZE): a deliberate leak
 // and a deliberate undefined operation, each set off when the library is loaded into a
-// process whose environment asks for it (ZELMSG_SANITIZER_PROOF=leak or undefined). scripts/prove-sanitized uses them to show that the sanitized test run fails
-// on such findings, so that a clean run means something. Nothing here reaches Python.
+// process whose environment asks for it (ZELMSG_SANITIZER_PROOF=leak or undefined). scripts/prove-sanitized uses them
+// to show that the sanitized test run fails on such findings, so that a clean run means something. Nothing here reaches
+// Python.
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -24,9 +25,7 @@ namespace {
 
 [[gnu::constructor]] void set_off_requested_finding() {
     const char *finding = std::getenv("ZELMSG_SANITIZER_PROOF");
-    if (finding == nullptr) {
-        return;
-    }
+    if (finding == nullptr) return;
     if (std::strcmp(finding, "leak") == 0) {
         leak_on_purpose();
     } else if (std::strcmp(finding, "undefined") == 0) {

@@ -50,13 +50,12 @@ void record_check(bool ok, const char *expression, const char *file, int line, c
 
 template <typename T>
 auto shown(const T &value) {
-    if constexpr (std::is_same_v<T, unsigned char> || std::is_same_v<T, signed char> || std::is_same_v<T, char>) {
+    if constexpr (std::is_same_v<T, unsigned char> || std::is_same_v<T, signed char> || std::is_same_v<T, char>)
         return static_cast<int>(value);
-    } else if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) {
+    else if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>)
         return static_cast<const void *>(value);
-    } else {
+    else
         return value;
-    }
 }
 
 template <typename A, typename B>
@@ -124,30 +123,28 @@ using TextSet = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, const char *)
 using WideGet = solClient_returnCode_t (*)(solClient_opaqueMsg_pt, solClient_int64_t *);
 using Delete = solClient_returnCode_t (*)(solClient_opaqueMsg_pt);
 
-const TextGet kTextGetters[] = {solClient_msg_getHttpContentType, solClient_msg_getCorrelationId,
+const TextGet kTextGetters[] = {solClient_msg_getHttpContentType,      solClient_msg_getCorrelationId,
                                 solClient_msg_getApplicationMessageId, solClient_msg_getBinaryAttachmentString,
-                                solClient_msg_getHttpContentEncoding, solClient_msg_getSenderId,
+                                solClient_msg_getHttpContentEncoding,  solClient_msg_getSenderId,
                                 solClient_msg_getApplicationMsgType};
-const TextSet kTextSetters[] = {solClient_msg_setHttpContentType, solClient_msg_setCorrelationId,
+const TextSet kTextSetters[] = {solClient_msg_setHttpContentType,      solClient_msg_setCorrelationId,
                                 solClient_msg_setApplicationMessageId, solClient_msg_setBinaryAttachmentString,
-                                solClient_msg_setHttpContentEncoding, solClient_msg_setSenderId,
+                                solClient_msg_setHttpContentEncoding,  solClient_msg_setSenderId,
                                 solClient_msg_setApplicationMsgType};
-const WideGet kWideGetters[] = {solClient_msg_getTimeToLive, solClient_msg_getSenderTimestamp,
+const WideGet kWideGetters[] = {solClient_msg_getTimeToLive,     solClient_msg_getSenderTimestamp,
                                 solClient_msg_getSequenceNumber, solClient_msg_getExpiration,
-                                solClient_msg_getRcvTimestamp, solClient_msg_getTopicSequenceNumber};
-const Delete kDeletes[] = {solClient_msg_deleteCorrelationId, solClient_msg_deleteApplicationMessageId,
+                                solClient_msg_getRcvTimestamp,   solClient_msg_getTopicSequenceNumber};
+const Delete kDeletes[] = {solClient_msg_deleteCorrelationId,   solClient_msg_deleteApplicationMessageId,
                            solClient_msg_deleteSenderTimestamp, solClient_msg_deleteSequenceNumber,
                            solClient_msg_deleteHttpContentType, solClient_msg_deleteHttpContentEncoding,
-                           solClient_msg_deleteSenderId, solClient_msg_deleteApplicationMsgType};
+                           solClient_msg_deleteSenderId,        solClient_msg_deleteApplicationMsgType};
 
 // A message freed at the end of its scope.
 class Message {
 public:
     Message() { CHECK_EQ(solClient_msg_alloc(&handle_), OK); }
     ~Message() {
-        if (handle_ != nullptr) {
-            solClient_msg_free(&handle_);
-        }
+        if (handle_ != nullptr) solClient_msg_free(&handle_);
     }
     Message(const Message &) = delete;
     Message &operator=(const Message &) = delete;
@@ -163,9 +160,7 @@ private:
 struct Block {
     explicit Block(std::size_t size, unsigned char fill = 0x01)
         : size(size), bytes(static_cast<unsigned char *>(std::malloc(size))) {
-        if (size != 0) {
-            std::memset(bytes.get(), fill, size);
-        }
+        if (size != 0) std::memset(bytes.get(), fill, size);
     }
     std::string contents() const { return std::string(reinterpret_cast<const char *>(bytes.get()), size); }
 
@@ -228,18 +223,14 @@ std::string dump_of(solClient_opaqueMsg_pt msg, std::size_t size = 1 << 20) {
 std::string text_of(TextGet get, solClient_opaqueMsg_pt msg) {
     const char *text = kSentinelText;
     const solClient_returnCode_t rc = get(msg, &text);
-    if (rc == NOT_FOUND && text == kSentinelText) {
-        return "<none>";
-    }
+    if (rc == NOT_FOUND && text == kSentinelText) return "<none>";
     return rc == OK && text != nullptr ? std::string(text) : "<failed>";
 }
 
 std::string attachment_of(solClient_opaqueMsg_pt msg) {
     solClient_opaquePointer_pt data = nullptr;
     solClient_uint32_t size = 0;
-    if (solClient_msg_getBinaryAttachmentPtr(msg, &data, &size) != OK) {
-        return "<none>";
-    }
+    if (solClient_msg_getBinaryAttachmentPtr(msg, &data, &size) != OK) return "<none>";
     return std::string(static_cast<const char *>(data), size);
 }
 
@@ -324,21 +315,15 @@ void check_refused_message_handle(solClient_opaqueMsg_pt handle) {
     CHECK_EQ(map, kSentinelPointer);
 
     const char *text = kSentinelText;
-    for (const TextGet get : kTextGetters) {
-        CHECK_EQ(get(handle, &text), FAIL);
-    }
+    for (const TextGet get : kTextGetters) CHECK_EQ(get(handle, &text), FAIL);
     CHECK_EQ(text, kSentinelText);
-    for (const TextSet set : kTextSetters) {
-        CHECK_EQ(set(handle, "text"), FAIL);
-    }
+    for (const TextSet set : kTextSetters) CHECK_EQ(set(handle, "text"), FAIL);
     CHECK_EQ(solClient_msg_setBinaryAttachmentString(handle, nullptr), FAIL);
 
     CHECK_EQ(solClient_msg_isDMQEligible(handle), 0);
     CHECK_EQ(solClient_msg_setDMQEligible(handle, 1), FAIL);
     solClient_int64_t wide = kSentinel;
-    for (const WideGet get : kWideGetters) {
-        CHECK_EQ(get(handle, &wide), FAIL);
-    }
+    for (const WideGet get : kWideGetters) CHECK_EQ(get(handle, &wide), FAIL);
     CHECK_EQ(wide, solClient_int64_t{kSentinel});
     solClient_int32_t priority = kSentinel;
     CHECK_EQ(solClient_msg_getPriority(handle, &priority), FAIL);
@@ -348,9 +333,7 @@ void check_refused_message_handle(solClient_opaqueMsg_pt handle) {
     CHECK_EQ(solClient_msg_setSenderTimestamp(handle, 1), FAIL);
     CHECK_EQ(solClient_msg_setSequenceNumber(handle, 1), FAIL);
     CHECK_EQ(solClient_msg_setExpiration(handle, 1), FAIL);
-    for (const Delete remove : kDeletes) {
-        CHECK_EQ(remove(handle), FAIL);
-    }
+    for (const Delete remove : kDeletes) CHECK_EQ(remove(handle), FAIL);
 
     // A failed flag read answers 0, but 255 for ack immediately.
     CHECK_EQ(solClient_msg_isAckImmediately(handle), 255);
@@ -488,8 +471,9 @@ TEST_CASE(freed_message_handle) {
 
 TEST_CASE(foreign_message_handles) {
     int local = 0;
-    for (void *handle : {reinterpret_cast<void *>(std::uintptr_t{1}), reinterpret_cast<void *>(std::uintptr_t{0xdeadbeef}),
-                         reinterpret_cast<void *>(UINTPTR_MAX), static_cast<void *>(&local)}) {
+    for (void *handle :
+         {reinterpret_cast<void *>(std::uintptr_t{1}), reinterpret_cast<void *>(std::uintptr_t{0xdeadbeef}),
+          reinterpret_cast<void *>(UINTPTR_MAX), static_cast<void *>(&local)}) {
         standin_reset();
         check_refused_message_handle(handle);
         check_refused_map_handle(handle);
@@ -567,9 +551,7 @@ TEST_CASE(null_output_pointers) {
     Message msg;
     fill(msg);
     const std::string before = dump_of(msg);
-    for (const Pair &pair : {kDestination, kReplyTo}) {
-        CHECK_EQ(pair.get(msg, nullptr, kRecordSize), FAIL);
-    }
+    for (const Pair &pair : {kDestination, kReplyTo}) CHECK_EQ(pair.get(msg, nullptr, kRecordSize), FAIL);
     CHECK_EQ(solClient_msg_setDestination(msg, nullptr, kRecordSize), FAIL);
     CHECK_EQ(solClient_msg_getDeliveryMode(msg, nullptr), FAIL);
     CHECK_EQ(solClient_msg_getClassOfService(msg, nullptr), FAIL);
@@ -583,12 +565,8 @@ TEST_CASE(null_output_pointers) {
 
     CHECK_EQ(solClient_msg_getUserPropertyMap(msg, nullptr), FAIL);
     CHECK_EQ(solClient_msg_createUserPropertyMap(msg, nullptr, 64), FAIL);
-    for (const TextGet get : kTextGetters) {
-        CHECK_EQ(get(msg, nullptr), FAIL);
-    }
-    for (const WideGet get : kWideGetters) {
-        CHECK_EQ(get(msg, nullptr), FAIL);
-    }
+    for (const TextGet get : kTextGetters) CHECK_EQ(get(msg, nullptr), FAIL);
+    for (const WideGet get : kWideGetters) CHECK_EQ(get(msg, nullptr), FAIL);
     CHECK_EQ(solClient_msg_getPriority(msg, nullptr), FAIL);
     CHECK_EQ(solClient_msg_setHttpContentType(msg, nullptr), FAIL);
     CHECK_EQ(dump_of(msg), before);
@@ -646,9 +624,8 @@ TEST_CASE(map_null_pointers_and_names) {
 
     // A size the genuine library cannot take is refused and leaves the map as it was.
     solClient_opaqueContainer_pt other = kSentinelPointer;
-    for (const solClient_uint32_t size : {0U, 8U}) {
+    for (const solClient_uint32_t size : {0U, 8U})
         CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &other, size), FAIL);
-    }
     CHECK_EQ(other, kSentinelPointer);
     CHECK_EQ(dump_of(msg), before);
     CHECK(error_record_is_sound());
@@ -713,8 +690,8 @@ TEST_CASE(record_sizes_other_than_16) {
         Message msg;
         CHECK_EQ(set_destination(pair, msg, kQueue, "before"), OK);
         const solClient_destination_t valid = record_of(kTopic, "after");
-        for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{8}, std::size_t{15},
-                                       std::size_t{17}, std::size_t{24}, std::size_t{32}, SIZE_MAX}) {
+        for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{8}, std::size_t{15}, std::size_t{17},
+                                       std::size_t{24}, std::size_t{32}, SIZE_MAX}) {
             // The record lies in a block of the size the call is told, as far as that goes.
             Block block(size == SIZE_MAX ? kRecordSize : size);
             std::memcpy(block.bytes.get(), &valid, std::min(block.size, kRecordSize));
@@ -741,9 +718,7 @@ TEST_CASE(destination_names_and_types) {
     CHECK_EQ(set_destination(pair, msg, kTopic, huge.c_str()), FAIL);
     CHECK_EQ(set_destination(pair, msg, kTopic, ""), FAIL);
     CHECK_EQ(set_destination(pair, msg, kTopic, nullptr), FAIL);
-    for (const int type : {-1, -2, 4, 100, INT_MIN, INT_MAX}) {
-        CHECK_EQ(set_destination(pair, msg, type, "t"), FAIL);
-    }
+    for (const int type : {-1, -2, 4, 100, INT_MIN, INT_MAX}) CHECK_EQ(set_destination(pair, msg, type, "t"), FAIL);
     CHECK_EQ(read_destination(pair, msg), kept);
 
     // A name longer than the limit is refused without reading further than one byte past
@@ -802,7 +777,8 @@ TEST_CASE(delivery_mode_values) {
     for (const solClient_uint32_t mode : {48U, UINT32_MAX}) {
         CHECK_EQ(solClient_msg_setDeliveryMode(msg, SOLCLIENT_DELIVERY_MODE_NONPERSISTENT), OK);
         CHECK_EQ(solClient_msg_setDeliveryMode(msg, mode), FAIL);
-        CHECK_EQ(number_of(solClient_msg_getDeliveryMode, msg), solClient_uint32_t{SOLCLIENT_DELIVERY_MODE_NONPERSISTENT});
+        CHECK_EQ(number_of(solClient_msg_getDeliveryMode, msg),
+                 solClient_uint32_t{SOLCLIENT_DELIVERY_MODE_NONPERSISTENT});
     }
 }
 
@@ -945,9 +921,7 @@ TEST_CASE(reset_makes_every_container_handle_stale) {
     CHECK_EQ(solClient_msg_createBinaryAttachmentStream(msg, &attachment, 64), OK);
     CHECK_EQ(solClient_msg_reset(msg), OK);
     CHECK_EQ(standin_open_containers(), open_before);
-    for (solClient_opaqueContainer_pt stale : {map, again, sub, attachment}) {
-        check_refused_map_handle(stale);
-    }
+    for (solClient_opaqueContainer_pt stale : {map, again, sub, attachment}) check_refused_map_handle(stale);
     CHECK_EQ(solClient_msg_getUserPropertyMap(msg, &again), NOT_FOUND);
     CHECK_EQ(attachment_of(msg), "<none>");
     CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &again, 64), OK);
@@ -966,12 +940,10 @@ TEST_CASE(attachment_at_the_32_bit_limit) {
     // costs address space, and the library's copy is the one real 4 GiB. Every buffer taken
     // from it ends where an unreadable page starts, so a read past its end faults in any
     // build.
-    void *mapping = mmap(nullptr, span + page, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void *mapping =
+        mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     CHECK(mapping != MAP_FAILED);
-    if (mapping == MAP_FAILED) {
-        return;
-    }
+    if (mapping == MAP_FAILED) return;
     auto *base = static_cast<unsigned char *>(mapping);
     CHECK_EQ(mprotect(base + span, page, PROT_NONE), 0);
     const auto buffer_of = [&](solClient_uint32_t size) { return base + (span - size); };
@@ -1029,15 +1001,14 @@ TEST_CASE(string_attachment_past_the_32_bit_limit) {
     const std::size_t span = std::size_t{UINT32_MAX} + 1;
     void *mapping = mmap(nullptr, span + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     CHECK(mapping != MAP_FAILED);
-    if (mapping == MAP_FAILED) {
-        return;
-    }
+    if (mapping == MAP_FAILED) return;
     std::memset(mapping, 'a', span);
     {
         Message msg;
         for (const std::size_t length : {std::size_t{0xffffffda}, span}) {
             CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, "old"), OK);
-            CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, static_cast<const char *>(mapping) + (span - length)), FAIL);
+            CHECK_EQ(solClient_msg_setBinaryAttachmentString(msg, static_cast<const char *>(mapping) + (span - length)),
+                     FAIL);
             CHECK(error_record_is_sound());
             CHECK_EQ(attachment_of(msg), "<none>");
         }
@@ -1057,9 +1028,7 @@ struct Standalone {
                  OK);
     }
     ~Standalone() {
-        if (handle != nullptr) {
-            solClient_container_closeMapStream(&handle);
-        }
+        if (handle != nullptr) solClient_container_closeMapStream(&handle);
     }
     Standalone(const Standalone &) = delete;
     Standalone &operator=(const Standalone &) = delete;
@@ -1140,7 +1109,7 @@ TEST_CASE(standalone_memory_filled_to_the_brim) {
                 CHECK_EQ(solClient_getLastErrorInfo()->subCode, 4);
             }
         }
-        CHECK(added > 0 || size < 5 + 12);  // the smallest field here takes 12
+        CHECK(added > 0 || size < 5 + 12);                         // the smallest field here takes 12
         CHECK_EQ(solClient_container_deleteField(map, "n0"), OK);  // a rewrite of the rest
         Message msg;
         CHECK_EQ(solClient_msg_setBinaryAttachmentContainer(msg, map), OK);
@@ -1188,11 +1157,11 @@ TEST_CASE(container_null_pointers_and_sizes) {
     CHECK_EQ(solClient_container_addByteArray(map, nullptr, 1, "n"), FAIL);
     CHECK_EQ(solClient_container_addDestination(map, nullptr, kRecordSize, "n"), FAIL);
     const solClient_destination_t record = record_of(kQueue, "q");
-    for (const std::size_t size : {std::size_t{0}, std::size_t{15}, std::size_t{17}, SIZE_MAX}) {
+    for (const std::size_t size : {std::size_t{0}, std::size_t{15}, std::size_t{17}, SIZE_MAX})
         CHECK_EQ(solClient_container_addDestination(map, &record, size, "n"), FAIL);
-    }
     Block unterminated(250, 'u');  // refused without reading past the longest name
-    const solClient_destination_t long_name = record_of(kQueue, reinterpret_cast<const char *>(unterminated.bytes.get()));
+    const solClient_destination_t long_name =
+        record_of(kQueue, reinterpret_cast<const char *>(unterminated.bytes.get()));
     CHECK_EQ(solClient_container_addDestination(map, &long_name, kRecordSize, "n"), FAIL);
     CHECK_EQ(solClient_msg_setUserPropertyMap(msg, nullptr), FAIL);
     CHECK_EQ(solClient_msg_setBinaryAttachmentContainer(msg, nullptr), FAIL);
@@ -1223,7 +1192,9 @@ TEST_CASE(values_taken_from_the_container_itself) {
     Message msg;
     solClient_opaqueContainer_pt map = nullptr;
     CHECK_EQ(solClient_msg_createUserPropertyMap(msg, &map, 64), OK);
-    CHECK_EQ(solClient_container_addString(map, "a value long enough to live on the heap", "a key as long as that, or so"), OK);
+    CHECK_EQ(
+        solClient_container_addString(map, "a value long enough to live on the heap", "a key as long as that, or so"),
+        OK);
     for (int i = 0; i < 20; ++i) {  // enough to move the fields more than once
         solClient_field_t field;
         const char *name = nullptr;
@@ -1287,9 +1258,7 @@ TEST_CASE(malformed_attachment_containers) {
         good = attachment_of(source);
     }
     std::vector<std::string> variants;
-    for (std::size_t cut = 1; cut < good.size(); ++cut) {
-        variants.push_back(good.substr(0, cut));
-    }
+    for (std::size_t cut = 1; cut < good.size(); ++cut) variants.push_back(good.substr(0, cut));
     for (std::size_t at = 0; at < good.size(); ++at) {
         for (const unsigned char value : {0x00, 0x01, 0x2b, 0x2f, 0x7f, 0xff}) {
             std::string changed = good;
@@ -1299,7 +1268,8 @@ TEST_CASE(malformed_attachment_containers) {
     }
     for (const std::string &bytes : variants) {
         Message msg;
-        CHECK_EQ(solClient_msg_setBinaryAttachment(msg, bytes.data(), static_cast<solClient_uint32_t>(bytes.size())), OK);
+        CHECK_EQ(solClient_msg_setBinaryAttachment(msg, bytes.data(), static_cast<solClient_uint32_t>(bytes.size())),
+                 OK);
         dump_of(msg);
         for (const bool is_map : {true, false}) {
             solClient_opaqueContainer_pt container = nullptr;
@@ -1327,8 +1297,7 @@ TEST_CASE(containers_on_threads) {
                 solClient_opaqueMsg_pt msg = nullptr;
                 solClient_opaqueContainer_pt map = nullptr, standalone = nullptr;
                 char memory[128];
-                bool ok = solClient_msg_alloc(&msg) == OK &&
-                          solClient_msg_createUserPropertyMap(msg, &map, 64) == OK &&
+                bool ok = solClient_msg_alloc(&msg) == OK && solClient_msg_createUserPropertyMap(msg, &map, 64) == OK &&
                           solClient_container_addInt32(map, t, "t") == OK &&
                           solClient_container_createStream(&standalone, memory, sizeof memory) == OK &&
                           solClient_container_addInt32(standalone, i, nullptr) == OK &&
@@ -1340,12 +1309,8 @@ TEST_CASE(containers_on_threads) {
             }
         });
     }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
-    for (const int seen : failures_seen) {
-        CHECK_EQ(seen, 0);
-    }
+    for (std::thread &thread : threads) thread.join();
+    for (const int seen : failures_seen) CHECK_EQ(seen, 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1363,16 +1328,17 @@ TEST_CASE(replication_group_message_ids) {
     for (std::size_t size = 0; size <= text.size() + 4; ++size) {
         const Block buffer(size);
         char *out = reinterpret_cast<char *>(buffer.bytes.get());
-        CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), 16, out, size), size > text.size() ? OK : FAIL);
+        CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), 16, out, size),
+                 size > text.size() ? OK : FAIL);
         const std::size_t kept = std::min(size == 0 ? 0 : size - 1, text.size());
-        CHECK_EQ(buffer.contents(), size == 0 ? "" : text.substr(0, kept) + '\0' + std::string(size - kept - 1, '\x01'));
+        CHECK_EQ(buffer.contents(),
+                 size == 0 ? "" : text.substr(0, kept) + '\0' + std::string(size - kept - 1, '\x01'));
     }
     const Block buffer(64), zero(16, 0);
     char *out = reinterpret_cast<char *>(buffer.bytes.get());
     CHECK_EQ(solClient_replicationGroupMessageId_toString(zero.bytes.get(), 16, out, 64), FAIL);
-    for (const std::size_t size : {std::size_t{0}, std::size_t{15}, std::size_t{17}, SIZE_MAX}) {
+    for (const std::size_t size : {std::size_t{0}, std::size_t{15}, std::size_t{17}, SIZE_MAX})
         CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), size, out, 64), FAIL);
-    }
     CHECK_EQ(solClient_replicationGroupMessageId_toString(nullptr, 16, out, 64), FAIL);  // the genuine one crashes
     CHECK_EQ(buffer.contents(), std::string(64, '\x01'));
     CHECK_EQ(solClient_replicationGroupMessageId_toString(id.bytes.get(), 16, nullptr, 64), FAIL);
@@ -1414,7 +1380,9 @@ TEST_CASE(copies) {
     const unsigned long open_containers = standin_open_containers();
     CHECK_EQ(solClient_msg_dup(open, &copy), OK);
     CHECK_EQ(standin_open_containers(), open_containers);
-    CHECK_EQ(attachment_of(copy), std::string("\x2b\0\0\0\x0c\x1c\x04" "a\0\x0c\x03\x01", 12));
+    CHECK_EQ(attachment_of(copy), std::string("\x2b\0\0\0\x0c\x1c\x04"
+                                              "a\0\x0c\x03\x01",
+                                              12));
     CHECK_EQ(solClient_container_closeMapStream(&map), OK);
     CHECK_EQ(attachment_of(open), attachment_of(copy));
     CHECK_EQ(solClient_msg_free(&copy), OK);
@@ -1436,12 +1404,8 @@ TEST_CASE(copies) {
             }
         });
     }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
-    for (const int seen : failures_seen) {
-        CHECK_EQ(seen, 0);
-    }
+    for (std::thread &thread : threads) thread.join();
+    for (const int seen : failures_seen) CHECK_EQ(seen, 0);
 }
 
 // The stand-in has no wire encoding: every call is refused, and writes and reads nothing.
@@ -1510,9 +1474,8 @@ TEST_CASE(control_interface_bad_input) {
         CHECK_EQ(solClient_msg_setClassOfService(msg, 1), OK);
     }
 
-    for (const long long count : {-2147483649LL, 2147483648LL, LLONG_MIN, LLONG_MAX}) {
+    for (const long long count : {-2147483649LL, 2147483648LL, LLONG_MIN, LLONG_MAX})
         CHECK_EQ(standin_set_received(msg, "delivery_count", count), -1);
-    }
     CHECK_EQ(standin_set_received(msg, nullptr, 1), -1);
     CHECK_EQ(standin_set_received(msg, "", 1), -1);
     CHECK_EQ(standin_set_received(msg, "Redelivered", 1), -1);
@@ -1529,26 +1492,19 @@ int main(int argc, char **argv) {
     std::vector<const Case *> selected;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--list") == 0) {
-            for (const Case &c : all_cases()) {
-                std::printf("%s\n", c.name);
-            }
+            for (const Case &c : all_cases()) std::printf("%s\n", c.name);
             return 0;
         }
         const Case *found = nullptr;
-        for (const Case &c : all_cases()) {
-            found = std::strcmp(c.name, argv[i]) == 0 ? &c : found;
-        }
+        for (const Case &c : all_cases()) found = std::strcmp(c.name, argv[i]) == 0 ? &c : found;
         if (found == nullptr) {
             std::fprintf(stderr, "standin_abi_tests: no case named %s\n", argv[i]);
             return 2;
         }
         selected.push_back(found);
     }
-    if (selected.empty()) {
-        for (const Case &c : all_cases()) {
-            selected.push_back(&c);
-        }
-    }
+    if (selected.empty())
+        for (const Case &c : all_cases()) selected.push_back(&c);
 
     standin_reset();
     const long live = standin_live_messages();

@@ -14,9 +14,7 @@ PYBIND11_MODULE(zelmsg_peer, m) {
         d.dest_type = SOLCLIENT_QUEUE_DESTINATION;
         return d;
     });
-    m.def("next_type", [](solClient_destinationType_t t) {
-        return static_cast<solClient_destinationType_t>(t + 1);
-    });
+    m.def("next_type", [](solClient_destinationType_t t) { return static_cast<solClient_destinationType_t>(t + 1); });
     m.def("upgrade", [](DeliveryMode) { return zelmsg::Persistent; });
     m.def("same_message", [](const PyZelMsg &a, const PyZelMsg &b) { return &a == &b; });
 }

@@ -265,8 +265,18 @@ __version__: str
 # What a user property or a field of a structured payload is written from, and read as: the
 # typed classes below say a width; a plain int is INT64, or UINT64 from 2**63.
 _FieldValue: TypeAlias = (
-    bool | int | float | str | bytes | bytearray | memoryview | None | Destination
-    | Mapping[str, _FieldValue] | list[_FieldValue] | tuple[_FieldValue, ...]
+    bool
+    | int
+    | float
+    | str
+    | bytes
+    | bytearray
+    | memoryview
+    | None
+    | Destination
+    | Mapping[str, _FieldValue]
+    | list[_FieldValue]
+    | tuple[_FieldValue, ...]
 )
 _ReadValue: TypeAlias = bool | int | float | str | bytes | None | Destination | dict[str, _ReadValue] | list[_ReadValue]
 
@@ -319,7 +329,9 @@ class UserProperties(MutableMapping[str, _ReadValue]):
 
 @final
 class TraceContext:
-    def __new__(cls, trace_id: Buffer, span_id: Buffer, sampled: bool = False, trace_state: str | None = None) -> Self: ...
+    def __new__(
+        cls, trace_id: Buffer, span_id: Buffer, sampled: bool = False, trace_state: str | None = None
+    ) -> Self: ...
     @property
     def trace_id(self) -> bytes: ...
     @property
