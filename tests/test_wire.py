@@ -8,7 +8,7 @@ import pickle
 
 import pytest
 import zelmsg
-from smf_corpus import HEADERS
+from smf_corpus import CARRIED, HEADERS
 from zelmsg import Destination, Int16, Persistent, Queue, ZelMsg
 
 genuine_only = pytest.mark.genuine_only
@@ -18,31 +18,6 @@ NO_DESTINATION = "ZelMsg.to_smf: a message without a destination cannot be encod
 ENCODE_REFUSED = "ZelMsg.to_smf: libsolclient could not encode the message"
 DECODE_REFUSED = "ZelMsg.from_smf: libsolclient could not decode the data"
 
-# What the encoding carries; a priority the message had none of arrives as 4.
-CARRIED = [
-    "dest",
-    "reply2",
-    "is_reply",
-    "elide",
-    "delivery_mode",
-    "cos",
-    "content_type",
-    "dmq_eligible",
-    "ttl",
-    "correlation_id",
-    "application_message_id",
-    "sender_timestamp",
-    "sequence_number",
-    "application_message_type",
-    "sender_id",
-    "http_content_type",
-    "http_content_encoding",
-    "user_data",
-    "body",
-    "text",
-    "map",
-    "stream",
-]
 PAYLOADS = {
     "body": b"\x00raw\xff",
     "text": "héllo ☃",
