@@ -13,6 +13,7 @@
 #include "methods.hpp"
 #include "solclient.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace zelmsg {
@@ -68,7 +69,17 @@ PyObject *id_repr(PyObject *self) {
     return repr;
 }
 
-Py_hash_t id_hash(PyObject *self) { return Py_HashBuffer(as_id(self)->bytes, sizeof as_id(self)->bytes); }
+// The 16 bytes folded by hand, rather than by Py_HashBuffer: a function new in 3.14 that the
+// older x86_64 wheel's toolchain binds when the module is loaded, before the module can say
+// that another interpreter version is the wrong one.
+Py_hash_t id_hash(PyObject *self) {
+    std::uint64_t halves[2];
+    std::memcpy(halves, as_id(self)->bytes, sizeof halves);
+    std::uint64_t h = (halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+    const auto hash = static_cast<Py_hash_t>(h);
+    return hash == -1 ? -2 : hash;  // -1 is Python's error
+}
 
 // == and != on the 16 bytes; no order (see the top of this file).
 PyObject *id_richcompare(PyObject *self, PyObject *other, int op) {
